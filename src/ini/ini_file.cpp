@@ -1,0 +1,97 @@
+// The document model: sections, entries, comments and the first-match lookups.
+#include "ini/ini_file.h"
+
+CIniFile::CIniFile(const std::string& path) : foldCase(true), path(path) {}
+
+CIniFile::~CIniFile() = default;
+
+std::string CIniFile::FoldCase(const std::string& text) const {
+    std::string folded(text);
+    if (!foldCase) return folded;
+    for (char& c : folded) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 0x20);
+    }
+    return folded;
+}
+
+std::uint32_t CIniFile::FindSectionBytes(const char* name, std::size_t length) const {
+    return sectionIndex.Find(sectionNames, name, length, foldCase);
+}
+
+std::uint32_t CIniFile::FindEntryBytes(std::uint32_t section, const char* name,
+                                       std::size_t length) const {
+    if (section >= sections.size()) return npos;
+    return entryIndexes[section].Find(sections[section].entryNames, name, length, foldCase);
+}
+
+std::uint32_t CIniFile::FindSection(const std::string& name) const {
+    return FindSectionBytes(name.data(), name.size());
+}
+
+std::uint32_t CIniFile::FindEntry(std::uint32_t section, const std::string& name) const {
+    return FindEntryBytes(section, name.data(), name.size());
+}
+
+std::uint32_t CIniFile::AddSectionBytes(const char* name, std::size_t length) {
+    sectionNames.emplace_back(name, length);
+    sections.emplace_back();
+    entryIndexes.emplace_back();
+    const auto added = static_cast<std::uint32_t>(sectionNames.size() - 1);
+    sectionIndex.Added(sectionNames, added, foldCase);
+    return added;
+}
+
+std::uint32_t CIniFile::AddSection(const std::string& name) {
+    return AddSectionBytes(name.data(), name.size());
+}
+
+bool CIniFile::PutValueBytes(const char* section, std::size_t sectionLength, const char* key,
+                             std::size_t keyLength, const char* value, std::size_t valueLength,
+                             bool create) {
+    std::uint32_t s = FindSectionBytes(section, sectionLength);
+    if (s == npos) {
+        if (!create) return false;
+        s = AddSectionBytes(section, sectionLength);
+    }
+    IniSection& target = sections[s];
+    const std::uint32_t e = FindEntryBytes(s, key, keyLength);
+    if (e == npos) {
+        if (!create) return false;
+        target.entryNames.emplace_back(key, keyLength);
+        target.entryValues.emplace_back(value, valueLength);
+        entryIndexes[s].Added(target.entryNames,
+                              static_cast<std::uint32_t>(target.entryNames.size() - 1), foldCase);
+        return true;
+    }
+    target.entryValues[e].assign(value, valueLength);
+    return true;
+}
+
+bool CIniFile::PutValue(const std::string& section, const std::string& key,
+                        const std::string& value, bool create) {
+    return PutValueBytes(section.data(), section.size(), key.data(), key.size(), value.data(),
+                         value.size(), create);
+}
+
+std::string CIniFile::LookupValue(const std::string& section, const std::string& key,
+                                  const std::string& fallback) const {
+    const std::uint32_t s = FindSection(section);
+    if (s == npos) return fallback;
+    const std::uint32_t e = FindEntry(s, key);
+    if (e == npos) return fallback;
+    return sections[s].entryValues[e];
+}
+
+void CIniFile::AddHeaderComment(const std::string& text) { headerComments.push_back(text); }
+
+bool CIniFile::AddSectionCommentAt(std::uint32_t section, const std::string& text) {
+    if (section >= sections.size()) return false;
+    sections[section].comments.push_back(text);
+    return true;
+}
+
+bool CIniFile::AddSectionComment(const std::string& section, const std::string& text) {
+    const std::uint32_t s = FindSection(section);
+    if (s == npos) return false;
+    return AddSectionCommentAt(s, text);
+}

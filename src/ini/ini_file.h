@@ -1,0 +1,65 @@
+// CIniFile: an INI file held in memory -- sections, key/value entries and
+// comments -- with case-insensitive lookups and a lenient line loader.
+#ifndef RELAYHIVE_INI_INI_FILE_H
+#define RELAYHIVE_INI_INI_FILE_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "ini/name_index.h"
+
+struct IniSection {
+    std::vector<std::string> entryNames;
+    std::vector<std::string> entryValues;
+    std::vector<std::string> comments;
+};
+
+class CIniFile {
+public:
+    static constexpr std::uint32_t npos = 0xFFFFFFFFu;
+
+    explicit CIniFile(const std::string& path);
+    virtual ~CIniFile();
+
+    bool Load();
+
+    std::uint32_t FindSection(const std::string& name) const;
+    std::uint32_t FindEntry(std::uint32_t section, const std::string& name) const;
+    std::uint32_t AddSection(const std::string& name);
+    bool PutValue(const std::string& section, const std::string& key, const std::string& value,
+                  bool create);
+    std::string LookupValue(const std::string& section, const std::string& key,
+                            const std::string& fallback) const;
+    void AddHeaderComment(const std::string& text);
+    bool AddSectionCommentAt(std::uint32_t section, const std::string& text);
+    bool AddSectionComment(const std::string& section, const std::string& text);
+    std::string FoldCase(const std::string& text) const;
+
+    const std::vector<std::string>& SectionNames() const { return sectionNames; }
+    const std::vector<IniSection>& Sections() const { return sections; }
+    const std::vector<std::string>& HeaderComments() const { return headerComments; }
+
+private:
+    // Handles one line of the file; false when the line fails the load.
+    bool LoadLine(const char* line, std::size_t length, std::string* currentSection);
+    std::uint32_t FindSectionBytes(const char* name, std::size_t length) const;
+    std::uint32_t FindEntryBytes(std::uint32_t section, const char* name, std::size_t length) const;
+    bool PutValueBytes(const char* section, std::size_t sectionLength, const char* key,
+                       std::size_t keyLength, const char* value, std::size_t valueLength,
+                       bool create);
+    std::uint32_t AddSectionBytes(const char* name, std::size_t length);
+
+    bool foldCase;
+    std::string path;
+    std::vector<IniSection> sections;
+    std::vector<std::string> sectionNames;
+    std::vector<std::string> headerComments;
+
+    // Lookup indexes over the lists above; they only speed up the first-match
+    // searches and never change what a search finds.
+    NameIndex sectionIndex;
+    std::vector<NameIndex> entryIndexes;  // one per section
+};
+
+#endif

@@ -1,0 +1,75 @@
+#include "ini/name_index.h"
+
+namespace {
+
+// ASCII-only lower-casing: bytes 0x80-0xFF are never letters.
+inline unsigned char Fold(unsigned char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c + 0x20) : c;
+}
+
+}  // namespace
+
+bool NameIndex::NamesMatch(const char* a, std::size_t aLength, const char* b, std::size_t bLength,
+                           bool fold) {
+    if (aLength != bLength) return false;
+    for (std::size_t i = 0; i < aLength; ++i) {
+        unsigned char x = static_cast<unsigned char>(a[i]);
+        unsigned char y = static_cast<unsigned char>(b[i]);
+        if (fold) {
+            x = Fold(x);
+            y = Fold(y);
+        }
+        if (x != y) return false;
+    }
+    return true;
+}
+
+std::uint32_t NameIndex::Hash(const char* name, std::size_t length, bool fold) {
+    std::uint32_t hash = 2166136261u;  // FNV-1a
+    for (std::size_t i = 0; i < length; ++i) {
+        unsigned char c = static_cast<unsigned char>(name[i]);
+        hash ^= fold ? Fold(c) : c;
+        hash *= 16777619u;
+    }
+    return hash;
+}
+
+std::uint32_t NameIndex::Find(const std::vector<std::string>& names, const char* name,
+                              std::size_t length, bool fold) const {
+    if (slots_.empty()) return kNone;
+    const std::uint32_t hash = Hash(name, length, fold);
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+        const Slot& slot = slots_[i];
+        if (slot.position == kNone) return kNone;
+        if (slot.hash == hash) {
+            const std::string& stored = names[slot.position];
+            if (NamesMatch(stored.data(), stored.size(), name, length, fold)) return slot.position;
+        }
+    }
+}
+
+void NameIndex::Added(const std::vector<std::string>& names, std::uint32_t position, bool fold) {
+    const std::string& name = names[position];
+    if (Find(names, name.data(), name.size(), fold) != kNone) return;
+    if ((used_ + 1) * 2 > slots_.size()) Grow();
+    const std::uint32_t hash = Hash(name.data(), name.size(), fold);
+    const std::size_t mask = slots_.size() - 1;
+    std::size_t i = hash & mask;
+    while (slots_[i].position != kNone) i = (i + 1) & mask;
+    slots_[i] = Slot{position, hash};
+    ++used_;
+}
+
+void NameIndex::Grow() {
+    std::vector<Slot> old;
+    old.swap(slots_);
+    slots_.assign(old.empty() ? 8 : old.size() * 2, Slot{kNone, 0});
+    const std::size_t mask = slots_.size() - 1;
+    for (const Slot& slot : old) {
+        if (slot.position == kNone) continue;
+        std::size_t i = slot.hash & mask;
+        while (slots_[i].position != kNone) i = (i + 1) & mask;
+        slots_[i] = slot;
+    }
+}

@@ -1,0 +1,100 @@
+#include "process/client_process.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "os/os.h"
+
+char clientCommandLine[256];
+
+namespace {
+
+const char kClientImageName[] = "Quillmon.exe";
+const unsigned kTerminationWaitMilliseconds = 5000;
+
+// GBK: "the specified process was not found".
+const char kClientNotFound[] = "\xce\xb4\xd5\xd2\xb5\xbd\xd6\xb8\xb6\xa8\xbd\xf8\xb3\xcc\n";
+// GBK: "process id of the new process: %d \n".
+const char kNewProcessIdFormat[] =
+    "\xd0\xc2\xbd\xf8\xb3\xcc\xb5\xc4\xbd\xf8\xb3\xcc" "ID" "\xba\xc5\xa3\xba" "%d \n";
+// GBK: "main thread id of the new process: %d \n".
+const char kNewThreadIdFormat[] =
+    "\xd0\xc2\xbd\xf8\xb3\xcc\xb5\xc4\xd6\xf7\xcf\xdf\xb3\xcc" "ID" "\xba\xc5\xa3\xba" "%d \n";
+
+// Whole-name comparison ignoring ASCII case only, as the image name is compared on Windows.
+bool IsClientImage(const char* name) {
+    const char* expected = kClientImageName;
+    for (; *name != '\0' && *expected != '\0'; ++name, ++expected) {
+        char c = *name;
+        char e = *expected;
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 0x20);
+        if (e >= 'A' && e <= 'Z') e = static_cast<char>(e + 0x20);
+        if (c != e) return false;
+    }
+    return *name == '\0' && *expected == '\0';
+}
+
+void TraceNumber(const char* format, long value) {
+    char line[512];
+    std::memset(line, 0, sizeof line);
+    std::snprintf(line, sizeof line, format, static_cast<int>(value));
+    os::Trace(line);
+}
+
+}  // namespace
+
+int TerminateClient() {
+    os::ProcessSnapshot* snapshot = os::OpenProcessSnapshot();
+    if (snapshot == nullptr) return 0;
+
+    static os::ProcessEntry entry;  // large on POSIX; one call at a time
+    for (bool more = os::FirstProcess(snapshot, &entry); more;
+         more = os::NextProcess(snapshot, &entry)) {
+        if (IsClientImage(entry.exeFile)) {
+            os::CloseProcessSnapshot(snapshot);
+            // Waiting for the end keeps the first copies from racing a client
+            // that still holds its files open.
+            return os::TerminateProcessAndWait(entry.id, kTerminationWaitMilliseconds);
+        }
+    }
+    os::CloseProcessSnapshot(snapshot);
+    std::fputs(kClientNotFound, stdout);
+    return 1;
+}
+
+int LaunchClientAndWait() {
+    os::ChangeToOwnDirectory();
+    const std::string directory = os::WorkingDirectory();
+    std::printf("current work dir: %s\n", directory.c_str());
+    // The client may share our standard output: our lines come first.
+    std::fflush(stdout);
+
+    os::ChildProcess child;
+    long errorCode = 0;
+    if (!os::StartChildProcess(clientCommandLine, &child, &errorCode)) {
+        TraceNumber("error code:%d\n", errorCode);
+        return 5;
+    }
+    TraceNumber(kNewProcessIdFormat, static_cast<long>(child.processId));
+    TraceNumber(kNewThreadIdFormat, static_cast<long>(child.threadId));
+
+    char exitLine[1024];
+    long exitCode = 0;
+    switch (os::WaitForChildProcess(&child, &exitCode)) {
+        case os::WaitResult::kExited:
+            std::memset(exitLine, 0, sizeof exitLine);
+            os::FormatExitCodeLine(exitLine, exitCode);
+            os::Trace(exitLine);
+            break;
+        case os::WaitResult::kExitCodeUnavailable:
+            std::memset(exitLine, 0, sizeof exitLine);
+            std::snprintf(exitLine, sizeof exitLine, "exit code failed to return");
+            os::Trace(exitLine);
+            break;
+        case os::WaitResult::kFailed:
+            break;
+    }
+    os::ReleaseChildProcess(&child);
+    return 0;
+}
