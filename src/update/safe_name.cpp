@@ -16,10 +16,13 @@ const char* ComponentReason(const char* component, std::size_t length) {
     if (length == 2 && component[0] == '.' && component[1] == '.') {
         return "'..' would leave the install directory";
     }
-    if (os::kTrailingDotSpaceStripped && length > 0 && !(length == 1 && component[0] == '.')) {
-        const char last = component[length - 1];
-        // The platform drops these, so ".. " or "..." would mean "..".
-        if (last == '.' || last == ' ') return "name part ends in a dot or a space";
+    if (os::kTrailingDotSpaceStripped && length > 1) {
+        // The platform drops trailing dots and spaces, so ".. " or "..." would mean "..".
+        bool onlyDotsAndSpaces = true;
+        for (std::size_t i = 0; i < length; ++i) {
+            if (component[i] != '.' && component[i] != ' ') onlyDotsAndSpaces = false;
+        }
+        if (onlyDotsAndSpaces) return "'..' would leave the install directory";
     }
     if (os::IsReservedDeviceName(component, length)) return "name of a system device";
     return nullptr;

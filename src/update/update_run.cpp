@@ -75,13 +75,13 @@ void CopyStep(const char* workingDirectory, const char* destinationSubdirectory,
         std::fwrite(line.data(), 1, line.size(), stderr);
         return;
     }
+    if (!FormPath(source, sizeof source, workingDirectory, kStagingDirectory, name)) {
+        ReportTooLong(JoinPath(workingDirectory, kStagingDirectory, name));
+        return;
+    }
     if (!FormPath(destination, sizeof destination, workingDirectory, destinationSubdirectory,
                   name)) {
         ReportTooLong(JoinPath(workingDirectory, destinationSubdirectory, name));
-        return;
-    }
-    if (!FormPath(source, sizeof source, workingDirectory, kStagingDirectory, name)) {
-        ReportTooLong(JoinPath(workingDirectory, kStagingDirectory, name));
         return;
     }
 

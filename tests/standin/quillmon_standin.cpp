@@ -4,6 +4,7 @@
 //   exit=N      exit code (default 0)
 //   stay=1      keep running until quillmon.stop appears, or until killed
 //   watch=PATH  log a line whenever PATH changes while it runs (repeatable)
+//   print=1     also say on standard output that it started and ended
 // Each start appends "started in <dir> image <hash>" to quillmon.log, the
 // hash being that of ./Quillmon.exe, so a test can tell which build ran.
 #include <cstdint>
@@ -43,6 +44,7 @@ void Log(const std::string& line) {
 int main() {
     int exitCode = 0;
     bool stay = false;
+    bool print = false;
     std::vector<std::string> watched;
     std::ifstream config("quillmon.cfg");
     for (std::string line; std::getline(config, line);) {
@@ -54,12 +56,15 @@ int main() {
         if (key == "exit") exitCode = std::stoi(value);
         if (key == "stay") stay = value == "1";
         if (key == "watch") watched.push_back(value);
+        if (key == "print") print = value == "1";
     }
 
     const std::string directory = os::WorkingDirectory();
     Log("started in " + directory + " image " + FileHash("Quillmon.exe"));
-    std::printf("Quillmon stand-in: started in %s\n", directory.c_str());
-    std::fflush(stdout);
+    if (print) {
+        std::printf("Quillmon stand-in: started in %s\n", directory.c_str());
+        std::fflush(stdout);
+    }
 
     std::vector<std::string> seen;
     for (const std::string& path : watched) seen.push_back(FileHash(path));
@@ -75,6 +80,6 @@ int main() {
     }
 
     Log("exiting with " + std::to_string(exitCode));
-    std::printf("Quillmon stand-in: exiting with %d\n", exitCode);
+    if (print) std::printf("Quillmon stand-in: exiting with %d\n", exitCode);
     return exitCode;
 }
