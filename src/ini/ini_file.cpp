@@ -53,18 +53,23 @@ bool CIniFile::PutValueBytes(const char* section, std::size_t sectionLength, con
         if (!create) return false;
         s = AddSectionBytes(section, sectionLength);
     }
+    if (!create && FindEntryBytes(s, key, keyLength) == npos) return false;
+    PutValueAt(s, key, keyLength, value, valueLength);
+    return true;
+}
+
+void CIniFile::PutValueAt(std::uint32_t s, const char* key, std::size_t keyLength,
+                          const char* value, std::size_t valueLength) {
     IniSection& target = sections[s];
     const std::uint32_t e = FindEntryBytes(s, key, keyLength);
-    if (e == npos) {
-        if (!create) return false;
-        target.entryNames.emplace_back(key, keyLength);
-        target.entryValues.emplace_back(value, valueLength);
-        entryIndexes[s].Added(target.entryNames,
-                              static_cast<std::uint32_t>(target.entryNames.size() - 1), foldCase);
-        return true;
+    if (e != npos) {
+        target.entryValues[e].assign(value, valueLength);
+        return;
     }
-    target.entryValues[e].assign(value, valueLength);
-    return true;
+    target.entryNames.emplace_back(key, keyLength);
+    target.entryValues.emplace_back(value, valueLength);
+    entryIndexes[s].AddedUnmatched(target.entryNames,
+                                   static_cast<std::uint32_t>(target.entryNames.size() - 1), foldCase);
 }
 
 bool CIniFile::PutValue(const std::string& section, const std::string& key,

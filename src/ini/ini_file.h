@@ -41,8 +41,16 @@ public:
     const std::vector<std::string>& HeaderComments() const { return headerComments; }
 
 private:
+    struct LoadState {
+        std::string currentSection;
+        // FindSection(currentSection), once known: it cannot change while the
+        // name stays, because sections are only ever appended.
+        std::uint32_t sectionIndex = npos;
+    };
     // Handles one line of the file; false when the line fails the load.
-    bool LoadLine(const char* line, std::size_t length, std::string* currentSection);
+    bool LoadLine(const char* line, std::size_t length, LoadState* state);
+    void PutValueAt(std::uint32_t section, const char* key, std::size_t keyLength,
+                    const char* value, std::size_t valueLength);
     std::uint32_t FindSectionBytes(const char* name, std::size_t length) const;
     std::uint32_t FindEntryBytes(std::uint32_t section, const char* name, std::size_t length) const;
     bool PutValueBytes(const char* section, std::size_t sectionLength, const char* key,

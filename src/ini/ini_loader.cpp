@@ -1,14 +1,13 @@
 // CIniFile::Load: one lenient pass over the file, line by line.
 #include <cstdio>
 #include <cstring>
-#include <memory>
 
 #include "ini/ini_file.h"
 #include "os/os.h"
 
 namespace {
 
-constexpr std::size_t kReadBlock = 64 * 1024;
+constexpr std::size_t kReadBlock = 16 * 1024;
 
 // Position of the first ';', '#', '[' or '=' in the line, or length when none.
 std::size_t FindMarker(const char* line, std::size_t length) {
@@ -28,7 +27,7 @@ std::size_t FindMarker(const char* line, std::size_t length) {
 
 }  // namespace
 
-bool CIniFile::LoadLine(const char* line, std::size_t length, std::string* currentSection) {
+bool CIniFile::LoadLine(const char* line, std::size_t length, LoadState* state) {
     if (length > 0 && line[length - 1] == '\r') --length;
     if (length == 0) return true;
 
@@ -48,7 +47,7 @@ bool CIniFile::LoadLine(const char* line, std::size_t length, std::string* curre
             if (sectionNames.empty()) {
                 AddHeaderComment(text);
             } else {
-                AddSectionComment(*currentSection, text);
+                AddSectionComment(state->currentSection, text);
             }
             break;
         }
@@ -58,13 +57,22 @@ bool CIniFile::LoadLine(const char* line, std::size_t length, std::string* curre
             if (q == 0) break;  // no ']' at all
             --q;
             if (q < p) break;  // the last ']' stands before the '['
-            currentSection->assign(line + p + 1, q - p - 1);
-            AddSectionBytes(currentSection->data(), currentSection->size());
+            state->currentSection.assign(line + p + 1, q - p - 1);
+            AddSectionBytes(state->currentSection.data(), state->currentSection.size());
+            state->sectionIndex = FindSectionBytes(state->currentSection.data(),
+                                                   state->currentSection.size());
             break;
         }
-        default:  // '='
-            PutValueBytes(currentSection->data(), currentSection->size(), line, p, line + p + 1,
-                          length - p - 1, true);
+        default:  // '=': PutValue(currentSection, key, value, create = true)
+            if (state->sectionIndex == npos) {
+                state->sectionIndex = FindSectionBytes(state->currentSection.data(),
+                                                       state->currentSection.size());
+                if (state->sectionIndex == npos) {
+                    state->sectionIndex = AddSectionBytes(state->currentSection.data(),
+                                                          state->currentSection.size());
+                }
+            }
+            PutValueAt(state->sectionIndex, line, p, line + p + 1, length - p - 1);
             break;
     }
     return true;
@@ -76,22 +84,22 @@ bool CIniFile::Load() {
     std::FILE* file = std::fopen(path.c_str(), os::kTextReadMode);
     if (file == nullptr) return false;
 
-    std::string currentSection;
-    std::unique_ptr<char[]> block(new char[kReadBlock]);
+    LoadState state;
+    char block[kReadBlock];
     std::string pending;  // a line that runs across blocks
     bool clean = true;
 
     for (;;) {
-        const std::size_t got = std::fread(block.get(), 1, kReadBlock, file);
+        const std::size_t got = std::fread(block, 1, kReadBlock, file);
         if (got == 0) {
             // A read error ends the input like the end of the file; only a
             // cleanly ended last line without a line feed still counts.
             if (!std::ferror(file) && !pending.empty()) {
-                clean = LoadLine(pending.data(), pending.size(), &currentSection);
+                clean = LoadLine(pending.data(), pending.size(), &state);
             }
             break;
         }
-        const char* cursor = block.get();
+        const char* cursor = block;
         const char* end = cursor + got;
         while (cursor < end) {
             const char* newline =
@@ -101,10 +109,10 @@ bool CIniFile::Load() {
                 break;
             }
             if (pending.empty()) {
-                clean = LoadLine(cursor, static_cast<std::size_t>(newline - cursor), &currentSection);
+                clean = LoadLine(cursor, static_cast<std::size_t>(newline - cursor), &state);
             } else {
                 pending.append(cursor, static_cast<std::size_t>(newline - cursor));
-                clean = LoadLine(pending.data(), pending.size(), &currentSection);
+                clean = LoadLine(pending.data(), pending.size(), &state);
                 pending.clear();
             }
             if (!clean) break;

@@ -52,6 +52,12 @@ std::uint32_t NameIndex::Find(const std::vector<std::string>& names, const char*
 void NameIndex::Added(const std::vector<std::string>& names, std::uint32_t position, bool fold) {
     const std::string& name = names[position];
     if (Find(names, name.data(), name.size(), fold) != kNone) return;
+    AddedUnmatched(names, position, fold);
+}
+
+void NameIndex::AddedUnmatched(const std::vector<std::string>& names, std::uint32_t position,
+                               bool fold) {
+    const std::string& name = names[position];
     if ((used_ + 1) * 2 > slots_.size()) Grow();
     const std::uint32_t hash = Hash(name.data(), name.size(), fold);
     const std::size_t mask = slots_.size() - 1;

@@ -19,6 +19,8 @@ public:
     // Records that names[position] was appended; a name that an earlier
     // element already matches is left out, so the first match keeps winning.
     void Added(const std::vector<std::string>& names, std::uint32_t position, bool fold);
+    // The same, for a name the caller has just failed to Find.
+    void AddedUnmatched(const std::vector<std::string>& names, std::uint32_t position, bool fold);
 
     static bool NamesMatch(const char* a, std::size_t aLength, const char* b, std::size_t bLength,
                            bool fold);

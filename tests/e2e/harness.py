@@ -213,11 +213,12 @@ def wait_for(predicate, timeout=30.0):
 
 
 def tree(root):
-    """Every file below root: relative path -> content hash."""
+    """Every file below root: relative path -> (size, content hash)."""
     files = {}
     for directory, _, names in os.walk(root):
         for name in names:
             full = os.path.join(directory, name)
             with open(full, "rb") as f:
-                files[os.path.relpath(full, root)] = sha(f.read())
+                data = f.read()
+            files[os.path.relpath(full, root)] = (len(data), sha(data))
     return files

@@ -1,0 +1,61 @@
+# Shared by the tools: installs what a fresh Debian machine lacks, and builds.
+# Source it; it defines functions only.
+
+relayhive_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+
+# Debian packages each kind of work needs.
+packages_for() {
+  case "$1" in
+    native) echo "cmake g++ python3 libgtest-dev googletest" ;;
+    windows) echo "cmake g++-mingw-w64-i686 googletest python3 wine wine32:i386" ;;
+    sanitize) echo "cmake clang libclang-rt-14-dev libgtest-dev googletest python3" ;;
+    fuzz) echo "cmake clang libclang-rt-14-dev" ;;
+    bench) echo "cmake g++ libinih-dev valgrind time" ;;
+  esac
+}
+
+package_installed() {
+  dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"
+}
+
+# ensure_packages KIND... : installs what is missing (as root), or stops and
+# prints the exact command to run.
+ensure_packages() {
+  local missing=() kind pkg
+  for kind in "$@"; do
+    for pkg in $(packages_for "$kind"); do
+      package_installed "$pkg" || missing+=("$pkg")
+    done
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  local need_i386=0
+  for pkg in "${missing[@]}"; do
+    case "$pkg" in *:i386) dpkg --print-foreign-architectures | grep -qx i386 || need_i386=1 ;; esac
+  done
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "relayhive: missing packages: ${missing[*]}" >&2
+    echo "Run as root, then try again:" >&2
+    [ $need_i386 -eq 1 ] && echo "  dpkg --add-architecture i386" >&2
+    echo "  apt-get update && apt-get install -y ${missing[*]}" >&2
+    exit 1
+  fi
+  echo "relayhive: installing ${missing[*]}" >&2
+  [ $need_i386 -eq 1 ] && dpkg --add-architecture i386
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq >/dev/null || { echo "relayhive: apt-get update failed" >&2; exit 1; }
+  apt-get install -y -qq "${missing[@]}" >/dev/null ||
+    { echo "relayhive: apt-get install ${missing[*]} failed" >&2; exit 1; }
+}
+
+# build_preset NAME [TARGET...]: configures (once) and builds one configuration.
+build_preset() {
+  local preset=$1
+  shift
+  local dir="$relayhive_root/build/$preset"
+  if [ ! -f "$dir/CMakeCache.txt" ]; then
+    (cd "$relayhive_root" && cmake --preset "$preset" >/dev/null) || return 1
+  fi
+  local targets=()
+  for t in "$@"; do targets+=(--target "$t"); done
+  (cd "$relayhive_root" && cmake --build "build/$preset" -j"$(nproc)" "${targets[@]}" >/dev/null)
+}
