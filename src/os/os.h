@@ -59,6 +59,9 @@ std::string ErrorMessage(int errnum);
 struct ProcessEntry {
     std::uint32_t id;
     char exeFile[kMaxPath];  // image file name, no directory
+    // The name the process goes by when it differs from its image (a script
+    // runs the interpreter's image under its own name); empty when none.
+    char taskName[kMaxPath];
 };
 
 struct ProcessSnapshot;

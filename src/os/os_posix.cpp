@@ -138,30 +138,10 @@ ProcessSnapshot* OpenProcessSnapshot() {
 
 namespace {
 
-// The image name is the file name of /proc/<id>/exe: like Windows' szExeFile it
-// names the executable file itself, in full, whatever the process calls
-// itself. The comm field is cut to 15 bytes and can be rewritten by the
-// process, so it is read only when exe is closed to us (another user's
-// process), where Windows, too, still lists the name.
-bool ReadImageName(std::uint32_t id, char* name, std::size_t size) {
-    char link[64];
-    std::snprintf(link, sizeof link, "/proc/%u/exe", static_cast<unsigned>(id));
-    char target[kMaxPath];
-    const ssize_t length = readlink(link, target, sizeof target - 1);
-    if (length > 0) {
-        target[length] = '\0';
-        static const char kDeleted[] = " (deleted)";
-        const std::size_t deletedLength = sizeof kDeleted - 1;
-        std::size_t used = static_cast<std::size_t>(length);
-        if (used > deletedLength && std::strcmp(target + used - deletedLength, kDeleted) == 0) {
-            used -= deletedLength;
-            target[used] = '\0';
-        }
-        const char* slash = std::strrchr(target, '/');
-        std::snprintf(name, size, "%s", slash != nullptr ? slash + 1 : target);
-        return true;
-    }
-    if (errno == ENOENT) return false;  // gone, or a kernel thread
+// The task name: /proc/<id>/comm, the file name the process was started
+// from, cut to 15 bytes. For a script it is the script's name, where exe
+// names the interpreter.
+bool ReadTaskName(std::uint32_t id, char* name, std::size_t size) {
     char commPath[64];
     std::snprintf(commPath, sizeof commPath, "/proc/%u/comm", static_cast<unsigned>(id));
     const int fd = open(commPath, O_RDONLY | O_CLOEXEC);
@@ -175,10 +155,40 @@ bool ReadImageName(std::uint32_t id, char* name, std::size_t size) {
     return true;
 }
 
+// The image name is the file name of /proc/<id>/exe: like Windows' szExeFile it
+// names the executable file itself, in full, whatever the process calls
+// itself. comm is only a 15-byte prefix that the process may rewrite, so it
+// stands in for the image only when exe is closed to us (another user's
+// process), where Windows, too, still lists the name; it is also kept as the
+// task name, so a client that is a script is found by its own name.
+bool ReadProcessNames(std::uint32_t id, ProcessEntry* entry) {
+    std::memset(entry->taskName, 0, sizeof entry->taskName);
+    char link[64];
+    std::snprintf(link, sizeof link, "/proc/%u/exe", static_cast<unsigned>(id));
+    char target[kMaxPath];
+    const ssize_t length = readlink(link, target, sizeof target - 1);
+    if (length <= 0) {
+        // Gone, or a kernel thread: nothing to find.
+        if (errno == ENOENT) return false;
+        return ReadTaskName(id, entry->exeFile, sizeof entry->exeFile);
+    }
+    target[length] = '\0';
+    static const char kDeleted[] = " (deleted)";  // the image was replaced on disk
+    const std::size_t deletedLength = sizeof kDeleted - 1;
+    std::size_t used = static_cast<std::size_t>(length);
+    if (used > deletedLength && std::strcmp(target + used - deletedLength, kDeleted) == 0) {
+        target[used - deletedLength] = '\0';
+    }
+    const char* slash = std::strrchr(target, '/');
+    std::snprintf(entry->exeFile, sizeof entry->exeFile, "%s", slash != nullptr ? slash + 1 : target);
+    ReadTaskName(id, entry->taskName, sizeof entry->taskName);
+    return true;
+}
+
 bool ReadNextProcess(ProcessSnapshot* snapshot, ProcessEntry* entry) {
     while (snapshot->next < snapshot->ids.size()) {
         const std::uint32_t id = snapshot->ids[snapshot->next++];
-        if (ReadImageName(id, entry->exeFile, sizeof entry->exeFile)) {
+        if (ReadProcessNames(id, entry)) {
             entry->id = id;
             return true;
         }

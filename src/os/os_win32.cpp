@@ -136,6 +136,7 @@ namespace {
 void CopyEntry(const PROCESSENTRY32& record, ProcessEntry* entry) {
     entry->id = record.th32ProcessID;
     std::memset(entry->exeFile, 0, sizeof entry->exeFile);
+    std::memset(entry->taskName, 0, sizeof entry->taskName);
     const std::size_t length = strnlen(record.szExeFile, sizeof record.szExeFile);
     std::memcpy(entry->exeFile, record.szExeFile, std::min(length, sizeof entry->exeFile - 1));
 }

@@ -51,7 +51,7 @@ int TerminateClient() {
     static os::ProcessEntry entry;  // large on POSIX; one call at a time
     for (bool more = os::FirstProcess(snapshot, &entry); more;
          more = os::NextProcess(snapshot, &entry)) {
-        if (IsClientImage(entry.exeFile)) {
+        if (IsClientImage(entry.exeFile) || IsClientImage(entry.taskName)) {
             os::CloseProcessSnapshot(snapshot);
             // Waiting for the end keeps the first copies from racing a client
             // that still holds its files open.

@@ -6,6 +6,7 @@ import hashlib
 import os
 import re
 import shutil
+import signal
 import socket
 import subprocess
 import tempfile
@@ -84,13 +85,17 @@ class Result:
 class Target:
     """One build of the program: 'native' (Linux) or 'wine' (Windows under Wine)."""
 
-    def __init__(self, kind, relayhive, standin, probe, wineprefix):
+    def __init__(self, kind, relayhive, standin, probe, wineprefix, wrap=None, lock_helper=""):
         self.kind = kind
         self.relayhive = os.path.abspath(relayhive)
         self.standin = os.path.abspath(standin)
         self.probe = os.path.abspath(probe)
         self.wineprefix = os.path.abspath(wineprefix)
         self.windows = kind == "wine"
+        self.wrap = list(wrap or [])  # e.g. valgrind, in front of the native program
+        self.lock_helper = os.path.abspath(lock_helper) if lock_helper else ""
+        self.run_as = None  # a command prefix that drops privileges, for one run
+        self.file_size_limit = None  # RLIMIT_FSIZE for the native program, in bytes
         self.sep = "\\" if self.windows else "/"
         self.newline = b"\r\n" if self.windows else b"\n"
         self._socket = None
@@ -155,12 +160,19 @@ class Target:
             command = ["wine", program] + list(args)
             env = self._wine_env(True)
         else:
-            command = [program] + list(args)
+            command = (self.run_as or []) + self.wrap + [program] + list(args)
             env = dict(os.environ)
         self.drain_traces()
+        limit = self.file_size_limit
+
+        def limit_file_size():
+            if limit is not None:
+                import resource
+                signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+                resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
         # Files, not pipes: Wine's helpers outlive the program and would keep a pipe open.
         process = subprocess.Popen(command, cwd=cwd, env=env, stdin=subprocess.DEVNULL,
-                                   stdout=out, stderr=err)
+                                   stdout=out, stderr=err, preexec_fn=limit_file_size)
         return (process, scratch, out, err)
 
     def finish(self, handle, timeout=120):
@@ -192,6 +204,21 @@ class Target:
 
     def run_relayhive(self, cwd, timeout=120):
         return self.run(self.relayhive, [], cwd, timeout)
+
+    def lock(self, path):
+        """Holds path open without sharing (Windows); returns a release function."""
+        helper = subprocess.Popen(["wine", self.lock_helper, self.path(path).decode("latin-1")],
+                                  env=self._wine_env(False), stdin=subprocess.DEVNULL,
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        if not wait_for(lambda: os.path.exists(path + ".locked")):
+            raise RuntimeError("lock helper did not take " + path)
+
+        def release():
+            open(path + ".release", "wb").close()
+            helper.wait(timeout=30)
+            for suffix in (".locked", ".release"):
+                os.remove(path + suffix)
+        return release
 
     def start_client(self, cwd):
         """Starts the stand-in client installed in cwd as ./Quillmon.exe."""

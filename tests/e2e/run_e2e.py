@@ -8,6 +8,7 @@ stand-in client, on the native build or the Windows build under Wine.
 import argparse
 import os
 import shutil
+import subprocess
 import sys
 import tempfile
 import unittest
@@ -294,6 +295,130 @@ class Scenario(unittest.TestCase):
         self.assertEqual(b"new", inst.read("skin/background.bmp"))
         self.assert_normal_traces(result)
 
+    def test_hostile_manifest_writes_nothing_outside(self):
+        inst = self.new_install()
+        os.makedirs(inst.file("skin/sub"))
+        refused = ["../h1.bmp", "..\\h2.bmp", "..//h3.bmp", "sub/../../h4.bmp", "sub\\..\\..\\h5.bmp",
+                   "a/b/../../../h6.bmp", "..", "../", "..\\", "./../h7.bmp", "sub/./../../h8.bmp",
+                   "x/..", "/abs/h9.bmp", "/h10.bmp", "\\h11.bmp", "\\\\server\\share\\h12.bmp",
+                   "//server/share/h13.bmp", "C:h14.bmp", "c:\\h15.bmp", "Z:/h16.bmp",
+                   "a\x01b.bmp", "tab\there.bmp", "cr\rhere.bmp", "\x7fdel.bmp"]
+        others = ["L" * 300, "trail.bmp.", "CON", "nul.txt", "name:stream", "..."]
+        if TARGET.windows:
+            # Devices, streams and names the system shortens to ".." are refused there.
+            refused += ["CON", "nul.txt", "COM1.bmp", "AUX.png", "name:stream", "h.bmp::$DATA",
+                        "...", ".. \\h17.bmp", " ..\\h18.bmp"]
+            others = ["trail.bmp."]
+        valid = ["ok1.bmp", "sub/ok2.bmp", "sub\\ok3.bmp" if TARGET.windows else "ok3.bmp"]
+        names = [valid[0]] + refused[:12] + [valid[1], ""] + refused[12:] + others + [valid[2]]
+        self.assertGreaterEqual(len(refused) + len(others), 30)
+        self.manifest(b"[cltskin]\nfilelist=" + ",".join(names).encode("latin-1") +
+                      b"\n[cltmain]\nmainfile=..\\..\\evil.exe\n")
+        os.makedirs(os.path.join(inst.app, "download", "sub"))
+        for name in valid:
+            inst.stage(name.replace("\\", "/"), name.encode())
+        before = harness.tree(inst.root)
+        result = self.run_update()
+        self.assertEqual(0, result.status)
+        lines = result.stderr.replace(b"\r\n", b"\n").split(b"\n")
+        for name in refused + ["..\\..\\evil.exe"]:
+            prefix = self.source(name) + b": refused: "
+            self.assertTrue(any(line.startswith(prefix) for line in lines), (name, result.stderr))
+        after = harness.tree(inst.root)
+        changed = sorted(k for k in set(before) | set(after) if before.get(k) != after.get(k))
+        allowed = ("app" + os.sep + "skin" + os.sep, "app" + os.sep + "logo" + os.sep)
+        for path in changed:
+            top_level = os.path.dirname(path) == "app"
+            self.assertTrue(path.startswith(allowed) or top_level, path)
+        for name in valid:
+            self.assertEqual(name.encode(), inst.read("skin/" + name.replace("\\", "/")), name)
+        self.assert_normal_traces(result)
+
+    # --- real failures: full disk, no permission, files in use -------------------
+
+    def test_full_disk_keeps_the_old_file(self):
+        inst = self.new_install()
+        skin = inst.file("skin")
+        mounted = os.geteuid() == 0 and subprocess.run(
+            ["mount", "-t", "tmpfs", "-o", "size=1m", "relayhive-full", skin],
+            stderr=subprocess.DEVNULL).returncode == 0
+        if mounted:
+            self.addCleanup(subprocess.run, ["umount", skin])
+            message = b": No space left on device"
+        elif TARGET.windows:
+            self.skipTest("needs root to mount a small filesystem")
+        else:
+            # No small filesystem to be had: a file size limit fails the write instead.
+            TARGET.file_size_limit = 700 * 1024
+            self.addCleanup(setattr, TARGET, "file_size_limit", None)
+            message = b": File too large"
+        inst.write("skin/background.bmp", b"old background")
+        inst.write("skin/filler", b"\0" * (600 * 1024))
+        self.manifest(b"[cltskin]\nfilelist=small.bmp,background.bmp\n")
+        inst.stage("small.bmp", b"fits")
+        inst.stage("background.bmp", b"B" * (800 * 1024))
+        result = self.run_update()
+        self.assert_stderr_lines(result, [b"Fatal write error.", message])
+        self.assertEqual(b"old background", inst.read("skin/background.bmp"))
+        self.assertEqual(b"fits", inst.read("skin/small.bmp"))
+        self.assertEqual(["background.bmp", "filler", "small.bmp"], sorted(os.listdir(skin)))
+        self.assert_normal_traces(result)
+
+    def run_unprivileged(self, read_only_directory):
+        """Runs the update as user nobody (Linux build, when we are root)."""
+        if TARGET.windows or os.geteuid() != 0 or not shutil.which("setpriv"):
+            self.skipTest("needs root and setpriv to run as an ordinary user (Linux build)")
+        os.chmod(self.install.root, 0o755)
+        for directory, subdirectories, _ in os.walk(self.install.app):
+            os.chmod(directory, 0o777)
+        os.chmod(read_only_directory, 0o555)
+        TARGET.run_as = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
+        try:
+            return self.run_update()
+        finally:
+            TARGET.run_as = None
+
+    def stage_blocked_update(self):
+        """background.bmp cannot be replaced and logo.png cannot be read; other.png can."""
+        inst = self.new_install()
+        self.manifest(b"[cltskin]\nfilelist=background.bmp\n[cltlogo]\nfilelist=logo.png,other.png\n")
+        inst.stage("background.bmp", b"new")
+        inst.stage("logo.png", b"new logo")
+        inst.stage("other.png", b"other")
+        return inst
+
+    def assert_blocked_files_kept(self, result):
+        inst = self.install
+        self.assert_stderr_lines(result, [
+            TARGET.path(inst.app, "skin", "background.bmp") + b": Permission denied",
+            self.source("logo.png") + b": Permission denied"])
+        self.assertEqual(b"old background", inst.read("skin/background.bmp"))
+        self.assertEqual(b"old logo", inst.read("logo/logo.png"))
+        self.assertEqual(b"other", inst.read("logo/other.png"))
+        self.assertEqual(["background.bmp"], os.listdir(inst.file("skin")))
+        self.assert_normal_traces(result)
+
+    def test_read_only_directory_and_unreadable_source(self):
+        inst = self.stage_blocked_update()
+        os.chmod(inst.file("download/logo.png"), 0)
+        skin = inst.file("skin")
+        result = self.run_unprivileged(skin)
+        os.chmod(skin, 0o755)
+        self.assert_blocked_files_kept(result)
+
+    def test_files_in_use_are_reported_and_kept(self):
+        if not TARGET.windows:
+            self.skipTest("files in use block writers only on Windows")
+        inst = self.stage_blocked_update()
+        release_destination = TARGET.lock(inst.file("skin/background.bmp"))
+        release_source = TARGET.lock(inst.file("download/logo.png"))
+        try:
+            result = self.run_update()
+        finally:
+            release_destination()
+            release_source()
+        self.assert_blocked_files_kept(result)
+
     # --- client control through the probe -----------------------------------
 
     def run_probe(self, operation):
@@ -333,15 +458,20 @@ def main():
     parser.add_argument("--standin", required=True)
     parser.add_argument("--probe", required=True)
     parser.add_argument("--wineprefix", default="")
+    parser.add_argument("--lock-helper", default="")
+    parser.add_argument("--wrap", default="", help="command put in front of the native program")
     args, rest = parser.parse_known_args()
-    TARGET = harness.Target(args.target, args.relayhive, args.standin, args.probe, args.wineprefix)
+    TARGET = harness.Target(args.target, args.relayhive, args.standin, args.probe, args.wineprefix,
+                            args.wrap.split(), args.lock_helper)
     try:
         program = unittest.main(argv=[sys.argv[0]] + rest, exit=False, verbosity=2)
     finally:
         TARGET.close()
     result = program.result
     failed = len(result.failures) + len(result.errors)
-    print("e2e (%s): %d passed, %d failed" % (args.target, result.testsRun - failed, failed))
+    skipped = len(result.skipped)
+    print("e2e (%s): %d passed, %d failed, %d skipped"
+          % (args.target, result.testsRun - failed - skipped, failed, skipped))
     sys.exit(0 if result.wasSuccessful() else 1)
 
 

@@ -124,6 +124,24 @@ TEST_F(ClientProcessTest, OnlyTheFirstOfTwoClientsIsTerminated) {
     EXPECT_FALSE(os::ChildProcessEnded(expectedAlive));
 }
 
+#if !defined(_WIN32)
+TEST_F(ClientProcessTest, ClientThatIsAScriptIsFoundByItsName) {
+    // Its image is the shell; the name it runs under is the client's.
+    dir_.Write("Quillmon.exe", "#!/bin/sh\nwhile :; do sleep 0.05; done\n");
+    fs::permissions(dir_.Path("Quillmon.exe"), fs::perms::owner_all, fs::perm_options::add);
+    WorkingDirectoryGuard in(dir_.Path());
+    std::string commandLine = "./Quillmon.exe";
+    os::ChildProcess script{};
+    long error = 0;
+    ASSERT_TRUE(os::StartChildProcess(&commandLine[0], &script, &error)) << error;
+    started_.push_back(script);
+    const auto [result, output] = RunTerminate();
+    EXPECT_NE(0, result);
+    EXPECT_EQ("", output);
+    EXPECT_TRUE(os::ChildProcessEnded(&started_.back()));
+}
+#endif
+
 TEST_F(ClientProcessTest, LaunchWaitsForTheClientInTheCurrentDirectory) {
     fs::copy_file(testing_support::StandinPath(), dir_.Path("Quillmon.exe"));
     dir_.Write("quillmon.cfg", "exit=3\n");

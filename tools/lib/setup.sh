@@ -11,6 +11,7 @@ packages_for() {
     sanitize) echo "cmake clang libclang-rt-14-dev libgtest-dev googletest python3" ;;
     fuzz) echo "cmake clang libclang-rt-14-dev" ;;
     bench) echo "cmake g++ libinih-dev valgrind time" ;;
+    faults) echo "strace util-linux valgrind" ;;
   esac
 }
 

@@ -1,0 +1,328 @@
+#!/usr/bin/env python3
+"""Benchmarks relayhive against what a person would otherwise use, in one run,
+and prints one table: the figure, the reference, the ratio. Every figure is
+the minimum (and median) of several runs; ratios from one run are what count
+on a shared machine. Called by tools/bench."""
+
+import argparse
+import os
+import re
+import shutil
+import signal
+import socket
+import statistics
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+ROWS = []  # (benchmark, figure, reference, ratio, target, met)
+
+
+def row(benchmark, figure, reference, ratio, target, met):
+    ROWS.append((benchmark, figure, reference, ratio, target, met))
+
+
+def timed(command, runs, before=None, **kwargs):
+    """Minimum and median wall time of command over runs (before() untimed)."""
+    times = []
+    for _ in range(runs):
+        if before:
+            before()
+        start = time.perf_counter()
+        subprocess.run(command, check=True, stdout=subprocess.DEVNULL, **kwargs)
+        times.append(time.perf_counter() - start)
+    return min(times), statistics.median(times)
+
+
+def fs_type(path):
+    return subprocess.run(["stat", "-f", "-c", "%T", path], capture_output=True, text=True).stdout.strip()
+
+
+def make_file(path, size, seed=0):
+    block = bytes((i * 131 + seed) & 0xFF for i in range(1 << 16)) * 16  # 1 MiB, not all zero
+    with open(path, "wb") as f:
+        left = size
+        while left > 0:
+            f.write(block[:min(left, len(block))])
+            left -= len(block)
+
+
+# --- 1. INI load ---------------------------------------------------------------
+
+def bench_ini(args):
+    output = subprocess.run([args.ini_load, "--runs", str(args.runs), "--dir", args.scratch + "/ini"],
+                            capture_output=True, text=True, check=True).stdout
+    print(output)
+    for line in output.splitlines():
+        m = re.match(r"(large|one section, 200000 keys|small manifest)\S*.*?([\d.]+)x\s+([\d.]+)x$", line)
+        if m:
+            label = line[:28].strip()
+            vs_inih, vs_reader = float(m.group(2)), float(m.group(3))
+            row("INI load, " + label, "Load", "inih callback", "%.2fx" % vs_inih,
+                "<= 1.25x" if label.startswith("large") else "-",
+                "yes" if not label.startswith("large") or vs_inih <= 1.25 else "NO")
+            row("INI load, " + label, "Load", "INIReader", "%.2fx" % vs_reader,
+                "<= 0.25x" if label.startswith("large") else "<= 1x",
+                "yes" if vs_reader <= (0.25 if label.startswith("large") else 1.0) else "NO")
+    per_line = [float(l.split()[-1]) for l in output.splitlines() if re.match(r"^\d{5,6}\s", l)]
+    if per_line:
+        spread = max(per_line) / min(per_line)
+        row("INI scaling 25k..200k keys", "ns/line %s" % "/".join("%.0f" % p for p in per_line),
+            "flat", "%.2fx max/min" % spread, "flat (< 1.5x)", "yes" if spread < 1.5 else "NO")
+
+
+# --- 2. One large file -------------------------------------------------------------
+
+def bench_large_copy(args):
+    size = args.large_mib << 20
+    for place in (args.disk_dir, "/dev/shm"):
+        work = tempfile.mkdtemp(prefix="relayhive-bench-copy-", dir=place)
+        try:
+            source = os.path.join(work, "source")
+            make_file(source, size)
+            subprocess.run(["cat", source], stdout=subprocess.DEVNULL, check=True)  # warm
+            dest = os.path.join(work, "dest")
+
+            def clean():
+                for name in ("dest",):
+                    if os.path.exists(os.path.join(work, name)):
+                        os.remove(os.path.join(work, name))
+            ours = timed([args.op, "copy", source, dest], args.runs, clean)
+            cp = timed(["cp", "--reflink=never", source, dest], args.runs, clean)
+            cp_sync = timed(["sh", "-c", 'cp --reflink=never "$1" "$2" && sync "$2"', "sh", source, dest],
+                            args.runs, clean)
+            mb = size / 1e6
+            label = "copy %d MiB on %s (%s)" % (args.large_mib, place, fs_type(work))
+            print("%-44s TransferFile %7.0f MB/s  cp %7.0f MB/s  cp+sync %7.0f MB/s   (min; medians %.3fs %.3fs %.3fs)"
+                  % (label, mb / ours[0], mb / cp[0], mb / cp_sync[0], ours[1], cp[1], cp_sync[1]))
+            row(label, "%.0f MB/s" % (mb / ours[0]), "cp+sync %.0f MB/s" % (mb / cp_sync[0]),
+                "%.2fx time" % (ours[0] / cp_sync[0]), "<= 1.2x" if place != "/dev/shm" else "-",
+                ("yes" if ours[0] / cp_sync[0] <= 1.2 else "NO") if place != "/dev/shm" else "-")
+            row(label, "%.0f MB/s" % (mb / ours[0]), "cp %.0f MB/s" % (mb / cp[0]),
+                "%.2fx time" % (ours[0] / cp[0]), "-", "-")
+        finally:
+            shutil.rmtree(work, ignore_errors=True)
+
+
+# --- 3. A whole update -------------------------------------------------------------
+
+class TraceClock:
+    """Receives relayhive's traces with their arrival times."""
+
+    def __init__(self):
+        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        self.sock.bind(b"\0relayhive.debug")
+        self.sock.settimeout(0.2)
+        self.events = []
+        self.running = True
+        self.thread = threading.Thread(target=self._loop, daemon=True)
+        self.thread.start()
+
+    def _loop(self):
+        while self.running:
+            try:
+                data = self.sock.recv(65536)
+            except socket.timeout:
+                continue
+            self.events.append((time.perf_counter(), data))
+
+    def close(self):
+        self.running = False
+        self.thread.join()
+        self.sock.close()
+
+
+def file_sizes(count, seed):
+    """Mixed sizes from 4 KiB to 4 MiB, mostly small, like skins and logos."""
+    import random
+    rng = random.Random(seed)
+    sizes = []
+    for _ in range(count):
+        roll = rng.random()
+        if roll < 0.90:
+            sizes.append(rng.randint(4 << 10, 64 << 10))
+        elif roll < 0.99:
+            sizes.append(rng.randint(64 << 10, 1 << 20))
+        else:
+            sizes.append(rng.randint(1 << 20, 4 << 20))
+    return sizes
+
+
+def lay_out_update(root, count, main_mib, standin):
+    app = os.path.join(root, "app")
+    for sub in ("skin", "logo", "download"):
+        os.makedirs(os.path.join(app, sub))
+    names = []
+    for i, size in enumerate(file_sizes(count, count)):
+        name = "f%04d.bmp" % i
+        make_file(os.path.join(app, "download", name), size, i)
+        names.append(name)
+    with open(standin, "rb") as f:
+        client = f.read()
+    with open(os.path.join(app, "Quillmon.exe"), "wb") as f:
+        f.write(client)
+    with open(os.path.join(app, "download", "Quillmon.exe"), "wb") as f:
+        f.write(client + b"\0new build\0")
+        block = bytes(range(256)) * 4096  # 1 MiB of padding at a time
+        for _ in range(main_mib):
+            f.write(block)
+    os.chmod(os.path.join(app, "Quillmon.exe"), 0o755)
+    os.chmod(os.path.join(app, "download", "Quillmon.exe"), 0o755)
+    manifest = "[cltskin]\nfilelist=%s\n[cltmain]\nmainfile=Quillmon.exe\n" % ",".join(names)
+    with open(os.path.join(app, "download", "autoupdate.ini"), "w") as f:
+        f.write(manifest)
+    return app
+
+
+def one_update(args, app, clock):
+    with open(os.path.join(app, "quillmon.cfg"), "w") as f:
+        f.write("stay=1\n")
+    old = subprocess.Popen(["./Quillmon.exe"], cwd=app, stdout=subprocess.DEVNULL)
+    deadline = time.time() + 10
+    while not os.path.exists(os.path.join(app, "quillmon.log")) and time.time() < deadline:
+        time.sleep(0.01)
+    os.remove(os.path.join(app, "quillmon.log"))
+    with open(os.path.join(app, "quillmon.cfg"), "w") as f:
+        f.write("exit=0\n")
+    clock.events.clear()
+    subprocess.run([args.relayhive], cwd=app, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                   check=True)
+    old.wait()
+    time.sleep(0.3)  # the last traces
+    stamps = {}
+    for when, data in clock.events:
+        if data == b"killed":
+            stamps["killed"] = when
+        elif data.startswith(b"\xd0\xc2\xbd\xf8\xb3\xcc\xb5\xc4\xbd\xf8"):  # new process id
+            stamps["started"] = when
+    return stamps["started"] - stamps["killed"] - 1.0
+
+
+def bench_updates(args):
+    clock = TraceClock()
+    try:
+        for count, main_mib, target in ((1, 0, None), (50, 0, 1.5), (1000, 0, 2.0), (0, 200, None)):
+            root = tempfile.mkdtemp(prefix="relayhive-bench-update-", dir=args.disk_dir)
+            try:
+                app = lay_out_update(root, count, main_mib, args.standin)
+                downtimes = [one_update(args, app, clock) for _ in range(args.runs)]
+                ref_dir = os.path.join(root, "reference")
+
+                def clean():
+                    shutil.rmtree(ref_dir, ignore_errors=True)
+                    os.makedirs(ref_dir)
+                staged = [os.path.join(app, "download", n) for n in sorted(os.listdir(os.path.join(app, "download")))]
+                reference = timed(["sh", "-c", 'cp --reflink=never "$@" "$0" && sync', ref_dir] + staged,
+                                  args.runs, clean)
+                label = ("update, %d files" % count) if count else "update, %d MiB main file" % main_mib
+                ours = min(downtimes)
+                print("%-32s downtime beyond the pause %.3fs (median %.3fs); cp + sync %.3fs (median %.3fs)"
+                      % (label, ours, statistics.median(downtimes), reference[0], reference[1]))
+                ratio = ours / reference[0] if reference[0] > 0 else float("inf")
+                row(label, "%.3fs beyond pause" % ours, "cp+sync %.3fs" % reference[0], "%.2fx" % ratio,
+                    "<= %.1fx" % target if target else "-",
+                    ("yes" if ratio <= target else "NO") if target else "-")
+            finally:
+                shutil.rmtree(root, ignore_errors=True)
+    finally:
+        clock.close()
+
+
+# --- 4. Memory ---------------------------------------------------------------------
+
+def bench_memory(args):
+    peaks = {}
+    for mib in (1, 1024):
+        root = tempfile.mkdtemp(prefix="relayhive-bench-rss-", dir=args.disk_dir)
+        try:
+            app = lay_out_update(root, 0, mib, args.standin)
+            with open(os.path.join(app, "quillmon.cfg"), "w") as f:
+                f.write("exit=0\n")
+            process = subprocess.Popen([args.relayhive], cwd=app, stdout=subprocess.DEVNULL,
+                                       stderr=subprocess.DEVNULL)
+            _, _, usage = os.wait4(process.pid, 0)
+            peaks[mib] = usage.ru_maxrss  # KiB
+        finally:
+            shutil.rmtree(root, ignore_errors=True)
+    print("peak RSS of relayhive: %d KiB with a 1 MiB main file, %d KiB with a 1 GiB main file"
+          % (peaks[1], peaks[1024]))
+    same = abs(peaks[1024] - peaks[1]) <= 256
+    row("peak RSS, 1 MiB main file", "%d KiB" % peaks[1], "8 MiB", "%.2fx" % (peaks[1] / 8192),
+        "< 8 MiB", "yes" if peaks[1] < 8192 else "NO")
+    row("peak RSS, 1 GiB main file", "%d KiB" % peaks[1024], "1 MiB case %d KiB" % peaks[1],
+        "%.2fx" % (peaks[1024] / peaks[1]), "same, < 8 MiB",
+        "yes" if same and peaks[1024] < 8192 else "NO")
+
+
+# --- 5. Instruction counts ---------------------------------------------------------
+
+def callgrind(args, function, command):
+    out = subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null",
+                          "--toggle-collect=" + function] + command,
+                         capture_output=True, text=True)
+    m = re.search(r"Collected : (\d+)", out.stderr)
+    return int(m.group(1)) if m else -1
+
+
+def bench_instructions(args):
+    work = tempfile.mkdtemp(prefix="relayhive-bench-callgrind-", dir=args.disk_dir)
+    try:
+        manifest = os.path.join(work, "small.ini")
+        with open(manifest, "wb") as f:
+            f.write(b"; update manifest\r\n[cltskin]\r\nfilelist=background.bmp,button.bmp,"
+                    b"button_hover.bmp,frame.bmp\r\n[cltlogo]\r\nfilelist=logo.png,logo_small.png\r\n"
+                    b"[cltmain]\r\nmainfile=Quillmon.exe\r\n")
+        load = callgrind(args, "CIniFile::Load()", [args.op, "load", manifest])
+        source = os.path.join(work, "source")
+        make_file(source, 4 << 20)
+        copy = callgrind(args, "TransferFile(char const*, _IO_FILE*)",
+                         [args.op, "copy", source, os.path.join(work, "dest")])
+        print("callgrind instructions: Load of the small manifest %d, TransferFile of 4 MiB %d (%.2f per byte)"
+              % (load, copy, copy / (4 << 20)))
+        row("instructions, Load small manifest", "%d" % load, "-", "-", "repeatable", "-")
+        row("instructions, TransferFile 4 MiB", "%d" % copy, "%.2f per byte" % (copy / (4 << 20)), "-",
+            "repeatable", "-")
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--bin", required=True, help="the bench build's bench/ directory")
+    parser.add_argument("--relayhive", required=True)
+    parser.add_argument("--runs", type=int, default=5)
+    parser.add_argument("--large-mib", type=int, default=1024)
+    parser.add_argument("--disk-dir", required=True)
+    args = parser.parse_args()
+    args.runs = max(5, args.runs)
+    args.ini_load = os.path.join(args.bin, "ini_load")
+    args.op = os.path.join(args.bin, "rh_bench_op")
+    args.standin = os.path.join(args.bin, "bench_standin")
+    os.makedirs(args.disk_dir, exist_ok=True)
+    args.scratch = tempfile.mkdtemp(prefix="relayhive-bench-", dir=args.disk_dir)
+    try:
+        print("relayhive benchmarks, %s; nproc %s; memory %s; disk dir %s (%s); /dev/shm (%s); %d runs each\n"
+              % (time.strftime("%Y-%m-%d %H:%M"), os.cpu_count(),
+                 subprocess.run(["sh", "-c", "free -h | awk '/Mem:/ {print $2}'"], capture_output=True,
+                                text=True).stdout.strip(),
+                 args.disk_dir, fs_type(args.disk_dir), fs_type("/dev/shm"), args.runs), flush=True)
+        bench_ini(args)
+        bench_large_copy(args)
+        bench_updates(args)
+        bench_memory(args)
+        bench_instructions(args)
+    finally:
+        shutil.rmtree(args.scratch, ignore_errors=True)
+
+    widths = [max(len(str(r[i])) for r in ROWS + [("benchmark", "figure", "reference", "ratio", "target", "met")])
+              for i in range(6)]
+    print()
+    for r in [("benchmark", "figure", "reference", "ratio", "target", "met")] + ROWS:
+        print("  ".join(str(c).ljust(w) for c, w in zip(r, widths)))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
