@@ -31,6 +31,9 @@ bool IsReservedDeviceName(const char* component, std::size_t length);
 // Whether a trailing dot or space in a name component is silently dropped by the platform.
 extern const bool kTrailingDotSpaceStripped;
 
+// Stream buffer for copying files; 0 leaves the runtime's own buffering.
+extern const std::size_t kCopyStreamBufferSize;
+
 // Mode string for reading a text file: the C runtime's text mode where it has one.
 extern const char* const kTextReadMode;
 

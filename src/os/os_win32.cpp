@@ -19,6 +19,9 @@ namespace os {
 const bool kColonIsSpecial = true;
 const bool kTrailingDotSpaceStripped = true;
 const char* const kTextReadMode = "rt";
+// The runtime's 4 KiB buffers: a larger write that only partly fits on a full
+// disk comes back from the runtime without a usable error number.
+const std::size_t kCopyStreamBufferSize = 0;
 
 bool IsPathSeparator(char c) { return c == '\\' || c == '/'; }
 

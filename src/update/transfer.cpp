@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
 
 #include "os/os.h"
 
@@ -76,6 +77,16 @@ int TransferFile(const char* destination, FILE* source) {
         ReportError(destination);
         std::fclose(source);
         return -3;
+    }
+
+    // The copy moves 2048-byte chunks; the streams' own buffers may be larger
+    // so the system sees few, large reads and writes. One copy runs at a time.
+    static std::unique_ptr<char[]> streamBuffers;
+    if (os::kCopyStreamBufferSize > 0) {
+        if (!streamBuffers) streamBuffers.reset(new char[2 * os::kCopyStreamBufferSize]);
+        std::setvbuf(source, streamBuffers.get(), _IOFBF, os::kCopyStreamBufferSize);
+        std::setvbuf(replacement, streamBuffers.get() + os::kCopyStreamBufferSize, _IOFBF,
+                     os::kCopyStreamBufferSize);
     }
 
     char buffer[2048];
