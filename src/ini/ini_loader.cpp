@@ -83,6 +83,8 @@ bool CIniFile::Load() {
     // runtime has one, so CR LF arrives as LF and 0x1A ends the input there.
     std::FILE* file = std::fopen(path.c_str(), os::kTextReadMode);
     if (file == nullptr) return false;
+    // Reads come in whole blocks of our own: the stream needs no buffer of its own.
+    std::setvbuf(file, nullptr, _IONBF, 0);
 
     LoadState state;
     char block[kReadBlock];

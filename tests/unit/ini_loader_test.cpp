@@ -212,6 +212,24 @@ TEST(IniLoader, TextModeTurnsCrLfIntoLf) {
 #endif
 }
 
+TEST(IniLoader, LineEndsAcrossReadBlocks) {
+    ScratchDir dir;
+    // CR LF pairs and 0x1A-free text straddling every position near block edges.
+    std::string text = "[s]\r\n";
+    for (int i = 0; i < 3000; ++i) {
+        text += "k" + std::to_string(i) + "=" + std::string(static_cast<std::size_t>(i % 37), 'v') + "\r\n";
+    }
+    dir.Write("m.ini", text);
+    CIniFile ini(dir.Path("m.ini"));
+    EXPECT_TRUE(LoadInto(ini).result);
+    const IniSection& s = ini.Sections()[0];
+    ASSERT_EQ(3000u, s.entryValues.size());
+    for (int i = 0; i < 3000; ++i) {
+        ASSERT_EQ(std::string(static_cast<std::size_t>(i % 37), 'v'), s.entryValues[static_cast<std::size_t>(i)])
+            << i;
+    }
+}
+
 TEST(IniLoader, RepeatedHeadersAndKeys) {
     ScratchDir dir;
     dir.Write("m.ini", "[a]\nk=1\n[b]\n[A]\nK=2\nnew=3\n;c\n");
