@@ -68,20 +68,22 @@ class Trial:
             return None
 
     def run(self, kill_after=None):
+        """Runs relayhive; with kill_after, SIGKILLs it after that many seconds.
+        Returns its standard error."""
         command = [self.args.relayhive]
         if self.args.isolate:
             command = sandbox.isolated(command)
         process = subprocess.Popen(command, cwd=self.app, stdin=subprocess.DEVNULL,
-                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        if kill_after is None:
-            process.wait(timeout=120)
-            return
-        time.sleep(kill_after)
-        try:
-            os.kill(process.pid, signal.SIGKILL)
-        except ProcessLookupError:
-            pass
-        process.wait(timeout=120)
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        if kill_after is not None:
+            time.sleep(kill_after)
+            # Kill relayhive itself: the next run must not overlap a dying one.
+            victim = sandbox.program_pid(process.pid) if self.args.isolate else process.pid
+            try:
+                os.kill(victim, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+        return process.communicate(timeout=120)[1]
 
     def torn(self):
         return [dest for dest in self.new
@@ -122,8 +124,8 @@ def one_trial(args, number, groups_done, main_done):
         torn = trial.torn()
         interrupted = any(trial.read(d) != trial.new[d] for d in trial.new)
         scratch_after_kill = bool(trial.scratch_files())
-        trial.run()
-        not_new = [d for d in trial.new if trial.read(d) != trial.new[d]]
+        errors = trial.run()
+        not_new = ["%s (stderr: %r)" % (d, errors) for d in trial.new if trial.read(d) != trial.new[d]]
         left = trial.scratch_files()
         return torn, not_new, left, interrupted, scratch_after_kill
     finally:

@@ -2,6 +2,7 @@
 
 import os
 import shutil
+import time
 
 
 def isolation_available():
@@ -14,3 +15,19 @@ def isolation_available():
 def isolated(command):
     # --kill-child: killing unshare kills the program too, as killing it directly would.
     return ["unshare", "-n", "-p", "-f", "--kill-child", "--mount-proc"] + command
+
+
+def program_pid(unshare_pid):
+    """The pid of the program an isolated() command runs, once it has started
+    (unshare's own pid until then)."""
+    children = "/proc/%d/task/%d/children" % (unshare_pid, unshare_pid)
+    for _ in range(200):
+        try:
+            with open(children) as f:
+                pids = f.read().split()
+        except OSError:
+            return unshare_pid
+        if pids:
+            return int(pids[0])
+        time.sleep(0.001)
+    return unshare_pid
