@@ -60,9 +60,9 @@ def bench_ini(args):
         if m:
             label = line[:28].strip()
             vs_inih, vs_reader = float(m.group(2)), float(m.group(3))
+            large = label.startswith("large")
             row("INI load, " + label, "Load", "inih callback", "%.2fx" % vs_inih,
-                "<= 1.25x" if label.startswith("large") else "-",
-                "yes" if not label.startswith("large") or vs_inih <= 1.25 else "NO")
+                "<= 1.25x" if large else "-", ("yes" if vs_inih <= 1.25 else "NO") if large else "-")
             row("INI load, " + label, "Load", "INIReader", "%.2fx" % vs_reader,
                 "<= 0.25x" if label.startswith("large") else "<= 1x",
                 "yes" if vs_reader <= (0.25 if label.startswith("large") else 1.0) else "NO")
