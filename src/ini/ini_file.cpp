@@ -45,23 +45,14 @@ std::uint32_t CIniFile::AddSection(const std::string& name) {
     return AddSectionBytes(name.data(), name.size());
 }
 
-bool CIniFile::PutValueBytes(const char* section, std::size_t sectionLength, const char* key,
-                             std::size_t keyLength, const char* value, std::size_t valueLength,
-                             bool create) {
-    std::uint32_t s = FindSectionBytes(section, sectionLength);
-    if (s == npos) {
-        if (!create) return false;
-        s = AddSectionBytes(section, sectionLength);
-    }
-    if (!create && FindEntryBytes(s, key, keyLength) == npos) return false;
-    PutValueAt(s, key, keyLength, value, valueLength);
-    return true;
+std::uint32_t CIniFile::FindOrAddSection(const char* name, std::size_t length) {
+    const std::uint32_t s = FindSectionBytes(name, length);
+    return s != npos ? s : AddSectionBytes(name, length);
 }
 
-void CIniFile::PutValueAt(std::uint32_t s, const char* key, std::size_t keyLength,
+void CIniFile::StoreEntry(std::uint32_t s, std::uint32_t e, const char* key, std::size_t keyLength,
                           const char* value, std::size_t valueLength) {
     IniSection& target = sections[s];
-    const std::uint32_t e = FindEntryBytes(s, key, keyLength);
     if (e != npos) {
         target.entryValues[e].assign(value, valueLength);
         return;
@@ -74,8 +65,13 @@ void CIniFile::PutValueAt(std::uint32_t s, const char* key, std::size_t keyLengt
 
 bool CIniFile::PutValue(const std::string& section, const std::string& key,
                         const std::string& value, bool create) {
-    return PutValueBytes(section.data(), section.size(), key.data(), key.size(), value.data(),
-                         value.size(), create);
+    const std::uint32_t s =
+        create ? FindOrAddSection(section.data(), section.size()) : FindSection(section);
+    if (s == npos) return false;
+    const std::uint32_t e = FindEntry(s, key);
+    if (e == npos && !create) return false;
+    StoreEntry(s, e, key.data(), key.size(), value.data(), value.size());
+    return true;
 }
 
 std::string CIniFile::LookupValue(const std::string& section, const std::string& key,

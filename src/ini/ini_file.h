@@ -49,14 +49,13 @@ private:
     };
     // Handles one line of the file; false when the line fails the load.
     bool LoadLine(const char* line, std::size_t length, LoadState* state);
-    void PutValueAt(std::uint32_t section, const char* key, std::size_t keyLength,
-                    const char* value, std::size_t valueLength);
     std::uint32_t FindSectionBytes(const char* name, std::size_t length) const;
     std::uint32_t FindEntryBytes(std::uint32_t section, const char* name, std::size_t length) const;
-    bool PutValueBytes(const char* section, std::size_t sectionLength, const char* key,
-                       std::size_t keyLength, const char* value, std::size_t valueLength,
-                       bool create);
     std::uint32_t AddSectionBytes(const char* name, std::size_t length);
+    std::uint32_t FindOrAddSection(const char* name, std::size_t length);
+    // Replaces the value of entry e of section s, or appends the entry when e is npos.
+    void StoreEntry(std::uint32_t s, std::uint32_t e, const char* key, std::size_t keyLength,
+                    const char* value, std::size_t valueLength);
 
     bool foldCase;
     std::string path;

@@ -63,17 +63,15 @@ bool CIniFile::LoadLine(const char* line, std::size_t length, LoadState* state) 
                                                    state->currentSection.size());
             break;
         }
-        default:  // '=': PutValue(currentSection, key, value, create = true)
+        default: {  // '=': PutValue(currentSection, key, value, create = true)
             if (state->sectionIndex == npos) {
-                state->sectionIndex = FindSectionBytes(state->currentSection.data(),
+                state->sectionIndex = FindOrAddSection(state->currentSection.data(),
                                                        state->currentSection.size());
-                if (state->sectionIndex == npos) {
-                    state->sectionIndex = AddSectionBytes(state->currentSection.data(),
-                                                          state->currentSection.size());
-                }
             }
-            PutValueAt(state->sectionIndex, line, p, line + p + 1, length - p - 1);
+            const std::uint32_t s = state->sectionIndex;
+            StoreEntry(s, FindEntryBytes(s, line, p), line, p, line + p + 1, length - p - 1);
             break;
+        }
     }
     return true;
 }

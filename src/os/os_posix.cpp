@@ -27,9 +27,9 @@ namespace os {
 
 const bool kColonIsSpecial = false;
 const bool kTrailingDotSpaceStripped = false;
-const char* const kTextReadMode = "rb";
+const char* const kTextReadMode = "rb";  // no text mode here: bytes as they are
 // Large buffers: few system calls per copy, where 4 KiB ones halve the speed.
-const std::size_t kCopyStreamBufferSize = 128 * 1024;  // no text mode here: bytes as they are
+const std::size_t kCopyStreamBufferSize = 128 * 1024;
 
 bool IsPathSeparator(char c) { return c == '/'; }
 

@@ -249,3 +249,8 @@ def tree(root):
                 data = f.read()
             files[os.path.relpath(full, root)] = (len(data), sha(data))
     return files
+
+
+def changed(before, after):
+    """Paths whose content differs between two tree() snapshots, created and removed ones included."""
+    return sorted(k for k in set(before) | set(after) if before.get(k) != after.get(k))

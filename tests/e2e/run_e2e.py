@@ -113,11 +113,13 @@ class Scenario(unittest.TestCase):
         self.assertIn(expected, log)
         self.assertEqual("exiting with %d" % RELAUNCHED_EXIT, log[-1])
 
-    def assert_changes(self, before, after, changed):
-        """Exactly the files in changed (relative to the root) differ between two trees."""
-        differing = sorted(set(k for k in set(before) | set(after) if before.get(k) != after.get(k)))
-        expected = sorted(os.path.join("app", *c.split("/")) for c in changed)
-        self.assertEqual(expected, differing)
+    def run_update_changing(self, changed):
+        """Runs the update; exactly the files in changed (relative to the install) differ afterwards."""
+        before = harness.tree(self.install.root)
+        result = self.run_update()
+        self.assertEqual(sorted(os.path.join("app", *c.split("/")) for c in changed),
+                         harness.changed(before, harness.tree(self.install.root)))
+        return result
 
     def manifest(self, text):
         return self.install.stage("autoupdate.ini", text)
@@ -139,9 +141,8 @@ class Scenario(unittest.TestCase):
         old = TARGET.start_client(inst.app)
         self.assertTrue(harness.wait_for(lambda: inst.client_log()), "old client did not start")
         inst.configure_client("exit=%d\n" % RELAUNCHED_EXIT)
-        before = harness.tree(inst.root)
 
-        result = self.run_update()
+        result = self.run_update_changing(list(staged) + ["quillmon.log"])
 
         self.assertEqual(0, result.status)
         self.assertEqual(self.expected_stdout(), result.stdout)
@@ -159,8 +160,6 @@ class Scenario(unittest.TestCase):
         log = inst.client_log()
         self.assertFalse([line for line in log if line.startswith("changed")], log)
         self.assert_relaunched(inst.new_client)
-        self.assert_changes(before, harness.tree(inst.root),
-                            list(staged) + ["quillmon.log"])
 
     def test_no_client_running(self):
         inst = self.new_install()
@@ -196,27 +195,23 @@ class Scenario(unittest.TestCase):
 
     def test_missing_manifest(self):
         inst = self.new_install()
-        before = harness.tree(inst.root)
-        result = self.run_update()
+        result = self.run_update_changing(["quillmon.log"])
         self.assertEqual(0, result.status)
         self.assertEqual(self.expected_stdout(NOT_FOUND), result.stdout)
         self.assert_stderr_lines(result, [self.source("autoupdate.ini") + b": No such file or directory"])
         self.assert_normal_traces(result)
-        self.assert_changes(before, harness.tree(inst.root), ["quillmon.log"])
 
     def test_manifest_with_a_byte_order_mark_loads_nothing(self):
         inst = self.new_install()
         manifest = self.manifest(b"\xef\xbb\xbf" + EXAMPLE_MANIFEST)
         inst.stage("background.bmp", b"x")
         inst.stage("Quillmon.exe", inst.new_client)
-        before = harness.tree(inst.root)
-        result = self.run_update()
+        result = self.run_update_changing(["autoupdate.ini", "quillmon.log"])
         self.assertEqual(self.expected_stdout(NOT_FOUND, b"Failing on char -17\n"), result.stdout)
         self.assertEqual(b"", result.stderr)
         self.assert_normal_traces(result)
         # Only the manifest itself is copied.
         self.assertEqual(manifest, inst.read("autoupdate.ini"))
-        self.assert_changes(before, harness.tree(inst.root), ["autoupdate.ini", "quillmon.log"])
         self.assert_relaunched(inst.old_client)
 
     def test_missing_skin_directory(self):
@@ -239,11 +234,9 @@ class Scenario(unittest.TestCase):
                       b"[cltmain]\nmainfile=,,,\n[x]\nfilelist=logo.png\n")
         inst.stage("background.bmp", b"new")
         inst.stage("logo.png", b"new")
-        before = harness.tree(inst.root)
-        result = self.run_update()
+        result = self.run_update_changing(["autoupdate.ini", "quillmon.log"])
         # ",,," is one main-file name, commas and all.
         self.assert_stderr_lines(result, [self.source(",,,") + b": No such file or directory"])
-        self.assert_changes(before, harness.tree(inst.root), ["autoupdate.ini", "quillmon.log"])
         self.assert_normal_traces(result)
 
     def test_list_shapes_and_case_insensitive_names(self):
@@ -253,12 +246,9 @@ class Scenario(unittest.TestCase):
         inst.stage("a.bmp", b"a")
         inst.stage(" b.bmp", b"b")
         inst.stage("Quill,mon.exe", b"comma")
-        before = harness.tree(inst.root)
-        result = self.run_update()
+        result = self.run_update_changing(["skin/a.bmp", "skin/ b.bmp", "Quill,mon.exe",
+                                           "autoupdate.ini", "quillmon.log"])
         self.assertEqual(b"", result.stderr)
-        self.assert_changes(before, harness.tree(inst.root),
-                            ["skin/a.bmp", "skin/ b.bmp", "Quill,mon.exe", "autoupdate.ini",
-                             "quillmon.log"])
         self.assertEqual(b"comma", inst.read("Quill,mon.exe"))
         self.assert_relaunched(inst.old_client)
 
@@ -274,15 +264,13 @@ class Scenario(unittest.TestCase):
         inst.stage("good1.bmp", b"one")
         inst.stage("good2.bmp", b"two")
         inst.write("evil.exe", b"bait: would land outside the install directory")
-        before = harness.tree(inst.root)
-        result = self.run_update()
+        result = self.run_update_changing(["skin/good1.bmp", "skin/good2.bmp", "autoupdate.ini",
+                                           "quillmon.log"])
         lines = result.stderr.replace(b"\r\n", b"\n").split(b"\n")[:-1]
         refused = [self.source(n) + b": refused: " for n in unsafe + ["../evil.exe"]]
         self.assertEqual(len(refused), len(lines), result.stderr)
         for prefix, line in zip(refused, lines):
             self.assertTrue(line.startswith(prefix), (prefix, line))
-        self.assert_changes(before, harness.tree(inst.root),
-                            ["skin/good1.bmp", "skin/good2.bmp", "autoupdate.ini", "quillmon.log"])
         self.assert_normal_traces(result)
 
     def test_names_too_long_for_a_path(self):
@@ -324,10 +312,8 @@ class Scenario(unittest.TestCase):
         for name in refused + ["..\\..\\evil.exe"]:
             prefix = self.source(name) + b": refused: "
             self.assertTrue(any(line.startswith(prefix) for line in lines), (name, result.stderr))
-        after = harness.tree(inst.root)
-        changed = sorted(k for k in set(before) | set(after) if before.get(k) != after.get(k))
         allowed = ("app" + os.sep + "skin" + os.sep, "app" + os.sep + "logo" + os.sep)
-        for path in changed:
+        for path in harness.changed(before, harness.tree(inst.root)):
             top_level = os.path.dirname(path) == "app"
             self.assertTrue(path.startswith(allowed) or top_level, path)
         for name in valid:

@@ -15,11 +15,10 @@ import sys
 import tempfile
 import time
 
-import sandbox
+import runs
 
 GROUPS = {"skin/a.bmp": "a.bmp", "skin/b.bmp": "b.bmp", "logo/c.png": "c.png"}
 MANIFEST = b"[cltskin]\r\nfilelist=a.bmp,b.bmp\r\n[cltlogo]\r\nfilelist=c.png\r\n[cltmain]\r\nmainfile=Quillmon.exe\r\n"
-SCRATCH_NAME = ".relayhive.tmp"
 
 
 def payload(rng, size):
@@ -72,13 +71,13 @@ class Trial:
         Returns its standard error."""
         command = [self.args.relayhive]
         if self.args.isolate:
-            command = sandbox.isolated(command)
+            command = runs.isolated(command)
         process = subprocess.Popen(command, cwd=self.app, stdin=subprocess.DEVNULL,
                                    stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
         if kill_after is not None:
             time.sleep(kill_after)
             # Kill relayhive itself: the next run must not overlap a dying one.
-            victim = sandbox.program_pid(process.pid) if self.args.isolate else process.pid
+            victim = runs.program_pid(process.pid) if self.args.isolate else process.pid
             try:
                 os.kill(victim, signal.SIGKILL)
             except ProcessLookupError:
@@ -88,12 +87,6 @@ class Trial:
     def torn(self):
         return [dest for dest in self.new
                 if self.read(dest) not in (self.old[dest], self.new[dest])]
-
-    def scratch_files(self):
-        found = []
-        for directory, _, names in os.walk(self.root):
-            found += [os.path.join(directory, n) for n in names if n.startswith(SCRATCH_NAME)]
-        return found
 
     def remove(self):
         shutil.rmtree(self.root, ignore_errors=True)
@@ -123,10 +116,10 @@ def one_trial(args, number, groups_done, main_done):
         trial.run(kill_after=moment)
         torn = trial.torn()
         interrupted = any(trial.read(d) != trial.new[d] for d in trial.new)
-        scratch_after_kill = bool(trial.scratch_files())
+        scratch_after_kill = bool(runs.scratch_files(trial.root))
         errors = trial.run()
         not_new = ["%s (stderr: %r)" % (d, errors) for d in trial.new if trial.read(d) != trial.new[d]]
-        left = trial.scratch_files()
+        left = runs.scratch_files(trial.root)
         return torn, not_new, left, interrupted, scratch_after_kill
     finally:
         trial.remove()
@@ -141,7 +134,7 @@ def main():
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--jobs", type=int, default=1)
     args = parser.parse_args()
-    args.isolate = sandbox.isolation_available()
+    args.isolate = runs.isolation_available()
     if not args.isolate:
         args.jobs = 1  # one single-instance name for all: trials must take turns
 

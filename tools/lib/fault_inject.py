@@ -15,7 +15,7 @@ import subprocess
 import sys
 import tempfile
 
-import sandbox
+import runs
 
 SYSCALLS = ["openat", "write", "fsync", "close", "rename"]
 ERRNOS = ["ENOSPC", "EIO", "EACCES"]
@@ -56,10 +56,6 @@ class Install:
         except FileNotFoundError:
             return None
 
-    def scratch_files(self):
-        return [os.path.join(d, n) for d, _, names in os.walk(self.root)
-                for n in names if n.startswith(".relayhive.tmp")]
-
     def remove(self):
         shutil.rmtree(self.root, ignore_errors=True)
 
@@ -73,7 +69,7 @@ def run(args, syscall, position, errno_name):
             command += ["-e", "inject=%s:error=%s:when=%d" % (syscall, errno_name, position)]
         command += [args.relayhive]
         if args.isolate:
-            command = sandbox.isolated(command)
+            command = runs.isolated(command)
         done = subprocess.run(command, cwd=install.app, stdin=subprocess.DEVNULL,
                               capture_output=True, timeout=120)
         with open(os.path.join(install.root, "strace.log"), "rb") as f:
@@ -102,8 +98,9 @@ def run(args, syscall, position, errno_name):
             problems.append("%s left old without a report" % ", ".join(not_new))
         if len(not_new) > 1 and not manifest_lost:
             problems.append("one fault left several files old: %s" % ", ".join(not_new))
-        if install.scratch_files():
-            problems.append("scratch file left: %s" % install.scratch_files())
+        left = runs.scratch_files(install.root)
+        if left:
+            problems.append("scratch file left: %s" % left)
         log = install.read("quillmon.log") or b""
         if b"started in" not in log:
             problems.append("client not relaunched")
@@ -142,7 +139,7 @@ def main():
                         help="every errno at every position (default: one errno per position, in turn)")
     parser.add_argument("--jobs", type=int, default=2)
     args = parser.parse_args()
-    args.isolate = sandbox.isolation_available()
+    args.isolate = runs.isolation_available()
     if not args.isolate:
         args.jobs = 1
 

@@ -1,4 +1,5 @@
-"""Runs each relayhive of a parallel tool in namespaces of its own."""
+"""Shared by the tools that run relayhive many times: each run in namespaces
+of its own, and the scratch files a copy may leave behind."""
 
 import os
 import shutil
@@ -31,3 +32,12 @@ def program_pid(unshare_pid):
             return int(pids[0])
         time.sleep(0.001)
     return unshare_pid
+
+
+SCRATCH_NAME = ".relayhive.tmp"
+
+
+def scratch_files(root):
+    """Every scratch file of relayhive's copies below root."""
+    return [os.path.join(directory, name) for directory, _, names in os.walk(root)
+            for name in names if name.startswith(SCRATCH_NAME)]
