@@ -32,7 +32,20 @@ std::uint32_t CIniFile::FindEntry(std::uint32_t section, const std::string& name
     return FindEntryBytes(section, name.data(), name.size());
 }
 
+namespace {
+
+// Grows a list's room ahead of a change, so running out of memory leaves the lists in step.
+template <typename List>
+void MakeRoom(List& list) {
+    if (list.size() == list.capacity()) list.reserve(list.size() * 2 + 1);
+}
+
+}  // namespace
+
 std::uint32_t CIniFile::AddSectionBytes(const char* name, std::size_t length) {
+    MakeRoom(sectionNames);
+    MakeRoom(sections);
+    MakeRoom(entryIndexes);
     sectionNames.emplace_back(name, length);
     sections.emplace_back();
     entryIndexes.emplace_back();
@@ -57,8 +70,12 @@ void CIniFile::StoreEntry(std::uint32_t s, std::uint32_t e, const char* key, std
         target.entryValues[e].assign(value, valueLength);
         return;
     }
-    target.entryNames.emplace_back(key, keyLength);
-    target.entryValues.emplace_back(value, valueLength);
+    std::string keyText(key, keyLength);
+    std::string valueText(value, valueLength);
+    MakeRoom(target.entryNames);
+    MakeRoom(target.entryValues);
+    target.entryNames.push_back(std::move(keyText));
+    target.entryValues.push_back(std::move(valueText));
     entryIndexes[s].AddedUnmatched(target.entryNames,
                                    static_cast<std::uint32_t>(target.entryNames.size() - 1), foldCase);
 }

@@ -4,10 +4,29 @@
 #define RELAYHIVE_INI_INI_FILE_H
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "ini/name_index.h"
+
+// Why the last Load stopped.
+enum class LoadStop {
+    kEnd,           // read to the end of the file (or to a read error)
+    kNotOpened,     // the file could not be opened
+    kBadFirstByte,  // a non-empty line did not start with printable ASCII
+    kOutOfMemory,   // memory ran out; what came before stays loaded
+};
+
+struct LoadOutcome {
+    bool loaded = false;      // what Load returns
+    LoadStop stop = LoadStop::kEnd;
+    std::uint32_t line = 0;   // 1-based line of the failing byte (kBadFirstByte)
+    int byte = 0;             // that byte as a signed 8-bit value
+};
+
+// The console line of a load that failed on a line's first byte; nothing otherwise.
+void ShowLoadFailure(const LoadOutcome& outcome);
 
 struct IniSection {
     std::vector<std::string> entryNames;
@@ -23,6 +42,8 @@ public:
     virtual ~CIniFile();
 
     bool Load();
+    // Load without its console line, telling where and why it stopped.
+    LoadOutcome LoadQuietly();
 
     std::uint32_t FindSection(const std::string& name) const;
     std::uint32_t FindEntry(std::uint32_t section, const std::string& name) const;
@@ -49,6 +70,7 @@ private:
     };
     // Handles one line of the file; false when the line fails the load.
     bool LoadLine(const char* line, std::size_t length, LoadState* state);
+    void ReadLines(std::FILE* file, LoadOutcome* outcome);
     std::uint32_t FindSectionBytes(const char* name, std::size_t length) const;
     std::uint32_t FindEntryBytes(std::uint32_t section, const char* name, std::size_t length) const;
     std::uint32_t AddSectionBytes(const char* name, std::size_t length);

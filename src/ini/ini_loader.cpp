@@ -1,8 +1,11 @@
 // CIniFile::Load: one lenient pass over the file, line by line.
 #include <cstdio>
 #include <cstring>
+#include <new>
+#include <stdexcept>
 
 #include "ini/ini_file.h"
+#include "common/texts.h"
 #include "os/os.h"
 
 namespace {
@@ -32,10 +35,7 @@ bool CIniFile::LoadLine(const char* line, std::size_t length, LoadState* state) 
     if (length == 0) return true;
 
     const unsigned char first = static_cast<unsigned char>(line[0]);
-    if (first < 0x20 || first > 0x7E) {
-        std::printf("Failing on char %d\n", static_cast<int>(static_cast<signed char>(first)));
-        return false;
-    }
+    if (first < 0x20 || first > 0x7E) return false;
 
     const std::size_t p = FindMarker(line, length);
     if (p == length) return true;
@@ -76,51 +76,83 @@ bool CIniFile::LoadLine(const char* line, std::size_t length, LoadState* state) 
     return true;
 }
 
-bool CIniFile::Load() {
-    // Opened without denying others read or write access; text mode where the
-    // runtime has one, so CR LF arrives as LF and 0x1A ends the input there.
-    std::FILE* file = std::fopen(path.c_str(), os::kTextReadMode);
-    if (file == nullptr) return false;
-    // Reads come in whole blocks of our own: the stream needs no buffer of its own.
-    std::setvbuf(file, nullptr, _IONBF, 0);
-
+void CIniFile::ReadLines(std::FILE* file, LoadOutcome* outcome) {
     LoadState state;
     char block[kReadBlock];
     std::string pending;  // a line that runs across blocks
-    bool clean = true;
+    std::uint32_t lineNumber = 0;
+
+    // Handles one whole line; false, with the outcome filled, when it fails the load.
+    auto take = [&](const char* line, std::size_t length) {
+        ++lineNumber;
+        if (LoadLine(line, length, &state)) return true;
+        outcome->stop = LoadStop::kBadFirstByte;
+        outcome->line = lineNumber;
+        outcome->byte = static_cast<signed char>(line[0]);
+        return false;
+    };
 
     for (;;) {
         const std::size_t got = std::fread(block, 1, kReadBlock, file);
         if (got == 0) {
             // A read error ends the input like the end of the file; only a
             // cleanly ended last line without a line feed still counts.
-            if (!std::ferror(file) && !pending.empty()) {
-                clean = LoadLine(pending.data(), pending.size(), &state);
-            }
-            break;
+            if (!std::ferror(file) && !pending.empty()) take(pending.data(), pending.size());
+            return;
         }
         const char* cursor = block;
         const char* end = cursor + got;
         while (cursor < end) {
-            const char* newline =
-                static_cast<const char*>(std::memchr(cursor, '\n', static_cast<std::size_t>(end - cursor)));
+            const char* newline = static_cast<const char*>(
+                std::memchr(cursor, '\n', static_cast<std::size_t>(end - cursor)));
             if (newline == nullptr) {
                 pending.append(cursor, static_cast<std::size_t>(end - cursor));
                 break;
             }
+            bool clean;
             if (pending.empty()) {
-                clean = LoadLine(cursor, static_cast<std::size_t>(newline - cursor), &state);
+                clean = take(cursor, static_cast<std::size_t>(newline - cursor));
             } else {
                 pending.append(cursor, static_cast<std::size_t>(newline - cursor));
-                clean = LoadLine(pending.data(), pending.size(), &state);
+                clean = take(pending.data(), pending.size());
                 pending.clear();
             }
-            if (!clean) break;
+            if (!clean) return;
             cursor = newline + 1;
         }
-        if (!clean) break;
     }
+}
 
+LoadOutcome CIniFile::LoadQuietly() {
+    LoadOutcome outcome;
+    // Opened without denying others read or write access; text mode where the
+    // runtime has one, so CR LF arrives as LF and 0x1A ends the input there.
+    std::FILE* file = std::fopen(path.c_str(), os::kTextReadMode);
+    if (file == nullptr) {
+        outcome.stop = LoadStop::kNotOpened;
+        return outcome;
+    }
+    // Reads come in whole blocks of our own: the stream needs no buffer of its own.
+    std::setvbuf(file, nullptr, _IONBF, 0);
+    try {
+        ReadLines(file, &outcome);
+    } catch (const std::bad_alloc&) {
+        // A line or a list too large for memory fails the load like a bad line.
+        outcome.stop = LoadStop::kOutOfMemory;
+    } catch (const std::length_error&) {
+        outcome.stop = LoadStop::kOutOfMemory;  // a line longer than a string can hold
+    }
     std::fclose(file);
-    return clean && !sectionNames.empty();
+    outcome.loaded = outcome.stop == LoadStop::kEnd && !sectionNames.empty();
+    return outcome;
+}
+
+void ShowLoadFailure(const LoadOutcome& outcome) {
+    if (outcome.stop == LoadStop::kBadFirstByte) std::printf(texts::kLoadFailureFormat, outcome.byte);
+}
+
+bool CIniFile::Load() {
+    const LoadOutcome outcome = LoadQuietly();
+    ShowLoadFailure(outcome);
+    return outcome.loaded;
 }

@@ -11,25 +11,13 @@
 
 namespace os {
 
-// The few constants that differ by platform; the one platform switch outside
-// the implementation files.
+// The one platform switch outside the implementation files.
 #if defined(_WIN32)
-// Size of every fixed path buffer, terminating zero included (MAX_PATH).
+// Size of a process record's image name, terminating zero included (MAX_PATH).
 inline constexpr std::size_t kMaxPath = 260;
-// The separator used when relayhive forms a path.
-inline constexpr char kPathSeparator = '\\';
 #else
 inline constexpr std::size_t kMaxPath = 4096;  // PATH_MAX
-inline constexpr char kPathSeparator = '/';
 #endif
-// True for every byte the platform treats as a path separator.
-bool IsPathSeparator(char c);
-// True when a ':' in a file name means something to the platform (drive, stream).
-extern const bool kColonIsSpecial;
-// Names of the system's own devices (CON, NUL, ...) that a file name must not take.
-bool IsReservedDeviceName(const char* component, std::size_t length);
-// Whether a trailing dot or space in a name component is silently dropped by the platform.
-extern const bool kTrailingDotSpaceStripped;
 
 // Stream buffer for copying files; 0 leaves the runtime's own buffering.
 extern const std::size_t kCopyStreamBufferSize;
@@ -55,9 +43,14 @@ void ChangeToOwnDirectory();
 bool ClaimSingleInstance(const char* name);
 
 // The system's standard message for an error number ("Unknown error" outside the table).
-std::string ErrorMessage(int errnum);
+const char* ErrorMessage(int errnum);
 
 // --- Processes ------------------------------------------------------------
+
+// Lets the updater outlive the terminal and pipes of the client it replaces:
+// a hang-up no longer ends it and a write to a closed stream fails instead of
+// killing it. Children started afterwards get the default handling back.
+void OutliveClientSession();
 
 struct ProcessEntry {
     std::uint32_t id;
@@ -102,18 +95,76 @@ void FormatExitCodeLine(char* buffer, long exitCode);
 
 // --- Replacing files --------------------------------------------------------
 
-// Opens replacementPath for binary writing, created or truncated, never
-// through a link. The new file takes the permissions the destination should
-// end with: an existing destination's own, else the source's. nullptr and
-// errno set on failure; also fails with EACCES when the existing destination
-// itself may not be written by this process.
-FILE* OpenReplacement(const char* replacementPath, const char* destination, FILE* source);
-// Pushes everything written so far to stable storage. False, errno set, on failure.
-bool FlushToDisk(FILE* stream);
-// Moves replacementPath over destination in one atomic step and makes the
-// rename durable. False, errno set, on failure; then destination is unchanged.
-bool MoveIntoPlace(const char* replacementPath, const char* destination);
-void RemoveFile(const char* path);
+// Which path a failed openReplacement could not use.
+enum class FailedPath { kDestination, kScratch };
+
+// The file calls every copy goes through, one table so that a test program
+// can make any one of them fail. The platform fills it; nothing in the
+// program itself changes it.
+struct FileCalls {
+    // Opens a staged file for binary reading. nullptr and errno on failure.
+    FILE* (*openStaged)(const char* path);
+    // Opens scratchPath for binary writing, created fresh, never through a
+    // link. It takes the permissions the destination should end with (an
+    // existing destination's own, else the source's) and, where the platform
+    // has owners and this process may set them, the existing destination's
+    // owner and group. nullptr, errno and *failed on failure; an existing
+    // destination that may not be written fails with *failed kDestination.
+    FILE* (*openReplacement)(const char* scratchPath, const char* destination, FILE* source,
+                             FailedPath* failed);
+    // Bytes read; 0 at the end; -1 and errno on an error.
+    long (*read)(FILE* stream, char* buffer, std::size_t size);
+    // False, errno set, unless all size bytes were taken.
+    bool (*write)(FILE* stream, const char* buffer, std::size_t size);
+    // Pushes everything written so far to stable storage. False, errno set, on failure.
+    bool (*flushToDisk)(FILE* stream);
+    // Releases the stream whatever happens. False, errno set, when buffered
+    // data could not be written or the close itself failed.
+    bool (*close)(FILE* stream);
+    // Moves scratchPath over destination in one atomic step. False, errno
+    // set, on failure; destination is then unchanged.
+    bool (*moveIntoPlace)(const char* scratchPath, const char* destination);
+    // Makes the earlier renames into directory durable. False, errno set, on failure.
+    bool (*flushDirectory)(const char* directory);
+    void (*remove)(const char* path);
+};
+// The platform's own calls; test programs replace entries.
+extern FileCalls fileCalls;
+
+// The permission bits a replacement takes over from the file it replaces:
+// all of them, but set-user-ID and set-group-ID only when it kept both the
+// old owner and group, as cp and install do.
+constexpr unsigned ReplacementMode(unsigned oldMode, bool ownerAndGroupKept) {
+    return ownerAndGroupKept ? oldMode : oldMode & ~06000u;
+}
+
+}  // namespace os
+
+// --- Inspecting an installation ---------------------------------------------
+// What relayhive-check asks of the platform: look-ups only, nothing written.
+
+#include <vector>
+
+namespace os {
+
+enum class PathKind { kMissing, kFile, kDirectory, kOther };
+// What path names, links followed; kMissing also when it cannot be looked up.
+PathKind KindOfPath(const char* path);
+// True when path opens for binary reading; it is closed again at once.
+bool OpensForReading(const char* path);
+// The whole file in bytes. False when it cannot be opened or read.
+bool ReadWholeFile(const char* path, std::string* bytes);
+
+struct DirectoryEntry {
+    std::string name;
+    bool directory;
+};
+// Everything in a directory but "." and "..", in no particular order. False when it cannot be listed.
+bool ListDirectory(const char* path, std::vector<DirectoryEntry>* entries);
+
+// The absolute path of an existing path as the platform spells a working
+// directory there: links resolved (POSIX), the full path name (Windows).
+bool AbsolutePath(const char* path, std::string* absolute);
 
 }  // namespace os
 

@@ -19,21 +19,16 @@
 #include <cstring>
 #include <vector>
 
+#include "common/texts.h"
 #include "os/os.h"
 
 extern char** environ;
 
 namespace os {
 
-const bool kColonIsSpecial = false;
-const bool kTrailingDotSpaceStripped = false;
 const char* const kTextReadMode = "rb";  // no text mode here: bytes as they are
 // Large buffers: few system calls per copy, where 4 KiB ones halve the speed.
 const std::size_t kCopyStreamBufferSize = 128 * 1024;
-
-bool IsPathSeparator(char c) { return c == '/'; }
-
-bool IsReservedDeviceName(const char*, std::size_t) { return false; }
 
 namespace {
 
@@ -46,13 +41,6 @@ socklen_t AbstractAddress(const char* name, sockaddr_un* address) {
     return static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + length);
 }
 
-std::string DirectoryOf(const char* path) {
-    const char* slash = std::strrchr(path, '/');
-    if (slash == nullptr) return ".";
-    if (slash == path) return "/";
-    return std::string(path, static_cast<std::size_t>(slash - path));
-}
-
 }  // namespace
 
 void Trace(const char* text) {
@@ -60,7 +48,7 @@ void Trace(const char* text) {
     const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd >= 0) {
         sockaddr_un address;
-        const socklen_t length = AbstractAddress("relayhive.debug", &address);
+        const socklen_t length = AbstractAddress(texts::kTraceSocketName, &address);
         // Nobody listening, or a full queue: the trace is dropped, as a debug
         // string is with no debugger attached.
         (void)sendto(fd, text, std::strlen(text), MSG_DONTWAIT | MSG_NOSIGNAL,
@@ -108,7 +96,7 @@ bool ClaimSingleInstance(const char* name) {
     return !taken;
 }
 
-std::string ErrorMessage(int errnum) {
+const char* ErrorMessage(int errnum) {
     const char* text = std::strerror(errnum);
     // glibc appends the number to unknown errors; the report shows the bare text.
     if (std::strncmp(text, "Unknown error", 13) == 0) return "Unknown error";
@@ -116,6 +104,28 @@ std::string ErrorMessage(int errnum) {
 }
 
 // --- Processes ------------------------------------------------------------
+
+namespace {
+
+// What a client's terminal or pipes send when they go away.
+const int kClientSessionSignals[] = {SIGHUP, SIGPIPE};
+
+// The number a /proc directory entry names (a process or thread id); 0 for any other entry.
+unsigned long EntryId(const dirent* item) {
+    char* end = nullptr;
+    const unsigned long id = std::strtoul(item->d_name, &end, 10);
+    return end != item->d_name && *end == '\0' ? id : 0;
+}
+
+}  // namespace
+
+void OutliveClientSession() {
+    struct sigaction ignore;
+    std::memset(&ignore, 0, sizeof ignore);
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    for (const int signal : kClientSessionSignals) (void)sigaction(signal, &ignore, nullptr);
+}
 
 struct ProcessSnapshot {
     std::vector<std::uint32_t> ids;
@@ -127,11 +137,8 @@ ProcessSnapshot* OpenProcessSnapshot() {
     if (proc == nullptr) return nullptr;
     auto* snapshot = new ProcessSnapshot;
     while (dirent* item = readdir(proc)) {
-        char* end = nullptr;
-        const unsigned long id = std::strtoul(item->d_name, &end, 10);
-        if (end != item->d_name && *end == '\0' && id > 0) {
-            snapshot->ids.push_back(static_cast<std::uint32_t>(id));
-        }
+        const unsigned long id = EntryId(item);
+        if (id > 0) snapshot->ids.push_back(static_cast<std::uint32_t>(id));
     }
     closedir(proc);
     std::sort(snapshot->ids.begin(), snapshot->ids.end());
@@ -157,6 +164,39 @@ bool ReadTaskName(std::uint32_t id, char* name, std::size_t size) {
     return true;
 }
 
+// Reads the path of process id's image into target (size bytes): the length,
+// or -1 with errno. Once the main thread has ended, /proc/<id>/exe reads as
+// gone while the other threads run on: any of theirs names the same image.
+// ENOENT only when no thread has one: the process is gone, or a kernel thread.
+ssize_t ReadImagePath(std::uint32_t id, char* target, std::size_t size) {
+    char link[64];
+    std::snprintf(link, sizeof link, "/proc/%u/exe", static_cast<unsigned>(id));
+    ssize_t length = readlink(link, target, size - 1);
+    if (length > 0 || errno != ENOENT) return length;
+    char tasksPath[64];
+    std::snprintf(tasksPath, sizeof tasksPath, "/proc/%u/task", static_cast<unsigned>(id));
+    DIR* tasks = opendir(tasksPath);
+    if (tasks == nullptr) {
+        errno = ENOENT;
+        return -1;
+    }
+    int failure = ENOENT;
+    while (dirent* item = readdir(tasks)) {
+        const unsigned long task = EntryId(item);
+        if (task == 0) continue;
+        std::snprintf(link, sizeof link, "/proc/%u/task/%lu/exe", static_cast<unsigned>(id), task);
+        length = readlink(link, target, size - 1);
+        if (length > 0) break;
+        if (errno != ENOENT) failure = errno;
+    }
+    closedir(tasks);
+    if (length <= 0) {
+        length = -1;
+        errno = failure;
+    }
+    return length;
+}
+
 // The image name is the file name of /proc/<id>/exe: like Windows' szExeFile it
 // names the executable file itself, in full, whatever the process calls
 // itself. comm is only a 15-byte prefix that the process may rewrite, so it
@@ -165,10 +205,8 @@ bool ReadTaskName(std::uint32_t id, char* name, std::size_t size) {
 // task name, so a client that is a script is found by its own name.
 bool ReadProcessNames(std::uint32_t id, ProcessEntry* entry) {
     std::memset(entry->taskName, 0, sizeof entry->taskName);
-    char link[64];
-    std::snprintf(link, sizeof link, "/proc/%u/exe", static_cast<unsigned>(id));
     char target[kMaxPath];
-    const ssize_t length = readlink(link, target, sizeof target - 1);
+    const ssize_t length = ReadImagePath(id, target, sizeof target);
     if (length <= 0) {
         // Gone, or a kernel thread: nothing to find.
         if (errno == ENOENT) return false;
@@ -198,17 +236,35 @@ bool ReadNextProcess(ProcessSnapshot* snapshot, ProcessEntry* entry) {
     return false;
 }
 
-bool HasEnded(pid_t id) {
-    if (kill(id, 0) != 0) return errno == ESRCH;
-    char statPath[64];
-    std::snprintf(statPath, sizeof statPath, "/proc/%d/stat", static_cast<int>(id));
+// True when the thread has ended: a zombie, or gone.
+bool ThreadEnded(const char* statPath) {
     std::FILE* stat = std::fopen(statPath, "re");
     if (stat == nullptr) return true;
     char line[512] = {0};
     const bool read = std::fgets(line, sizeof line, stat) != nullptr;
     std::fclose(stat);
     const char* close = read ? std::strrchr(line, ')') : nullptr;
-    return close != nullptr && close[1] == ' ' && close[2] == 'Z';  // a zombie has ended
+    return close != nullptr && close[1] == ' ' && close[2] == 'Z';
+}
+
+// A process has ended once every thread has: a zombie main thread alone is
+// not the end while the others run on.
+bool HasEnded(pid_t id) {
+    if (kill(id, 0) != 0) return errno == ESRCH;
+    char tasksPath[64];
+    std::snprintf(tasksPath, sizeof tasksPath, "/proc/%d/task", static_cast<int>(id));
+    DIR* tasks = opendir(tasksPath);
+    if (tasks == nullptr) return true;
+    bool ended = true;
+    while (dirent* item = ended ? readdir(tasks) : nullptr) {
+        const unsigned long task = EntryId(item);
+        if (task == 0) continue;
+        char statPath[64];
+        std::snprintf(statPath, sizeof statPath, "/proc/%d/task/%lu/stat", static_cast<int>(id), task);
+        ended = ThreadEnded(statPath);
+    }
+    closedir(tasks);
+    return ended;
 }
 
 }  // namespace
@@ -251,7 +307,18 @@ int TerminateProcessAndWait(std::uint32_t id, unsigned waitMilliseconds) {
 bool StartChildProcess(char* commandLine, ChildProcess* child, long* errorCode) {
     char* argv[] = {commandLine, nullptr};
     pid_t pid = 0;
-    const int result = posix_spawn(&pid, commandLine, nullptr, nullptr, argv, environ);
+    // The client starts with the signal handling a client expects, whatever we ignore.
+    posix_spawnattr_t attributes;
+    int result = posix_spawnattr_init(&attributes);
+    if (result == 0) {
+        sigset_t defaults;
+        sigemptyset(&defaults);
+        for (const int signal : kClientSessionSignals) sigaddset(&defaults, signal);
+        result = posix_spawnattr_setsigdefault(&attributes, &defaults);
+        if (result == 0) result = posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+        if (result == 0) result = posix_spawn(&pid, commandLine, nullptr, &attributes, argv, environ);
+        posix_spawnattr_destroy(&attributes);
+    }
     if (result != 0) {
         *errorCode = result;
         return false;
@@ -291,45 +358,75 @@ bool ChildProcessEnded(ChildProcess* child) {
 void ReleaseChildProcess(ChildProcess* child) { child->handle = 0; }
 
 void FormatExitCodeLine(char* buffer, long exitCode) {
-    std::snprintf(buffer, 1024, "exit code:%d", static_cast<int>(exitCode));
+    std::snprintf(buffer, 1024, texts::kTraceExitCodeFormat, static_cast<int>(exitCode));
 }
 
 // --- Replacing files --------------------------------------------------------
 
-FILE* OpenReplacement(const char* replacementPath, const char* destination, FILE* source) {
+namespace {
+
+FILE* OpenStaged(const char* path) { return std::fopen(path, "rb"); }
+
+// The scratch file on fd takes the existing destination's owner and group,
+// as far as this process may set them, and its mode. (Without CAP_FSETID
+// the kernel drops set-ID bits at the first write anyway, as it always has.)
+void TakeOwnershipAndMode(int fd, const struct stat& existing) {
+    // chown clears the set-ID bits, so it comes before chmod.
+    const bool kept = fchown(fd, existing.st_uid, existing.st_gid) == 0;
+    if (!kept) (void)fchown(fd, static_cast<uid_t>(-1), existing.st_gid);
+    (void)fchmod(fd, static_cast<mode_t>(ReplacementMode(existing.st_mode & 07777, kept)));
+}
+
+FILE* OpenReplacement(const char* scratchPath, const char* destination, FILE* source,
+                      FailedPath* failed) {
+    *failed = FailedPath::kDestination;
     struct stat existing;
-    mode_t mode;
-    if (stat(destination, &existing) == 0) {
+    const bool exists = stat(destination, &existing) == 0;
+    mode_t newMode = 0;
+    if (exists) {
         if (S_ISDIR(existing.st_mode)) {
             errno = EISDIR;
             return nullptr;
         }
         // Replacing by rename would bypass the file's own write permission.
         if (faccessat(AT_FDCWD, destination, W_OK, AT_EACCESS) != 0) return nullptr;
-        mode = existing.st_mode & 07777;
     } else {
         struct stat staged;
         if (fstat(fileno(source), &staged) != 0) return nullptr;
         const mode_t mask = umask(0);
         umask(mask);
-        mode = staged.st_mode & 0777 & ~mask;
+        newMode = staged.st_mode & 0777 & ~mask;
     }
 
+    *failed = FailedPath::kScratch;
     // A leftover from a killed run (or anything else by that name) goes first,
     // so the file is always created fresh and never through a link.
-    if (unlink(replacementPath) != 0 && errno != ENOENT) return nullptr;
-    const int fd =
-        open(replacementPath, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (unlink(scratchPath) != 0 && errno != ENOENT) return nullptr;
+    const int fd = open(scratchPath, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) return nullptr;
-    (void)fchmod(fd, mode);
+    if (exists) {
+        TakeOwnershipAndMode(fd, existing);
+    } else {
+        (void)fchmod(fd, newMode);
+    }
     FILE* stream = fdopen(fd, "wb");
     if (stream == nullptr) {
         const int savedErrno = errno;
         close(fd);
-        unlink(replacementPath);
+        unlink(scratchPath);
         errno = savedErrno;
     }
     return stream;
+}
+
+long Read(FILE* stream, char* buffer, std::size_t size) {
+    const std::size_t got = std::fread(buffer, 1, size, stream);
+    if (got == 0 && std::ferror(stream)) return -1;
+    return static_cast<long>(got);
+}
+
+bool Write(FILE* stream, const char* buffer, std::size_t size) {
+    return std::fwrite(buffer, 1, size, stream) == size;
 }
 
 bool FlushToDisk(FILE* stream) {
@@ -337,17 +434,92 @@ bool FlushToDisk(FILE* stream) {
     return fsync(fileno(stream)) == 0;
 }
 
-bool MoveIntoPlace(const char* replacementPath, const char* destination) {
-    if (std::rename(replacementPath, destination) != 0) return false;
-    // The rename itself becomes durable only once the directory is synced.
-    const int directory = open(DirectoryOf(destination).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (directory >= 0) {
-        (void)fsync(directory);
-        close(directory);
-    }
+bool Close(FILE* stream) { return std::fclose(stream) == 0; }
+
+// The rename is atomic as it stands; its durability is flushDirectory's job.
+bool MoveIntoPlace(const char* scratchPath, const char* destination) {
+    return std::rename(scratchPath, destination) == 0;
+}
+
+bool FlushDirectory(const char* directory) {
+    const int fd = open(*directory != '\0' ? directory : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool synced = fsync(fd) == 0;
+    const int savedErrno = errno;
+    close(fd);
+    errno = savedErrno;
+    return synced;
+}
+
+void Remove(const char* path) { (void)unlink(path); }
+
+}  // namespace
+
+// In the order of FileCalls.
+FileCalls fileCalls = {
+    OpenStaged,
+    OpenReplacement,
+    Read,
+    Write,
+    FlushToDisk,
+    Close,
+    MoveIntoPlace,
+    FlushDirectory,
+    Remove,
+};
+
+}  // namespace os
+
+// --- Inspecting an installation ---------------------------------------------
+
+namespace os {
+
+PathKind KindOfPath(const char* path) {
+    struct stat status;
+    if (stat(path, &status) != 0) return PathKind::kMissing;
+    if (S_ISREG(status.st_mode)) return PathKind::kFile;
+    return S_ISDIR(status.st_mode) ? PathKind::kDirectory : PathKind::kOther;
+}
+
+bool OpensForReading(const char* path) {
+    FILE* file = std::fopen(path, "rb");
+    if (file == nullptr) return false;
+    std::fclose(file);
     return true;
 }
 
-void RemoveFile(const char* path) { (void)unlink(path); }
+bool ReadWholeFile(const char* path, std::string* bytes) {
+    FILE* file = std::fopen(path, "rb");
+    if (file == nullptr) return false;
+    bytes->clear();
+    char block[16 * 1024];
+    std::size_t got;
+    while ((got = std::fread(block, 1, sizeof block, file)) > 0) bytes->append(block, got);
+    const bool read = std::ferror(file) == 0;
+    std::fclose(file);
+    return read;
+}
+
+bool ListDirectory(const char* path, std::vector<DirectoryEntry>* entries) {
+    DIR* directory = opendir(path);
+    if (directory == nullptr) return false;
+    entries->clear();
+    while (const struct dirent* entry = readdir(directory)) {
+        const std::string name(entry->d_name);
+        if (name == "." || name == "..") continue;
+        const std::string full = std::string(path) + "/" + name;
+        entries->push_back(DirectoryEntry{name, KindOfPath(full.c_str()) == PathKind::kDirectory});
+    }
+    closedir(directory);
+    return true;
+}
+
+bool AbsolutePath(const char* path, std::string* absolute) {
+    char* resolved = realpath(path, nullptr);
+    if (resolved == nullptr) return false;
+    *absolute = resolved;
+    std::free(resolved);
+    return true;
+}
 
 }  // namespace os

@@ -1,5 +1,5 @@
 // The operating-system layer on Windows: the Win32 calls relayhive was
-// designed around, made with exactly the arguments the design gives.
+// designed around; docs/behaviour.md gives the arguments each call is made with.
 #include <windows.h>
 #include <tlhelp32.h>
 #include <direct.h>
@@ -9,42 +9,26 @@
 #include <cerrno>
 #include <cstring>
 
+#include "common/texts.h"
 #include "os/os.h"
 
 static_assert(sizeof(PROCESSENTRY32) == 296, "narrow process record expected");
 static_assert(sizeof(STARTUPINFOA) == 68, "32-bit start-up record expected");
 
+namespace {
+
+// A new console of its own, at normal priority.
+constexpr DWORD kClientCreationFlags = CREATE_NEW_CONSOLE | NORMAL_PRIORITY_CLASS;
+static_assert(kClientCreationFlags == 0x30, "the client's creation flags");
+
+}  // namespace
+
 namespace os {
 
-const bool kColonIsSpecial = true;
-const bool kTrailingDotSpaceStripped = true;
 const char* const kTextReadMode = "rt";
 // The runtime's 4 KiB buffers: a larger write that only partly fits on a full
 // disk comes back from the runtime without a usable error number.
 const std::size_t kCopyStreamBufferSize = 0;
-
-bool IsPathSeparator(char c) { return c == '\\' || c == '/'; }
-
-bool IsReservedDeviceName(const char* component, std::size_t length) {
-    // The device name counts with any extension and trailing blanks: "nul.txt", "CON ".
-    std::size_t base = 0;
-    while (base < length && component[base] != '.') ++base;
-    while (base > 0 && component[base - 1] == ' ') --base;
-    char upper[8] = {0};
-    if (base == 0 || base >= sizeof upper) return false;
-    for (std::size_t i = 0; i < base; ++i) {
-        char c = component[i];
-        upper[i] = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 0x20) : c;
-    }
-    static const char* const kDevices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
-    for (const char* device : kDevices) {
-        if (std::strcmp(upper, device) == 0) return true;
-    }
-    if (base == 4 && (std::strncmp(upper, "COM", 3) == 0 || std::strncmp(upper, "LPT", 3) == 0)) {
-        return upper[3] >= '0' && upper[3] <= '9';
-    }
-    return false;
-}
 
 namespace {
 
@@ -117,9 +101,12 @@ bool ClaimSingleInstance(const char* name) {
     return GetLastError() != ERROR_ALREADY_EXISTS;
 }
 
-std::string ErrorMessage(int errnum) { return std::strerror(errnum); }
+const char* ErrorMessage(int errnum) { return std::strerror(errnum); }
 
 // --- Processes ------------------------------------------------------------
+
+// No hang-up or broken-pipe signals here: a closed console or pipe only fails the write.
+void OutliveClientSession() {}
 
 struct ProcessSnapshot {
     HANDLE handle;
@@ -147,7 +134,7 @@ void CopyEntry(const PROCESSENTRY32& record, ProcessEntry* entry) {
 }  // namespace
 
 bool FirstProcess(ProcessSnapshot* snapshot, ProcessEntry* entry) {
-    snapshot->record.dwSize = 296;
+    snapshot->record.dwSize = sizeof snapshot->record;
     if (!Process32First(snapshot->handle, &snapshot->record)) return false;
     CopyEntry(snapshot->record, entry);
     return true;
@@ -176,12 +163,12 @@ int TerminateProcessAndWait(std::uint32_t id, unsigned waitMilliseconds) {
 bool StartChildProcess(char* commandLine, ChildProcess* child, long* errorCode) {
     STARTUPINFOA startup;
     std::memset(&startup, 0, sizeof startup);
-    startup.cb = 68;
+    startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESHOWWINDOW;
     startup.wShowWindow = SW_SHOWNORMAL;
     PROCESS_INFORMATION info;
     std::memset(&info, 0, sizeof info);
-    if (!CreateProcessA(nullptr, commandLine, nullptr, nullptr, FALSE, 0x30, nullptr, nullptr,
+    if (!CreateProcessA(nullptr, commandLine, nullptr, nullptr, FALSE, kClientCreationFlags, nullptr, nullptr,
                         &startup, &info)) {
         *errorCode = static_cast<long>(GetLastError());
         return false;
@@ -212,20 +199,41 @@ void ReleaseChildProcess(ChildProcess* child) {
 }
 
 void FormatExitCodeLine(char* buffer, long exitCode) {
-    wsprintfA(buffer, "exit code:%d", static_cast<int>(exitCode));
+    wsprintfA(buffer, texts::kTraceExitCodeFormat, static_cast<int>(exitCode));
 }
 
 // --- Replacing files --------------------------------------------------------
 
-FILE* OpenReplacement(const char* replacementPath, const char* destination, FILE*) {
+namespace {
+
+FILE* OpenStaged(const char* path) { return std::fopen(path, "rb"); }
+
+FILE* OpenReplacement(const char* scratchPath, const char* destination, FILE*, FailedPath* failed) {
     const DWORD attributes = GetFileAttributesA(destination);
     if (attributes != INVALID_FILE_ATTRIBUTES &&
         (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
+        *failed = FailedPath::kDestination;
         errno = EACCES;  // what opening it for writing would have said
         return nullptr;
     }
-    DeleteFileA(replacementPath);  // a leftover from a killed run
-    return std::fopen(replacementPath, "wb");
+    *failed = FailedPath::kScratch;
+    const DWORD scratch = GetFileAttributesA(scratchPath);
+    if (scratch != INVALID_FILE_ATTRIBUTES && (scratch & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        errno = EISDIR;  // the runtime would only say "Permission denied"
+        return nullptr;
+    }
+    DeleteFileA(scratchPath);  // a leftover from a killed run
+    return std::fopen(scratchPath, "wb");
+}
+
+long Read(FILE* stream, char* buffer, std::size_t size) {
+    const std::size_t got = std::fread(buffer, 1, size, stream);
+    if (got == 0 && std::ferror(stream)) return -1;
+    return static_cast<long>(got);
+}
+
+bool Write(FILE* stream, const char* buffer, std::size_t size) {
+    return std::fwrite(buffer, 1, size, stream) == size;
 }
 
 bool FlushToDisk(FILE* stream) {
@@ -236,15 +244,95 @@ bool FlushToDisk(FILE* stream) {
     return false;
 }
 
-bool MoveIntoPlace(const char* replacementPath, const char* destination) {
-    if (MoveFileExA(replacementPath, destination,
-                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+bool Close(FILE* stream) { return std::fclose(stream) == 0; }
+
+bool MoveIntoPlace(const char* scratchPath, const char* destination) {
+    if (MoveFileExA(scratchPath, destination, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
         return true;
     }
     errno = ErrnoFromWin32(GetLastError());
     return false;
 }
 
-void RemoveFile(const char* path) { DeleteFileA(path); }
+// MOVEFILE_WRITE_THROUGH has already made each rename durable.
+bool FlushDirectory(const char*) { return true; }
+
+void Remove(const char* path) { DeleteFileA(path); }
+
+}  // namespace
+
+// In the order of FileCalls.
+FileCalls fileCalls = {
+    OpenStaged,
+    OpenReplacement,
+    Read,
+    Write,
+    FlushToDisk,
+    Close,
+    MoveIntoPlace,
+    FlushDirectory,
+    Remove,
+};
+
+}  // namespace os
+
+// --- Inspecting an installation ---------------------------------------------
+
+namespace os {
+
+PathKind KindOfPath(const char* path) {
+    const DWORD attributes = GetFileAttributesA(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES) return PathKind::kMissing;
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return PathKind::kDirectory;
+    return (attributes & FILE_ATTRIBUTE_DEVICE) != 0 ? PathKind::kOther : PathKind::kFile;
+}
+
+bool OpensForReading(const char* path) {
+    FILE* file = std::fopen(path, "rb");
+    if (file == nullptr) return false;
+    std::fclose(file);
+    return true;
+}
+
+bool ReadWholeFile(const char* path, std::string* bytes) {
+    FILE* file = std::fopen(path, "rb");
+    if (file == nullptr) return false;
+    bytes->clear();
+    char block[16 * 1024];
+    std::size_t got;
+    while ((got = std::fread(block, 1, sizeof block, file)) > 0) bytes->append(block, got);
+    const bool read = std::ferror(file) == 0;
+    std::fclose(file);
+    return read;
+}
+
+bool ListDirectory(const char* path, std::vector<DirectoryEntry>* entries) {
+    const std::string pattern = std::string(path) + "\\*";
+    WIN32_FIND_DATAA found;
+    entries->clear();
+    const HANDLE search = FindFirstFileA(pattern.c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND;
+    do {
+        const std::string name(found.cFileName);
+        if (name == "." || name == "..") continue;
+        entries->push_back(DirectoryEntry{name, (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0});
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+    return true;
+}
+
+bool AbsolutePath(const char* path, std::string* absolute) {
+    if (GetFileAttributesA(path) == INVALID_FILE_ATTRIBUTES) return false;
+    std::vector<char> buffer(MAX_PATH);
+    for (;;) {
+        const DWORD length = GetFullPathNameA(path, static_cast<DWORD>(buffer.size()), buffer.data(), nullptr);
+        if (length == 0) return false;
+        if (length < buffer.size()) {
+            absolute->assign(buffer.data(), length);
+            return true;
+        }
+        buffer.resize(length + 1);
+    }
+}
 
 }  // namespace os

@@ -2,29 +2,21 @@
 
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <string>
 
+#include "common/texts.h"
 #include "os/os.h"
 
 char clientCommandLine[256];
 
 namespace {
 
-const char kClientImageName[] = "Quillmon.exe";
 const unsigned kTerminationWaitMilliseconds = 5000;
-
-// GBK: "the specified process was not found".
-const char kClientNotFound[] = "\xce\xb4\xd5\xd2\xb5\xbd\xd6\xb8\xb6\xa8\xbd\xf8\xb3\xcc\n";
-// GBK: "process id of the new process: %d \n".
-const char kNewProcessIdFormat[] =
-    "\xd0\xc2\xbd\xf8\xb3\xcc\xb5\xc4\xbd\xf8\xb3\xcc" "ID" "\xba\xc5\xa3\xba" "%d \n";
-// GBK: "main thread id of the new process: %d \n".
-const char kNewThreadIdFormat[] =
-    "\xd0\xc2\xbd\xf8\xb3\xcc\xb5\xc4\xd6\xf7\xcf\xdf\xb3\xcc" "ID" "\xba\xc5\xa3\xba" "%d \n";
 
 // Whole-name comparison ignoring ASCII case only, as the image name is compared on Windows.
 bool IsClientImage(const char* name) {
-    const char* expected = kClientImageName;
+    const char* expected = texts::kClientImageName;
     for (; *name != '\0' && *expected != '\0'; ++name, ++expected) {
         char c = *name;
         char e = *expected;
@@ -40,6 +32,15 @@ void TraceNumber(const char* format, long value) {
     std::memset(line, 0, sizeof line);
     std::snprintf(line, sizeof line, format, static_cast<int>(value));
     os::Trace(line);
+}
+
+// The directory line; when memory has run out it is left out, and the client still starts.
+void ShowWorkingDirectory() {
+    try {
+        const std::string directory = os::WorkingDirectory();
+        std::printf(texts::kWorkDirFormat, directory.c_str());
+    } catch (const std::bad_alloc&) {
+    }
 }
 
 }  // namespace
@@ -59,25 +60,24 @@ int TerminateClient() {
         }
     }
     os::CloseProcessSnapshot(snapshot);
-    std::fputs(kClientNotFound, stdout);
+    std::fputs(texts::kClientNotFound, stdout);
     return 1;
 }
 
 int LaunchClientAndWait() {
     os::ChangeToOwnDirectory();
-    const std::string directory = os::WorkingDirectory();
-    std::printf("current work dir: %s\n", directory.c_str());
+    ShowWorkingDirectory();
     // The client may share our standard output: our lines come first.
     std::fflush(stdout);
 
     os::ChildProcess child;
     long errorCode = 0;
     if (!os::StartChildProcess(clientCommandLine, &child, &errorCode)) {
-        TraceNumber("error code:%d\n", errorCode);
+        TraceNumber(texts::kTraceStartErrorFormat, errorCode);
         return 5;
     }
-    TraceNumber(kNewProcessIdFormat, static_cast<long>(child.processId));
-    TraceNumber(kNewThreadIdFormat, static_cast<long>(child.threadId));
+    TraceNumber(texts::kTraceNewProcessIdFormat, static_cast<long>(child.processId));
+    TraceNumber(texts::kTraceNewThreadIdFormat, static_cast<long>(child.threadId));
 
     char exitLine[1024];
     long exitCode = 0;
@@ -89,7 +89,7 @@ int LaunchClientAndWait() {
             break;
         case os::WaitResult::kExitCodeUnavailable:
             std::memset(exitLine, 0, sizeof exitLine);
-            std::snprintf(exitLine, sizeof exitLine, "exit code failed to return");
+            std::snprintf(exitLine, sizeof exitLine, "%s", texts::kTraceExitCodeFailed);
             os::Trace(exitLine);
             break;
         case os::WaitResult::kFailed:

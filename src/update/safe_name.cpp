@@ -2,47 +2,100 @@
 
 #include <cstring>
 
-#include "os/os.h"
+#include "common/texts.h"
 
 namespace {
 
-// Both separator styles count everywhere: a manifest written for one platform
-// must not escape on the other.
+const char kReasonAbsolute[] = "absolute path";
+const char kReasonDrive[] = "drive letter";
+const char kReasonControl[] = "control character in name";
+const char kReasonColon[] = "':' names a drive or a stream";
+const char kReasonParent[] = "'..' would leave the install directory";
+const char kReasonDevice[] = "name of a system device";
+const char kReasonScratch[] = "name of relayhive's scratch file";
+
 bool IsAnySeparator(char c) { return c == '/' || c == '\\'; }
 
 bool IsAsciiLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 
-const char* ComponentReason(const char* component, std::size_t length) {
-    if (length == 2 && component[0] == '.' && component[1] == '.') {
-        return "'..' would leave the install directory";
+char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 0x20) : c; }
+
+// Length of the component once Windows has dropped its trailing dots and blanks.
+std::size_t WindowsLength(const char* component, std::size_t length) {
+    while (length > 0 && (component[length - 1] == '.' || component[length - 1] == ' ')) --length;
+    return length;
+}
+
+bool OnlyDotsAndBlanks(const char* component, std::size_t length) {
+    for (std::size_t i = 0; i < length; ++i) {
+        if (component[i] != '.' && component[i] != ' ') return false;
     }
-    if (os::kTrailingDotSpaceStripped && length > 1) {
-        // The platform drops trailing dots and spaces, so ".. " or "..." would mean "..".
-        bool onlyDotsAndSpaces = true;
-        for (std::size_t i = 0; i < length; ++i) {
-            if (component[i] != '.' && component[i] != ' ') onlyDotsAndSpaces = false;
-        }
-        if (onlyDotsAndSpaces) return "'..' would leave the install directory";
+    return true;
+}
+
+// CON, PRN, AUX, NUL, COM0-9, LPT0-9, CONIN$, CONOUT$: with any extension and
+// trailing blanks ("nul.txt", "CON ") they still open the device.
+bool IsWindowsDevice(const char* component, std::size_t length) {
+    std::size_t base = 0;
+    while (base < length && component[base] != '.') ++base;
+    while (base > 0 && component[base - 1] == ' ') --base;
+    char upper[8] = {0};
+    if (base == 0 || base >= sizeof upper) return false;
+    for (std::size_t i = 0; i < base; ++i) {
+        const char c = component[i];
+        upper[i] = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 0x20) : c;
     }
-    if (os::IsReservedDeviceName(component, length)) return "name of a system device";
+    static const char* const kDevices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
+    for (const char* device : kDevices) {
+        if (std::strcmp(upper, device) == 0) return true;
+    }
+    const bool numbered = std::strncmp(upper, "COM", 3) == 0 || std::strncmp(upper, "LPT", 3) == 0;
+    return base == 4 && numbered && upper[3] >= '0' && upper[3] <= '9';
+}
+
+// The scratch name is the platform's: case-insensitive, trailing dots and blanks dropped on Windows.
+bool IsScratchName(const char* component, std::size_t length, PathStyle style) {
+    const std::size_t scratchLength = sizeof texts::kScratchName - 1;
+    if (style == PathStyle::kPosix) {
+        return length == scratchLength && std::memcmp(component, texts::kScratchName, length) == 0;
+    }
+    length = WindowsLength(component, length);
+    if (length != scratchLength) return false;
+    for (std::size_t i = 0; i < length; ++i) {
+        if (LowerAscii(component[i]) != texts::kScratchName[i]) return false;
+    }
+    return true;
+}
+
+const char* ComponentReason(const char* component, std::size_t length, PathStyle style) {
+    if (length == 2 && component[0] == '.' && component[1] == '.') return kReasonParent;
+    if (IsScratchName(component, length, style)) return kReasonScratch;
+    if (style != PathStyle::kWindows) return nullptr;
+    // Windows shortens ".. " and "..." to "..".
+    if (length > 1 && OnlyDotsAndBlanks(component, length)) return kReasonParent;
+    if (IsWindowsDevice(component, length)) return kReasonDevice;
     return nullptr;
 }
 
 }  // namespace
 
-const char* UnsafeNameReason(const char* name) {
-    if (IsAnySeparator(name[0])) return "absolute path";
-    if (IsAsciiLetter(name[0]) && name[1] == ':') return "drive letter";
+bool WindowsWouldChangeName(const char* component, std::size_t length) {
+    return WindowsLength(component, length) != length;
+}
+
+const char* UnsafeNameReason(const char* name, PathStyle style) {
+    if (IsAnySeparator(name[0])) return kReasonAbsolute;
+    if (IsAsciiLetter(name[0]) && name[1] == ':') return kReasonDrive;
     for (const char* c = name; *c != '\0'; ++c) {
         const unsigned char byte = static_cast<unsigned char>(*c);
-        if (byte < 0x20 || byte == 0x7F) return "control character in name";
-        if (*c == ':' && os::kColonIsSpecial) return "':' names a drive or a stream";
+        if (byte < 0x20 || byte == 0x7F) return kReasonControl;
+        if (*c == ':' && style == PathStyle::kWindows) return kReasonColon;
     }
     const char* start = name;
     for (const char* c = name;; ++c) {
         if (*c == '\0' || IsAnySeparator(*c)) {
-            const char* reason = ComponentReason(start, static_cast<std::size_t>(c - start));
-            if (reason != nullptr) return reason;
+            const std::size_t length = static_cast<std::size_t>(c - start);
+            if (const char* reason = ComponentReason(start, length, style)) return reason;
             if (*c == '\0') break;
             start = c + 1;
         }

@@ -2,8 +2,16 @@
 #ifndef RELAYHIVE_UPDATE_SAFE_NAME_H
 #define RELAYHIVE_UPDATE_SAFE_NAME_H
 
+#include "update/path_style.h"
+
 // nullptr when name, joined below a directory, stays inside that directory
-// and means the same file to the platform; otherwise why it is refused.
-const char* UnsafeNameReason(const char* name);
+// and means the same file to a platform of that style; otherwise why it is
+// refused. Both separators split components in either style, so a manifest
+// written for one platform cannot escape on the other.
+const char* UnsafeNameReason(const char* name, PathStyle style);
+
+// True when Windows would store the component under another name: it drops
+// trailing dots and blanks.
+bool WindowsWouldChangeName(const char* component, std::size_t length);
 
 #endif

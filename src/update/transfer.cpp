@@ -3,8 +3,12 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <new>
 
+#include "common/texts.h"
 #include "os/os.h"
+#include "update/path_style.h"
+#include "update/report.h"
 
 std::vector<std::string> SplitList(const std::string& delimiters, const std::string& text) {
     std::vector<std::string> names;
@@ -24,107 +28,100 @@ std::vector<std::string> SplitList(const std::string& delimiters, const std::str
     return names;
 }
 
-void ReportError(const char* text) {
-    const int errnum = errno;
-    std::string line;
-    if (text != nullptr && *text != '\0') {
-        line += text;
-        line += ": ";
-    }
-    line += os::ErrorMessage(errnum);
-    line += '\n';
-    std::fwrite(line.data(), 1, line.size(), stderr);
-}
+void ReportError(const char* text) { ReportMessage(text, os::ErrorMessage(errno)); }
 
 namespace {
 
-const char kReplacementName[] = ".relayhive.tmp";
-
-bool SameNameIgnoringCase(const char* a, const char* b) {
-    for (; *a != '\0' && *b != '\0'; ++a, ++b) {
-        char x = (*a >= 'A' && *a <= 'Z') ? static_cast<char>(*a + 0x20) : *a;
-        char y = (*b >= 'A' && *b <= 'Z') ? static_cast<char>(*b + 0x20) : *b;
-        if (x != y) return false;
-    }
-    return *a == *b;
+// The path a failed openReplacement is reported with: the scratch file when
+// that was what could not be used, unless the destination's own directory
+// is missing; else the destination.
+const char* RefusedPath(os::FailedPath failed, int errnum, const char* destination,
+                        const char* scratchPath) {
+    if (failed == os::FailedPath::kDestination) return destination;
+    return errnum == ENOENT || errnum == ENOTDIR ? destination : scratchPath;
 }
 
-// The scratch file a copy is written to, in the destination's own directory
-// so the final rename never crosses a filesystem. One fixed name per
-// directory: whatever a killed run left there is reused by the next copy.
-std::string ReplacementPathFor(const char* destination) {
-    const char* base = destination;
-    for (const char* c = destination; *c != '\0'; ++c) {
-        if (os::IsPathSeparator(*c)) base = c + 1;
-    }
-    std::string path(destination, static_cast<std::size_t>(base - destination));
-    path += kReplacementName;
-    if (SameNameIgnoringCase(base, kReplacementName)) path += ".new";
-    return path;
+// The copy moves 2048-byte chunks; the streams' own buffers may be larger
+// so the system sees few, large reads and writes. One copy runs at a time.
+void UseCopyBuffers(FILE* source, FILE* replacement) {
+    static std::unique_ptr<char[]> streamBuffers;
+    if (os::kCopyStreamBufferSize == 0) return;
+    // Without memory for them the runtime's own buffers serve: a copy never throws.
+    if (!streamBuffers) streamBuffers.reset(new (std::nothrow) char[2 * os::kCopyStreamBufferSize]);
+    if (!streamBuffers) return;
+    std::setvbuf(source, streamBuffers.get(), _IOFBF, os::kCopyStreamBufferSize);
+    std::setvbuf(replacement, streamBuffers.get() + os::kCopyStreamBufferSize, _IOFBF,
+                 os::kCopyStreamBufferSize);
 }
 
-void Abandon(FILE* replacement, const std::string& path) {
-    std::fclose(replacement);
-    os::RemoveFile(path.c_str());
+// "Fatal read error." and, on the next line, "<sourcePath>: <message>".
+void ReportReadError(const char* sourcePath) {
+    if (sourcePath == nullptr) {
+        ReportError(texts::kFatalReadError);
+        return;
+    }
+    const char* message = os::ErrorMessage(errno);
+    std::fputs(texts::kFatalReadError, stderr);
+    ReportMessage(sourcePath, message);
+}
+
+void Abandon(FILE* replacement, const std::string& scratchPath) {
+    os::fileCalls.close(replacement);
+    os::fileCalls.remove(scratchPath.c_str());
 }
 
 }  // namespace
 
-int TransferFile(const char* destination, FILE* source) {
-    const std::string replacementPath = ReplacementPathFor(destination);
-    FILE* replacement = os::OpenReplacement(replacementPath.c_str(), destination, source);
+int TransferStagedFile(const char* destination, FILE* source, const char* sourcePath) {
+    const os::FileCalls& calls = os::fileCalls;
+    const std::string scratchPath = ScratchPathFor(destination, NativePathStyle());
+    os::FailedPath failed = os::FailedPath::kScratch;
+    FILE* replacement = calls.openReplacement(scratchPath.c_str(), destination, source, &failed);
     if (replacement == nullptr) {
-        ReportError(destination);
-        std::fclose(source);
+        ReportError(RefusedPath(failed, errno, destination, scratchPath.c_str()));
+        calls.close(source);
         return -3;
     }
-
-    // The copy moves 2048-byte chunks; the streams' own buffers may be larger
-    // so the system sees few, large reads and writes. One copy runs at a time.
-    static std::unique_ptr<char[]> streamBuffers;
-    if (os::kCopyStreamBufferSize > 0) {
-        if (!streamBuffers) streamBuffers.reset(new char[2 * os::kCopyStreamBufferSize]);
-        std::setvbuf(source, streamBuffers.get(), _IOFBF, os::kCopyStreamBufferSize);
-        std::setvbuf(replacement, streamBuffers.get() + os::kCopyStreamBufferSize, _IOFBF,
-                     os::kCopyStreamBufferSize);
-    }
+    UseCopyBuffers(source, replacement);
 
     char buffer[2048];
     for (;;) {
-        const std::size_t got = std::fread(buffer, 1, sizeof buffer, source);
-        if (got == 0) {
-            if (std::ferror(source)) {
-                ReportError("Fatal read error.\n");
-                std::fclose(source);
-                Abandon(replacement, replacementPath);
-                return -5;
-            }
-            break;
+        const long got = calls.read(source, buffer, sizeof buffer);
+        if (got == 0) break;
+        if (got < 0) {
+            ReportReadError(sourcePath);
+            calls.close(source);
+            Abandon(replacement, scratchPath);
+            return -5;
         }
-        if (std::fwrite(buffer, 1, got, replacement) != got) {
-            ReportError("Fatal write error.\n");
-            std::fclose(source);
-            Abandon(replacement, replacementPath);
+        if (!calls.write(replacement, buffer, static_cast<std::size_t>(got))) {
+            ReportError(texts::kFatalWriteError);
+            calls.close(source);
+            Abandon(replacement, scratchPath);
             return -4;
         }
     }
-    std::fclose(source);
+    calls.close(source);
 
     // Buffered data that cannot be written shows up only here: still a failed write.
-    if (!os::FlushToDisk(replacement)) {
-        ReportError("Fatal write error.\n");
-        Abandon(replacement, replacementPath);
+    if (!calls.flushToDisk(replacement)) {
+        ReportError(texts::kFatalWriteError);
+        Abandon(replacement, scratchPath);
         return -4;
     }
-    if (std::fclose(replacement) != 0) {
-        ReportError("Fatal write error.\n");
-        os::RemoveFile(replacementPath.c_str());
+    if (!calls.close(replacement)) {
+        ReportError(texts::kFatalWriteError);
+        calls.remove(scratchPath.c_str());
         return -4;
     }
-    if (!os::MoveIntoPlace(replacementPath.c_str(), destination)) {
+    if (!calls.moveIntoPlace(scratchPath.c_str(), destination)) {
         ReportError(destination);
-        os::RemoveFile(replacementPath.c_str());
+        calls.remove(scratchPath.c_str());
         return -3;
     }
     return 1;
+}
+
+int TransferFile(const char* destination, FILE* source) {
+    return TransferStagedFile(destination, source, nullptr);
 }

@@ -3,147 +3,140 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
+#include "common/texts.h"
 #include "ini/ini_file.h"
 #include "os/os.h"
 #include "process/client_process.h"
-#include "update/safe_name.h"
+#include "update/plan.h"
+#include "update/report.h"
 #include "update/transfer.h"
 
 namespace {
 
-// GBK: "an instance of this program is already running...".
-const char kSecondInstance[] =
-    "\xd2\xd1\xd3\xd0\xb1\xbe\xb3\xcc\xd0\xf2\xca\xb5\xc0\xfd\xd5\xfd\xd4\xda\xd4\xcb\xd0\xd0...\n";
-// GBK: "update complete, starting the main program...".
-const char kUpdateComplete[] =
-    "\xb8\xfc\xd0\xc2\xcd\xea\xb3\xc9\xa3\xac\xd5\xfd\xd4\xda\xc6\xf4\xb6\xaf\xd6\xf7\xb3\xcc"
-    "\xd0\xf2...\n";
+constexpr unsigned kPauseMilliseconds = 1000;
 
-const char kInstanceName[] = "relayhivecltmutex";
-const char kStagingDirectory[] = "download";
-const char kManifestName[] = "autoupdate.ini";
-// The manifest path is longer than any other fixed path: it keeps room beyond kMaxPath.
-constexpr std::size_t kManifestPathSize = os::kMaxPath > 1024 ? os::kMaxPath + 64 : 1024;
-
-// The whole path, of any length, for reports about paths that do not fit.
-std::string JoinPath(const char* directory, const char* subdirectory, const char* name) {
-    std::string path(directory);
-    path += os::kPathSeparator;
-    if (subdirectory != nullptr) {
-        path += subdirectory;
-        path += os::kPathSeparator;
+// Runs one step of the update; memory running out skips it with a report
+// naming what was skipped, and the run goes on.
+template <typename Step>
+void Guarded(const std::string& what, Step&& step) {
+    try {
+        step();
+    } catch (const std::bad_alloc&) {
+        errno = ENOMEM;
+        ReportError(what.c_str());
     }
-    path += name;
-    return path;
 }
 
-// Forms directory/subdirectory/name (subdirectory may be null) into the
-// zero-filled buffer. False, buffer all zeros, when it would not fit.
-bool FormPath(char* buffer, std::size_t size, const char* directory, const char* subdirectory,
-              const char* name) {
-    std::memset(buffer, 0, size);
-    int needed;
-    if (subdirectory != nullptr) {
-        needed = std::snprintf(buffer, size, "%s%c%s%c%s", directory, os::kPathSeparator,
-                               subdirectory, os::kPathSeparator, name);
-    } else {
-        needed = std::snprintf(buffer, size, "%s%c%s", directory, os::kPathSeparator, name);
-    }
-    if (needed >= 0 && static_cast<std::size_t>(needed) < size) return true;
-    std::memset(buffer, 0, size);
-    return false;
+// The working directory as the paths begin with it.
+std::string WorkingDirectoryText(PathStyle style) {
+    std::vector<char> buffer(PathBufferSize(style));
+    // Unknown, every path would start at the root: "." still names the install directory.
+    if (!os::GetWorkingDirectory(buffer.data(), buffer.size())) return ".";
+    return std::string(buffer.data());
 }
 
-void ReportTooLong(const std::string& path) {
-    const std::string line = path + ": File name too long\n";
-    std::fwrite(line.data(), 1, line.size(), stderr);
-}
-
-// Copies download/<name> to <destinationSubdirectory>/<name> below the working directory.
-void CopyStep(const char* workingDirectory, const char* destinationSubdirectory, const char* name) {
-    char destination[os::kMaxPath];
-    char source[os::kMaxPath];
-    std::memset(destination, 0, sizeof destination);
-    std::memset(source, 0, sizeof source);
-
-    if (const char* reason = UnsafeNameReason(name)) {
-        const std::string line =
-            JoinPath(workingDirectory, kStagingDirectory, name) + ": refused: " + reason + "\n";
-        std::fwrite(line.data(), 1, line.size(), stderr);
-        return;
+// Directories renamed into during the current group: each is flushed once, at the group's end.
+class RenamedDirectories {
+public:
+    void Add(const std::string& destination, PathStyle style) {
+        std::string directory = DirectoryOf(destination, style);
+        for (const std::string& known : directories_) {
+            if (known == directory) return;
+        }
+        directories_.push_back(std::move(directory));
     }
-    if (!FormPath(source, sizeof source, workingDirectory, kStagingDirectory, name)) {
-        ReportTooLong(JoinPath(workingDirectory, kStagingDirectory, name));
-        return;
-    }
-    if (!FormPath(destination, sizeof destination, workingDirectory, destinationSubdirectory,
-                  name)) {
-        ReportTooLong(JoinPath(workingDirectory, destinationSubdirectory, name));
-        return;
+    void Flush() {
+        for (const std::string& directory : directories_) {
+            os::fileCalls.flushDirectory(directory.c_str());
+        }
+        directories_.clear();
     }
 
-    FILE* staged = std::fopen(source, "rb");
+private:
+    std::vector<std::string> directories_;
+};
+
+void CarryOut(const PlanStep& step, PathStyle style, RenamedDirectories* renamed) {
+    switch (step.kind) {
+        case StepKind::kRefuse: {
+            const std::string why = std::string(texts::kRefusedPrefix) + step.reason;
+            ReportMessage(step.reported.c_str(), why.c_str());
+            return;
+        }
+        case StepKind::kTooLong:
+            ReportMessage(step.reported.c_str(), texts::kTooLong);
+            return;
+        case StepKind::kPause:
+            os::SleepMilliseconds(kPauseMilliseconds);
+            return;
+        case StepKind::kCopy:
+            break;
+    }
+    FILE* staged = os::fileCalls.openStaged(step.source.c_str());
     if (staged == nullptr) {
-        ReportError(source);
+        ReportError(step.source.c_str());
         return;
     }
-    TransferFile(destination, staged);
+    if (TransferStagedFile(step.destination.c_str(), staged, step.source.c_str()) == 1) {
+        renamed->Add(step.destination, style);
+    }
 }
 
-void CopyGroup(const CIniFile& manifest, const char* workingDirectory, const char* section,
-               const char* destinationSubdirectory) {
-    const std::string fileList = manifest.LookupValue(section, "filelist", "");
-    if (fileList.length() == 0) return;
-    const std::vector<std::string> names = SplitList(",", fileList);
-    for (const std::string& name : names) {
-        CopyStep(workingDirectory, destinationSubdirectory, name.c_str());
+// Every group of the plan in order, each planned just before it is carried out.
+void CarryOutUpdate(const std::string& workingDirectory, const CIniFile& manifest,
+                    PathStyle style) {
+    RenamedDirectories renamed;
+    for (PlanGroup group : kPlanGroups) {
+        const char* section = GroupSection(group);
+        std::vector<PlanStep> steps;
+        Guarded(section != nullptr ? section : texts::kManifestName, [&] {
+            steps = PlanGroupSteps(group, workingDirectory, manifest, style);
+        });
+        for (const PlanStep& step : steps) {
+            Guarded(step.source, [&] { CarryOut(step, style, &renamed); });
+        }
+        Guarded(workingDirectory, [&] { renamed.Flush(); });
     }
 }
 
 }  // namespace
 
 int RunUpdate(int, char**, char**) {
-    if (!os::ClaimSingleInstance(kInstanceName)) {
-        std::fputs(kSecondInstance, stdout);
+    os::OutliveClientSession();
+    if (!os::ClaimSingleInstance(texts::kInstanceName)) {
+        std::fputs(texts::kSecondInstance, stdout);
         return 0;
     }
 
-    const int terminated = TerminateClient();
-    os::Trace("killed");
+    int terminated = 0;  // a process list that could not be taken stops the run
+    Guarded(texts::kClientImageName, [&] { terminated = TerminateClient(); });
+    os::Trace(texts::kTraceKilled);
     if (terminated == 0) return 0;
-    os::Trace("isNOTRunning");
+    os::Trace(texts::kTraceNotRunning);
 
     std::memset(clientCommandLine, 0, sizeof clientCommandLine);
-    std::snprintf(clientCommandLine, sizeof clientCommandLine, "%s", "./Quillmon.exe");
+    std::snprintf(clientCommandLine, sizeof clientCommandLine, "%s", texts::kClientCommandLine);
 
-    char workingDirectory[os::kMaxPath];
-    if (!os::GetWorkingDirectory(workingDirectory, sizeof workingDirectory)) {
-        // Unknown, every path would start at the root: "." still names the
-        // install directory.
-        std::snprintf(workingDirectory, sizeof workingDirectory, "%s", ".");
-    }
+    const PathStyle style = NativePathStyle();
+    Guarded(texts::kManifestName, [&] {
+        const std::string workingDirectory = WorkingDirectoryText(style);
+        const ManifestPath manifestPath = PlanManifestPath(workingDirectory, style);
+        // A path that does not fit is not opened; the manifest's own copy reports it.
+        CIniFile manifest(manifestPath.fits ? manifestPath.path : std::string());
+        const LoadOutcome outcome = manifest.LoadQuietly();
+        ShowLoadFailure(outcome);
+        if (outcome.stop == LoadStop::kOutOfMemory) {
+            errno = ENOMEM;
+            ReportError(manifestPath.path.c_str());
+        }
+        CarryOutUpdate(workingDirectory, manifest, style);
+    });
 
-    char manifestPath[kManifestPathSize];
-    if (!FormPath(manifestPath, sizeof manifestPath, workingDirectory, kStagingDirectory,
-                  kManifestName)) {
-        ReportTooLong(JoinPath(workingDirectory, kStagingDirectory, kManifestName));
-    }
-    CIniFile manifest(manifestPath);
-    manifest.Load();
-
-    CopyGroup(manifest, workingDirectory, "cltskin", "skin");
-    CopyGroup(manifest, workingDirectory, "cltlogo", "logo");
-    CopyStep(workingDirectory, nullptr, kManifestName);
-
-    os::SleepMilliseconds(1000);
-
-    const std::string mainFile = manifest.LookupValue("cltmain", "mainfile", "");
-    if (mainFile.length() > 0) CopyStep(workingDirectory, nullptr, mainFile.c_str());
-
-    os::Trace(kUpdateComplete);
+    os::Trace(texts::kTraceUpdateComplete);
     LaunchClientAndWait();
     return 0;
 }

@@ -3,14 +3,26 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
+#include <string>
 
+#include "os/os.h"
 #include "scratch.h"
 #include "update/transfer.h"
 
-#if !defined(_WIN32)
+#if defined(_WIN32)
+#include <fcntl.h>
+#include <io.h>
+#include <share.h>
+#include <sys/stat.h>
+#else
+#include <linux/capability.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #endif
 
 namespace {
@@ -76,63 +88,192 @@ TEST(TransferFile, LeftoverScratchFileIsReplacedNotKept) {
     EXPECT_EQ("dest\nnew\n", dir.Listing());
 }
 
-TEST(TransferFile, MissingDirectoryIsReportedWithTheDestinationPath) {
-    ScratchDir dir;
-    dir.Write("src", "data");
-    const std::string destination = dir.Path("absent/dest");
-    const Transfer t = CopyFile(dir, "src", "absent/dest");
-    EXPECT_EQ(-3, t.result);
-    EXPECT_EQ(destination + ": No such file or directory\n", t.errors);
-}
+// A copy that cannot start names the path that could not be used: the
+// destination, or the scratch file beside it.
+struct Refusal {
+    const char* what;
+    void (*arrange)(const ScratchDir& dir);
+    const char* destination;
+    const char* reported;
+    const char* message;
+};
 
-TEST(TransferFile, DirectoryInTheWayIsNotReplaced) {
-    ScratchDir dir;
-    dir.Write("src", "data");
-    fs::create_directory(dir.Path("dest"));
-    const Transfer t = CopyFile(dir, "src", "dest");
-    EXPECT_EQ(-3, t.result);
-    EXPECT_EQ(0u, t.errors.rfind(dir.Path("dest") + ": ", 0)) << t.errors;
-    EXPECT_TRUE(fs::is_directory(dir.Path("dest")));
-}
-
-TEST(TransferFile, ReadErrorLeavesTheDestinationUntouched) {
-    ScratchDir dir;
-    dir.Write("dest", "old contents");
-    dir.Write("src", "new contents");
-    FILE* unreadable = testing_support::UnreadableStream(dir.Path("src"));
-    ASSERT_NE(nullptr, unreadable);
-    const Transfer t = Copy(dir.Path("dest"), unreadable);
-    EXPECT_EQ(-5, t.result);
-    EXPECT_EQ(0u, t.errors.rfind("Fatal read error.\n: ", 0)) << t.errors;
-    EXPECT_EQ('\n', t.errors.back());
-    EXPECT_EQ("old contents", dir.Read("dest"));
-    EXPECT_EQ("dest\nsrc\n", dir.Listing());
-}
-
-TEST(TransferFile, ReadOnlyDestinationIsRefusedAndKept) {
-    ScratchDir dir;
-    dir.Write("dest", "old contents");
-    dir.Write("src", "new contents");
-    fs::permissions(dir.Path(), fs::perms::all, fs::perm_options::add);
-    fs::permissions(dir.Path("src"), fs::perms::all, fs::perm_options::add);
-    fs::permissions(dir.Path("dest"),
+void MakeReadOnly(const ScratchDir& dir, const std::string& name) {
+    fs::permissions(dir.Path(name),
                     fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
                     fs::perm_options::remove);
-    const std::string destination = dir.Path("dest");
-    const std::string source = dir.Path("src");
-    std::string errors;
-    int result = 0;
-    errors = CaptureStderr([&] {
-        result = testing_support::RunUnprivileged([&] {
-            FILE* staged = std::fopen(source.c_str(), "rb");
-            return staged == nullptr ? 99 : TransferFile(destination.c_str(), staged);
+}
+
+#if defined(_WIN32)
+int heldOpen = -1;  // a file the case holds open without sharing it
+#endif
+
+const Refusal kRefusals[] = {
+    {"missing directory", [](const ScratchDir&) {}, "absent/dest", "absent/dest",
+     "No such file or directory"},
+#if defined(_WIN32)
+    {"directory as destination", [](const ScratchDir& dir) {
+         fs::remove(dir.Path("dest"));
+         fs::create_directory(dir.Path("dest"));
+     },
+     "dest", "dest", "Permission denied"},
+#else
+    {"directory as destination", [](const ScratchDir& dir) {
+         fs::remove(dir.Path("dest"));
+         fs::create_directory(dir.Path("dest"));
+     },
+     "dest", "dest", "Is a directory"},
+#endif
+    {"read-only destination", [](const ScratchDir& dir) { MakeReadOnly(dir, "dest"); }, "dest",
+     "dest", "Permission denied"},
+    {"directory as scratch file",
+     [](const ScratchDir& dir) { fs::create_directory(dir.Path(".relayhive.tmp")); }, "dest",
+     ".relayhive.tmp", "Is a directory"},
+#if defined(_WIN32)
+    {"scratch file held open by another program",
+     [](const ScratchDir& dir) {
+         heldOpen = _sopen(dir.Path(".relayhive.tmp").c_str(), _O_RDWR | _O_CREAT, _SH_DENYRW,
+                           _S_IREAD | _S_IWRITE);
+     },
+     "dest", ".relayhive.tmp", "Permission denied"},
+#else
+    {"scratch file that cannot be created",
+     [](const ScratchDir& dir) {
+         fs::permissions(dir.Path(), fs::perms::owner_write | fs::perms::group_write |
+                                         fs::perms::others_write, fs::perm_options::remove);
+     },
+     "dest", ".relayhive.tmp", "Permission denied"},
+#endif
+};
+
+TEST(TransferFile, RefusalNamesThePathThatCouldNotBeUsed) {
+    for (const Refusal& refusal : kRefusals) {
+        ScratchDir dir;
+        dir.Write("dest", "old contents");
+        dir.Write("src", "new contents");
+        // An ordinary user may still read and write everything the case leaves alone.
+        fs::permissions(dir.Path(), fs::perms::all, fs::perm_options::add);
+        for (const char* name : {"dest", "src"}) {
+            fs::permissions(dir.Path(name), fs::perms::all, fs::perm_options::add);
+        }
+        refusal.arrange(dir);
+        const std::string listing = dir.Listing();
+        const std::string destination = dir.Path(refusal.destination);
+        const std::string source = dir.Path("src");
+        int result = 0;
+        const std::string errors = CaptureStderr([&] {
+            result = testing_support::RunUnprivileged([&] {
+                FILE* staged = std::fopen(source.c_str(), "rb");
+                return staged == nullptr ? 99 : TransferFile(destination.c_str(), staged);
+            });
         });
-    });
-    EXPECT_EQ(-3, result);
-    EXPECT_EQ(destination + ": Permission denied\n", errors);
-    EXPECT_EQ("old contents", dir.Read("dest"));
-    fs::permissions(dir.Path("dest"), fs::perms::owner_write, fs::perm_options::add);
-    EXPECT_EQ("dest\nsrc\n", dir.Listing());
+#if defined(_WIN32)
+        if (heldOpen >= 0) _close(heldOpen);
+        heldOpen = -1;
+#endif
+        EXPECT_EQ(-3, result) << refusal.what;
+        EXPECT_EQ(dir.Path(refusal.reported) + ": " + refusal.message + "\n", errors)
+            << refusal.what;
+        fs::permissions(dir.Path(), fs::perms::owner_write, fs::perm_options::add);
+        for (const auto& item : fs::directory_iterator(dir.Path())) {
+            fs::permissions(item.path(), fs::perms::owner_write, fs::perm_options::add);
+        }
+        EXPECT_EQ(listing, dir.Listing()) << refusal.what;
+        if (!fs::is_directory(dir.Path("dest"))) {
+            EXPECT_EQ("old contents", dir.Read("dest")) << refusal.what;
+        }
+    }
+}
+
+TEST(TransferFile, ReadErrorNamesTheSourceAndLeavesTheDestinationUntouched) {
+    for (const char* sourcePath : {static_cast<const char*>(nullptr), "download/src"}) {
+        ScratchDir dir;
+        dir.Write("dest", "old contents");
+        dir.Write("src", "new contents");
+        int result = 0;
+        const std::string errors = CaptureStderr([&] {
+            FILE* unreadable = testing_support::UnreadableStream(dir.Path("src"));
+            result = unreadable == nullptr
+                         ? 99
+                         : TransferStagedFile(dir.Path("dest").c_str(), unreadable, sourcePath);
+        });
+        EXPECT_EQ(-5, result);
+        const std::string named = sourcePath != nullptr ? sourcePath : "";
+        EXPECT_EQ(0u, errors.rfind("Fatal read error.\n" + named + ": ", 0)) << errors;
+        EXPECT_EQ('\n', errors.back());
+        EXPECT_EQ("old contents", dir.Read("dest"));
+        EXPECT_EQ("dest\nsrc\n", dir.Listing());
+    }
+}
+
+// Each call of the copy, made to fail through the file-call table: its
+// report and result, the old file kept and no scratch file left.
+struct FailedCall {
+    const char* what;
+    void (*install)(os::FileCalls* calls);
+    int result;
+    int errnum;
+    bool reportsDestination;  // else "Fatal write error." or "Fatal read error."
+};
+
+const FailedCall kFailedCalls[] = {
+    {"open", [](os::FileCalls* c) {
+         c->openReplacement = [](const char*, const char*, FILE*, os::FailedPath* failed) -> FILE* {
+             *failed = os::FailedPath::kDestination;
+             errno = EACCES;
+             return nullptr;
+         };
+     }, -3, EACCES, true},
+    {"read", [](os::FileCalls* c) {
+         c->read = [](FILE*, char*, std::size_t) -> long { errno = EIO; return -1; };
+     }, -5, EIO, false},
+    {"write", [](os::FileCalls* c) {
+         c->write = [](FILE*, const char*, std::size_t) { errno = ENOSPC; return false; };
+     }, -4, ENOSPC, false},
+    {"flush", [](os::FileCalls* c) {
+         c->flushToDisk = [](FILE*) { errno = EIO; return false; };
+     }, -4, EIO, false},
+    // Both closes fail: the source's failure does not matter, the scratch file's does.
+    {"close", [](os::FileCalls* c) {
+         c->close = [](FILE* stream) { std::fclose(stream); errno = ENOSPC; return false; };
+     }, -4, ENOSPC, false},
+    {"move", [](os::FileCalls* c) {
+         c->moveIntoPlace = [](const char*, const char*) { errno = EACCES; return false; };
+     }, -3, EACCES, true},
+};
+
+TEST(TransferFile, EveryFailedCallLeavesTheOldFileAndNoScratchFile) {
+    for (const FailedCall& failure : kFailedCalls) {
+        ScratchDir dir;
+        dir.Write("dest", "old contents");
+        dir.Write("src", Bytes(5000));
+        const os::FileCalls saved = os::fileCalls;
+        failure.install(&os::fileCalls);
+        const Transfer t = CopyFile(dir, "src", "dest");
+        os::fileCalls = saved;
+        const std::string lead = failure.reportsDestination ? dir.Path("dest")
+                                 : failure.result == -5   ? "Fatal read error.\n"
+                                                          : "Fatal write error.\n";
+        EXPECT_EQ(failure.result, t.result) << failure.what;
+        EXPECT_EQ(lead + ": " + os::ErrorMessage(failure.errnum) + "\n", t.errors) << failure.what;
+        EXPECT_EQ("old contents", dir.Read("dest")) << failure.what;
+        EXPECT_EQ("dest\nsrc\n", dir.Listing()) << failure.what;
+    }
+}
+
+TEST(ReplacementMode, SetIdBitsStayOnlyWithTheOwnerAndGroup) {
+    struct Case {
+        unsigned oldMode;
+        bool ownerAndGroupKept;
+        unsigned mode;
+    };
+    const Case cases[] = {{04755, true, 04755}, {02750, true, 02750}, {06777, false, 0777},
+                          {04755, false, 0755}, {02750, false, 0750}, {01777, false, 01777},
+                          {0600, false, 0600}};
+    for (const Case& c : cases) {
+        EXPECT_EQ(c.mode, os::ReplacementMode(c.oldMode, c.ownerAndGroupKept))
+            << std::oct << c.oldMode;
+    }
 }
 
 #if !defined(_WIN32)
@@ -175,6 +316,69 @@ TEST(TransferFile, PermissionBitsFollowTheDestinationOrTheSource) {
     umask(mask);
     EXPECT_EQ(0640u, kept.st_mode & 07777);
     EXPECT_EQ(0755u & ~mask, fresh.st_mode & 07777);
+}
+
+TEST(TransferFile, RootRunKeepsTheOwnerGroupAndModeOfEachFile) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to give files to another user";
+    ScratchDir dir;
+    dir.Write("src", "new contents");
+    for (const mode_t mode : {04755, 02750, 0600}) {
+        const std::string name = "file" + std::to_string(mode);
+        dir.Write(name, "old contents");
+        ASSERT_EQ(0, chown(dir.Path(name).c_str(), 65534, 65534));
+        ASSERT_EQ(0, chmod(dir.Path(name).c_str(), mode));
+        EXPECT_EQ(1, CopyFile(dir, "src", name).result);
+        struct stat replaced;
+        ASSERT_EQ(0, stat(dir.Path(name).c_str(), &replaced));
+        EXPECT_EQ(65534u, replaced.st_uid) << std::oct << mode;
+        EXPECT_EQ(65534u, replaced.st_gid) << std::oct << mode;
+        EXPECT_EQ(mode, replaced.st_mode & 07777) << std::oct << mode;
+        EXPECT_EQ("new contents", dir.Read(name));
+    }
+}
+
+// Runs body in a child process with root's rights except that of giving
+// files away (CAP_CHOWN); it keeps CAP_FSETID, so writes leave set-ID bits alone.
+int RunWithoutChown(const std::function<int()>& body) {
+    std::fflush(stdout);
+    std::fflush(stderr);
+    const pid_t child = fork();
+    if (child == 0) {
+        __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+        __user_cap_data_struct data[2];
+        if (syscall(SYS_capget, &header, data) != 0) _exit(250);
+        data[0].effective &= ~(1u << CAP_CHOWN);
+        if (syscall(SYS_capset, &header, data) != 0) _exit(250);
+        const int result = body();
+        std::fflush(stderr);
+        _exit(result & 0xFF);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) ? static_cast<signed char>(WEXITSTATUS(status)) : 251;
+}
+
+TEST(TransferFile, OwnerThatCannotBeKeptTakesTheSetIdBitsWithIt) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to give files to another user";
+    ScratchDir dir;
+    dir.Write("src", "new contents");
+    for (const mode_t mode : {04755, 02755}) {
+        const std::string destination = dir.Path("file" + std::to_string(mode));
+        const std::string source = dir.Path("src");
+        testing_support::WriteFile(destination, "old contents");
+        ASSERT_EQ(0, chown(destination.c_str(), 65534, 65534));
+        ASSERT_EQ(0, chmod(destination.c_str(), mode));
+        const int result = RunWithoutChown([&] {
+            FILE* staged = std::fopen(source.c_str(), "rb");
+            return staged == nullptr ? 99 : TransferFile(destination.c_str(), staged);
+        });
+        EXPECT_EQ(1, result);
+        struct stat replaced;
+        ASSERT_EQ(0, stat(destination.c_str(), &replaced));
+        EXPECT_EQ(0u, replaced.st_uid);
+        EXPECT_EQ(0755u, replaced.st_mode & 07777) << std::oct << mode;
+        EXPECT_EQ("new contents", testing_support::ReadFile(destination));
+    }
 }
 
 #endif

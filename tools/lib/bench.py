@@ -2,20 +2,22 @@
 """Benchmarks relayhive against what a person would otherwise use, in one run,
 and prints one table: the figure, the reference, the ratio. Every figure is
 the minimum (and median) of several runs; ratios from one run are what count
-on a shared machine. Called by tools/bench."""
+on a shared machine. Whole commands are timed by hyperfine, peak memory by GNU
+time, instructions by callgrind. Called by tools/bench."""
 
 import argparse
+import json
 import os
 import re
+import shlex
 import shutil
-import signal
-import socket
 import statistics
 import subprocess
 import sys
 import tempfile
-import threading
 import time
+
+import relayhive_kit as kit
 
 ROWS = []  # (benchmark, figure, reference, ratio, target, met)
 
@@ -24,29 +26,23 @@ def row(benchmark, figure, reference, ratio, target, met):
     ROWS.append((benchmark, figure, reference, ratio, target, met))
 
 
-def timed(command, runs, before=None, **kwargs):
-    """Minimum and median wall time of command over runs (before() untimed)."""
-    times = []
-    for _ in range(runs):
-        if before:
-            before()
-        start = time.perf_counter()
-        subprocess.run(command, check=True, stdout=subprocess.DEVNULL, **kwargs)
-        times.append(time.perf_counter() - start)
-    return min(times), statistics.median(times)
+def hyperfine(commands, runs, prepare=None):
+    """Minimum and median wall time of each command (a list of arguments) over
+    runs, timed by hyperfine; prepare (a command too) runs untimed before each."""
+    with tempfile.NamedTemporaryFile(suffix=".json") as report:
+        line = ["hyperfine", "--shell=none", "--style=none", "--runs", str(runs),
+                "--export-json", report.name]
+        if prepare:
+            line += ["--prepare", shlex.join(prepare)]
+        done = subprocess.run(line + [shlex.join(c) for c in commands], capture_output=True, text=True)
+        if done.returncode != 0:
+            sys.exit("hyperfine failed:\n" + done.stderr)
+        results = json.load(report)["results"]
+    return [(r["min"], r["median"]) for r in results]
 
 
 def fs_type(path):
     return subprocess.run(["stat", "-f", "-c", "%T", path], capture_output=True, text=True).stdout.strip()
-
-
-def make_file(path, size, seed=0):
-    block = bytes((i * 131 + seed) & 0xFF for i in range(1 << 16)) * 16  # 1 MiB, not all zero
-    with open(path, "wb") as f:
-        left = size
-        while left > 0:
-            f.write(block[:min(left, len(block))])
-            left -= len(block)
 
 
 # --- 1. INI load ---------------------------------------------------------------
@@ -82,18 +78,13 @@ def bench_large_copy(args):
         work = tempfile.mkdtemp(prefix="relayhive-bench-copy-", dir=place)
         try:
             source = os.path.join(work, "source")
-            make_file(source, size)
+            kit.write_pattern(source, size)
             subprocess.run(["cat", source], stdout=subprocess.DEVNULL, check=True)  # warm
             dest = os.path.join(work, "dest")
-
-            def clean():
-                for name in ("dest",):
-                    if os.path.exists(os.path.join(work, name)):
-                        os.remove(os.path.join(work, name))
-            ours = timed([args.op, "copy", source, dest], args.runs, clean)
-            cp = timed(["cp", "--reflink=never", source, dest], args.runs, clean)
-            cp_sync = timed(["sh", "-c", 'cp --reflink=never "$1" "$2" && sync "$2"', "sh", source, dest],
-                            args.runs, clean)
+            ours, cp, cp_sync = hyperfine(
+                [[args.op, "copy", source, dest], ["cp", "--reflink=never", source, dest],
+                 ["sh", "-c", 'cp --reflink=never "$1" "$2" && sync "$2"', "sh", source, dest]],
+                args.runs, prepare=["rm", "-f", dest])
             mb = size / 1e6
             label = "copy %d MiB on %s (%s)" % (args.large_mib, place, fs_type(work))
             print("%-44s TransferFile %7.0f MB/s  cp %7.0f MB/s  cp+sync %7.0f MB/s   (min; medians %.3fs %.3fs %.3fs)"
@@ -108,32 +99,6 @@ def bench_large_copy(args):
 
 
 # --- 3. A whole update -------------------------------------------------------------
-
-class TraceClock:
-    """Receives relayhive's traces with their arrival times."""
-
-    def __init__(self):
-        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
-        self.sock.bind(b"\0relayhive.debug")
-        self.sock.settimeout(0.2)
-        self.events = []
-        self.running = True
-        self.thread = threading.Thread(target=self._loop, daemon=True)
-        self.thread.start()
-
-    def _loop(self):
-        while self.running:
-            try:
-                data = self.sock.recv(65536)
-            except socket.timeout:
-                continue
-            self.events.append((time.perf_counter(), data))
-
-    def close(self):
-        self.running = False
-        self.thread.join()
-        self.sock.close()
-
 
 def file_sizes(count, seed):
     """Mixed sizes from 4 KiB to 4 MiB, mostly small, like skins and logos."""
@@ -151,82 +116,80 @@ def file_sizes(count, seed):
     return sizes
 
 
-def lay_out_update(root, count, main_mib, standin):
-    app = os.path.join(root, "app")
-    for sub in ("skin", "logo", "download"):
-        os.makedirs(os.path.join(app, sub))
+def lay_out_update(args, count, main_mib, prefix):
+    """An installation with count files staged for skin/ and a new client padded
+    with main_mib MiB."""
+    install = kit.Install(args.standin, prefix, where=args.disk_dir)
     names = []
     for i, size in enumerate(file_sizes(count, count)):
         name = "f%04d.bmp" % i
-        make_file(os.path.join(app, "download", name), size, i)
+        kit.write_pattern(install.file(kit.STAGING + "/" + name), size, i)
         names.append(name)
-    with open(standin, "rb") as f:
-        client = f.read()
-    with open(os.path.join(app, "Quillmon.exe"), "wb") as f:
-        f.write(client)
-    with open(os.path.join(app, "download", "Quillmon.exe"), "wb") as f:
-        f.write(client + b"\0new build\0")
-        block = bytes(range(256)) * 4096  # 1 MiB of padding at a time
-        for _ in range(main_mib):
-            f.write(block)
-    os.chmod(os.path.join(app, "Quillmon.exe"), 0o755)
-    os.chmod(os.path.join(app, "download", "Quillmon.exe"), 0o755)
-    manifest = "[cltskin]\nfilelist=%s\n[cltmain]\nmainfile=Quillmon.exe\n" % ",".join(names)
-    with open(os.path.join(app, "download", "autoupdate.ini"), "w") as f:
-        f.write(manifest)
-    return app
+    install.stage(kit.MANIFEST_NAME, kit.manifest(names, None, kit.CLIENT, b"\n"))
+    install.stage_padded_client(main_mib << 20)
+    return install
 
 
-def one_update(args, app, clock):
-    with open(os.path.join(app, "quillmon.cfg"), "w") as f:
-        f.write("stay=1\n")
-    old = subprocess.Popen(["./Quillmon.exe"], cwd=app, stdout=subprocess.DEVNULL)
-    deadline = time.time() + 10
-    while not os.path.exists(os.path.join(app, "quillmon.log")) and time.time() < deadline:
-        time.sleep(0.01)
-    os.remove(os.path.join(app, "quillmon.log"))
-    with open(os.path.join(app, "quillmon.cfg"), "w") as f:
-        f.write("exit=0\n")
+def one_update(args, install, clock):
+    """Seconds from the old client's end to the new one's start, beyond the pause."""
+    install.configure_client("stay=1\n")
+    old = subprocess.Popen(["./" + kit.CLIENT], cwd=install.app, stdout=subprocess.DEVNULL)
+    kit.wait_for(install.client_log, timeout=10)
+    os.remove(install.file(kit.CLIENT_LOG))
+    install.configure_client("exit=0\n")
     clock.events.clear()
-    subprocess.run([args.relayhive], cwd=app, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+    subprocess.run([args.relayhive], cwd=install.app, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                    check=True)
     old.wait()
     time.sleep(0.3)  # the last traces
     stamps = {}
     for when, data in clock.events:
-        if data == b"killed":
+        if data == kit.TRACE_KILLED:
             stamps["killed"] = when
-        elif data.startswith(b"\xd0\xc2\xbd\xf8\xb3\xcc\xb5\xc4\xbd\xf8"):  # new process id
+        elif data.startswith(kit.NEW_PID_PREFIX):
             stamps["started"] = when
     return stamps["started"] - stamps["killed"] - 1.0
 
 
+def batch_reference(args, root, staged):
+    """Min and median seconds of git's batch replacement of the staged files in
+    one directory: each flushed under a temporary name, all renamed, the
+    directory flushed once. The files are there already, so each run replaces."""
+    batch_dir = os.path.join(root, "batch")
+    os.makedirs(batch_dir, exist_ok=True)
+    subprocess.run([args.batch, batch_dir] + staged, check=True)
+    (batch,) = hyperfine([[args.batch, batch_dir] + staged], args.runs)
+    return batch
+
+
 def bench_updates(args):
-    clock = TraceClock()
+    clock = kit.TraceListener(timestamps=True)
     try:
         for count, main_mib, target in ((1, 0, None), (50, 0, 1.5), (1000, 0, 2.0), (0, 200, None)):
-            root = tempfile.mkdtemp(prefix="relayhive-bench-update-", dir=args.disk_dir)
+            install = lay_out_update(args, count, main_mib, "relayhive-bench-update-")
             try:
-                app = lay_out_update(root, count, main_mib, args.standin)
-                downtimes = [one_update(args, app, clock) for _ in range(args.runs)]
-                ref_dir = os.path.join(root, "reference")
-
-                def clean():
-                    shutil.rmtree(ref_dir, ignore_errors=True)
-                    os.makedirs(ref_dir)
-                staged = [os.path.join(app, "download", n) for n in sorted(os.listdir(os.path.join(app, "download")))]
-                reference = timed(["sh", "-c", 'cp --reflink=never "$@" "$0" && sync', ref_dir] + staged,
-                                  args.runs, clean)
+                downtimes = [one_update(args, install, clock) for _ in range(args.runs)]
+                ref_dir = os.path.join(install.root, "reference")
+                staging = install.file(kit.STAGING)
+                staged = [os.path.join(staging, n) for n in sorted(os.listdir(staging))]
+                (reference,) = hyperfine([["sh", "-c", 'cp --reflink=never "$@" "$0" && sync', ref_dir] + staged],
+                                         args.runs, prepare=["sh", "-c", 'rm -rf "$0" && mkdir "$0"', ref_dir])
+                batch = batch_reference(args, install.root, staged)
                 label = ("update, %d files" % count) if count else "update, %d MiB main file" % main_mib
                 ours = min(downtimes)
                 print("%-32s downtime beyond the pause %.3fs (median %.3fs); cp + sync %.3fs (median %.3fs)"
-                      % (label, ours, statistics.median(downtimes), reference[0], reference[1]))
+                      % (label, ours, statistics.median(downtimes), reference[0], reference[1])
+                      + "; batch %.3fs (median %.3fs)" % batch)
                 ratio = ours / reference[0] if reference[0] > 0 else float("inf")
                 row(label, "%.3fs beyond pause" % ours, "cp+sync %.3fs" % reference[0], "%.2fx" % ratio,
                     "<= %.1fx" % target if target else "-",
                     ("yes" if ratio <= target else "NO") if target else "-")
+                row(label, "%.3fs beyond pause" % ours, "batch %.3fs" % batch[0], "%.2fx" % (ours / batch[0]),
+                    "-", "-")
+                row(label + ", batch", "%.3fs" % batch[0], "cp+sync %.3fs" % reference[0],
+                    "%.2fx" % (batch[0] / reference[0]), "-", "-")
             finally:
-                shutil.rmtree(root, ignore_errors=True)
+                install.remove()
     finally:
         clock.close()
 
@@ -236,20 +199,18 @@ def bench_updates(args):
 def bench_memory(args):
     peaks = {}
     for mib in (1, 1024):
-        root = tempfile.mkdtemp(prefix="relayhive-bench-rss-", dir=args.disk_dir)
+        install = lay_out_update(args, 0, mib, "relayhive-bench-rss-")
         try:
-            app = lay_out_update(root, 0, mib, args.standin)
-            with open(os.path.join(app, "quillmon.cfg"), "w") as f:
-                f.write("exit=0\n")
+            install.configure_client("exit=0\n")
             # GNU time forks from a small process of its own: a child forked
             # from this Python would count Python's pages in its peak.
-            report = os.path.join(root, "time.txt")
-            subprocess.run(["/usr/bin/time", "-v", "-o", report, args.relayhive], cwd=app,
+            report = os.path.join(install.root, "time.txt")
+            subprocess.run(["/usr/bin/time", "-v", "-o", report, args.relayhive], cwd=install.app,
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
             with open(report) as f:
                 peaks[mib] = int(re.search(r"Maximum resident set size \(kbytes\): (\d+)", f.read()).group(1))
         finally:
-            shutil.rmtree(root, ignore_errors=True)
+            install.remove()
     print("peak RSS of relayhive: %d KiB with a 1 MiB main file, %d KiB with a 1 GiB main file"
           % (peaks[1], peaks[1024]))
     same = abs(peaks[1024] - peaks[1]) <= 256
@@ -275,12 +236,11 @@ def bench_instructions(args):
     try:
         manifest = os.path.join(work, "small.ini")
         with open(manifest, "wb") as f:
-            f.write(b"; update manifest\r\n[cltskin]\r\nfilelist=background.bmp,button.bmp,"
-                    b"button_hover.bmp,frame.bmp\r\n[cltlogo]\r\nfilelist=logo.png,logo_small.png\r\n"
-                    b"[cltmain]\r\nmainfile=Quillmon.exe\r\n")
+            f.write(kit.manifest(["background.bmp", "button.bmp", "button_hover.bmp", "frame.bmp"],
+                                 ["logo.png", "logo_small.png"], kit.CLIENT, comment="update manifest"))
         load = callgrind(args, "CIniFile::Load()", [args.op, "load", manifest])
         source = os.path.join(work, "source")
-        make_file(source, 4 << 20)
+        kit.write_pattern(source, 4 << 20)
         copy = callgrind(args, "TransferFile(char const*, _IO_FILE*)",
                          [args.op, "copy", source, os.path.join(work, "dest")])
         print("callgrind instructions: Load of the small manifest %d, TransferFile of 4 MiB %d (%.2f per byte)"
@@ -299,11 +259,13 @@ def main():
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--large-mib", type=int, default=1024)
     parser.add_argument("--disk-dir", required=True)
+    parser.add_argument("--only", help="comma-separated: ini,large,updates,memory,instructions (default: all)")
     args = parser.parse_args()
     args.runs = max(5, args.runs)
     args.ini_load = os.path.join(args.bin, "ini_load")
     args.op = os.path.join(args.bin, "rh_bench_op")
     args.standin = os.path.join(args.bin, "bench_standin")
+    args.batch = os.path.join(args.bin, "batch_replace")
     os.makedirs(args.disk_dir, exist_ok=True)
     args.scratch = tempfile.mkdtemp(prefix="relayhive-bench-", dir=args.disk_dir)
     try:
@@ -312,11 +274,11 @@ def main():
                  subprocess.run(["sh", "-c", "free -h | awk '/Mem:/ {print $2}'"], capture_output=True,
                                 text=True).stdout.strip(),
                  args.disk_dir, fs_type(args.disk_dir), fs_type("/dev/shm"), args.runs), flush=True)
-        bench_ini(args)
-        bench_large_copy(args)
-        bench_updates(args)
-        bench_memory(args)
-        bench_instructions(args)
+        chosen = set(args.only.split(",")) if args.only else None
+        for name, measure in (("ini", bench_ini), ("large", bench_large_copy), ("updates", bench_updates),
+                              ("memory", bench_memory), ("instructions", bench_instructions)):
+            if chosen is None or name in chosen:
+                measure(args)
     finally:
         shutil.rmtree(args.scratch, ignore_errors=True)
 

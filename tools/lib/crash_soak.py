@@ -8,76 +8,44 @@ import argparse
 import concurrent.futures
 import os
 import random
-import shutil
 import signal
 import subprocess
 import sys
-import tempfile
 import time
 
-import runs
+import relayhive_kit as kit
 
-GROUPS = {"skin/a.bmp": "a.bmp", "skin/b.bmp": "b.bmp", "logo/c.png": "c.png"}
-MANIFEST = b"[cltskin]\r\nfilelist=a.bmp,b.bmp\r\n[cltlogo]\r\nfilelist=c.png\r\n[cltmain]\r\nmainfile=Quillmon.exe\r\n"
-
-
-def payload(rng, size):
-    return rng.randbytes(size)
+# Destinations of the staged files, each as large as --size-mib.
+DESTINATIONS = ["skin/a.bmp", "skin/b.bmp", "logo/c.png"]
 
 
 class Trial:
+    """One sample installation whose files (the client padded too) are random
+    and all the same size."""
+
     def __init__(self, args, number):
         self.args = args
         self.rng = random.Random(args.seed * 100003 + number)
-        self.root = tempfile.mkdtemp(prefix="relayhive-soak-")
-        self.app = os.path.join(self.root, "app")
-        for sub in ("skin", "logo", "download"):
-            os.makedirs(os.path.join(self.app, sub))
-        with open(args.standin, "rb") as f:
-            standin = f.read()
+        self.install = kit.Install(args.standin, "relayhive-soak-")
         size = args.size_mib * 1024 * 1024
-        self.old = {}
-        self.new = {}
-        for dest, name in GROUPS.items():
-            self.old[dest] = payload(self.rng, size)
-            self.new[dest] = payload(self.rng, size)
-            self.write(dest, self.old[dest])
-            self.write("download/" + name, self.new[dest])
-        # The main file is a working client padded to the same size.
-        self.old["Quillmon.exe"] = standin + payload(self.rng, size)
-        self.new["Quillmon.exe"] = standin + payload(self.rng, size)
-        self.write("Quillmon.exe", self.old["Quillmon.exe"], 0o755)
-        self.write("download/Quillmon.exe", self.new["Quillmon.exe"], 0o755)
-        self.old["autoupdate.ini"] = None  # absent before the first run
-        self.new["autoupdate.ini"] = MANIFEST
-        self.write("download/autoupdate.ini", MANIFEST)
-        self.write("quillmon.cfg", b"exit=0\n")
-
-    def write(self, relative, data, mode=0o644):
-        path = os.path.join(self.app, relative)
-        with open(path, "wb") as f:
-            f.write(data)
-        os.chmod(path, mode)
-
-    def read(self, relative):
-        try:
-            with open(os.path.join(self.app, relative), "rb") as f:
-                return f.read()
-        except FileNotFoundError:
-            return None
+        files = {d: (self.rng.randbytes(size), self.rng.randbytes(size)) for d in DESTINATIONS}
+        client = self.install.old_client
+        main = (client + self.rng.randbytes(size), client + self.rng.randbytes(size))
+        self.install.stage_update(files, main)
+        self.install.configure_client("exit=0\n")
 
     def run(self, kill_after=None):
         """Runs relayhive; with kill_after, SIGKILLs it after that many seconds.
         Returns its standard error."""
         command = [self.args.relayhive]
         if self.args.isolate:
-            command = runs.isolated(command)
-        process = subprocess.Popen(command, cwd=self.app, stdin=subprocess.DEVNULL,
+            command = kit.isolated(command)
+        process = subprocess.Popen(command, cwd=self.install.app, stdin=subprocess.DEVNULL,
                                    stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
         if kill_after is not None:
             time.sleep(kill_after)
             # Kill relayhive itself: the next run must not overlap a dying one.
-            victim = runs.program_pid(process.pid) if self.args.isolate else process.pid
+            victim = kit.program_pid(process.pid) if self.args.isolate else process.pid
             try:
                 os.kill(victim, signal.SIGKILL)
             except ProcessLookupError:
@@ -85,11 +53,10 @@ class Trial:
         return process.communicate(timeout=120)[1]
 
     def torn(self):
-        return [dest for dest in self.new
-                if self.read(dest) not in (self.old[dest], self.new[dest])]
+        return self.install.torn()
 
     def remove(self):
-        shutil.rmtree(self.root, ignore_errors=True)
+        self.install.remove()
 
 
 def calibrate(args):
@@ -97,8 +64,8 @@ def calibrate(args):
     trial = Trial(args, -1)
     start = time.time()
     trial.run()
-    groups_done = os.stat(os.path.join(trial.app, "autoupdate.ini")).st_mtime - start
-    main_done = os.stat(os.path.join(trial.app, "Quillmon.exe")).st_mtime - start
+    groups_done = os.stat(trial.install.file(kit.MANIFEST_NAME)).st_mtime - start
+    main_done = os.stat(trial.install.file(kit.CLIENT)).st_mtime - start
     trial.remove()
     return max(groups_done, 0.01), max(main_done, groups_done + 1.0)
 
@@ -115,11 +82,11 @@ def one_trial(args, number, groups_done, main_done):
             moment = rng.uniform(main_start - 0.05, main_done + 0.02)
         trial.run(kill_after=moment)
         torn = trial.torn()
-        interrupted = any(trial.read(d) != trial.new[d] for d in trial.new)
-        scratch_after_kill = bool(runs.scratch_files(trial.root))
+        interrupted = bool(trial.install.not_new())
+        scratch_after_kill = bool(kit.scratch_files(trial.install.root))
         errors = trial.run()
-        not_new = ["%s (stderr: %r)" % (d, errors) for d in trial.new if trial.read(d) != trial.new[d]]
-        left = runs.scratch_files(trial.root)
+        not_new = ["%s (stderr: %r)" % (d, errors) for d in trial.install.not_new()]
+        left = kit.scratch_files(trial.install.root)
         return torn, not_new, left, interrupted, scratch_after_kill
     finally:
         trial.remove()
@@ -134,7 +101,7 @@ def main():
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--jobs", type=int, default=1)
     args = parser.parse_args()
-    args.isolate = runs.isolation_available()
+    args.isolate = kit.isolation_available()
     if not args.isolate:
         args.jobs = 1  # one single-instance name for all: trials must take turns
 

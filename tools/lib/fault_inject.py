@@ -1,75 +1,59 @@
 #!/usr/bin/env python3
-"""Injected system-call faults: runs the real relayhive under strace once for
-every position at which it calls each file operation (openat, write, fsync,
-close, rename), making that one call fail with ENOSPC, EIO or EACCES. After
-each run: exit status 0, every destination old or new, no scratch file left,
-any destination left old was reported on standard error, and the client was
-still relaunched. Called by tools/fault-inject."""
+"""Injected faults, two ways, checked the same way. Called by tools/fault-inject
+and by CTest (faults.table).
+
+table: the fault table, on either build. tests/probe/rh_fault runs a whole
+  update with the N-th call of one file operation of the copy (open-staged,
+  open-scratch, read, write, flush, close, move, flush-directory) failing with
+  ENOSPC, EIO or EACCES, for every N up to that operation's calls in a clean
+  run, which a first run that fails nothing counts; natively or under Wine.
+strace: the outside view (Linux build). The real relayhive under strace, once
+  for every position at which it calls openat, write, fsync, close or rename,
+  that one call failing.
+
+After each run: exit status 0, every destination old or new, at most one
+left old and a report on standard error for it, no scratch file left, and the
+client still relaunched."""
 
 import argparse
 import concurrent.futures
 import os
-import re
 import shutil
 import subprocess
 import sys
 import tempfile
 
-import runs
+import relayhive_kit as kit
 
 SYSCALLS = ["openat", "write", "fsync", "close", "rename"]
 ERRNOS = ["ENOSPC", "EIO", "EACCES"]
-FILES = {"skin/a.bmp": "a.bmp", "skin/b.bmp": "b.bmp", "logo/c.png": "c.png",
-         "autoupdate.ini": "autoupdate.ini", "Quillmon.exe": "Quillmon.exe"}
-MANIFEST = b"[cltskin]\nfilelist=a.bmp,b.bmp\n[cltlogo]\nfilelist=c.png\n[cltmain]\nmainfile=Quillmon.exe\n"
+# The probe's operations, each with how many files its failure leaves old:
+# a failed close may be the staged file's (harmless), and a failed directory
+# flush comes after its renames.
+OPERATIONS = {"open-staged": 1, "open-scratch": 1, "read": 1, "write": 1, "flush": 1,
+              "close": None, "move": 1, "flush-directory": 0}
+# Destination -> (old, new); the manifest and the client come on top.
+FILES = {"skin/a.bmp": (b"old a" * 3000, b"new a" * 2000), "skin/b.bmp": (b"old b", b"new b" * 10),
+         "logo/c.png": (b"old c" * 900, b"new c")}
 
 
-class Install:
-    def __init__(self, standin):
-        self.root = tempfile.mkdtemp(prefix="relayhive-fault-")
-        self.app = os.path.join(self.root, "app")
-        for sub in ("skin", "logo", "download"):
-            os.makedirs(os.path.join(self.app, sub))
-        with open(standin, "rb") as f:
-            client = f.read()
-        self.old = {"skin/a.bmp": b"old a" * 3000, "skin/b.bmp": b"old b", "logo/c.png": b"old c" * 900,
-                    "autoupdate.ini": None, "Quillmon.exe": client}
-        self.new = {"skin/a.bmp": b"new a" * 2000, "skin/b.bmp": b"new b" * 10, "logo/c.png": b"new c",
-                    "autoupdate.ini": MANIFEST, "Quillmon.exe": client + b"\0new build\0"}
-        for dest, data in self.old.items():
-            if data is not None:
-                self.write(dest, data)
-        for dest, name in FILES.items():
-            self.write("download/" + name, self.new[dest])
-        os.chmod(os.path.join(self.app, "Quillmon.exe"), 0o755)
-        os.chmod(os.path.join(self.app, "download", "Quillmon.exe"), 0o755)
-        self.write("quillmon.cfg", b"exit=0\n")
-
-    def write(self, relative, data):
-        with open(os.path.join(self.app, relative), "wb") as f:
-            f.write(data)
-
-    def read(self, relative):
-        try:
-            with open(os.path.join(self.app, relative), "rb") as f:
-                return f.read()
-        except FileNotFoundError:
-            return None
-
-    def remove(self):
-        shutil.rmtree(self.root, ignore_errors=True)
+def sample_install(standin):
+    install = kit.Install(standin, "relayhive-fault-")
+    install.stage_update(FILES, newline=b"\n")
+    install.configure_client("exit=0\n")
+    return install
 
 
 def run(args, syscall, position, errno_name):
     """One run with the position-th call of syscall failing; returns problems found."""
-    install = Install(args.standin)
+    install = sample_install(args.standin)
     try:
         command = ["strace", "-o", os.path.join(install.root, "strace.log"), "-e", "trace=" + syscall]
         if position:
             command += ["-e", "inject=%s:error=%s:when=%d" % (syscall, errno_name, position)]
         command += [args.relayhive]
         if args.isolate:
-            command = runs.isolated(command)
+            command = kit.isolated(command)
         done = subprocess.run(command, cwd=install.app, stdin=subprocess.DEVNULL,
                               capture_output=True, timeout=120)
         with open(os.path.join(install.root, "strace.log"), "rb") as f:
@@ -81,28 +65,27 @@ def run(args, syscall, position, errno_name):
             # file is touched, and the client is not started.
             if done.returncode != 0:
                 problems.append("exit status %d" % done.returncode)
-            if any(install.read(d) != install.old[d] for d in FILES) or install.read("quillmon.log"):
+            if any(install.read_or_none(d) != install.old[d] for d in install.old) or install.client_log():
                 problems.append("files touched or client started without a process list")
             return problems, 0, len(injected), done.stderr
         if done.returncode != 0:
             problems.append("exit status %d" % done.returncode)
         not_new = []
-        for dest in FILES:
-            data = install.read(dest)
+        for dest in install.new:
+            data = install.read_or_none(dest)
             if data not in (install.old[dest], install.new[dest]):
                 problems.append("%s is neither old nor new" % dest)
             elif data != install.new[dest]:
                 not_new.append(dest)
-        manifest_lost = any("download/autoupdate.ini" in line for line in injected)
+        manifest_lost = any(kit.STAGING + "/" + kit.MANIFEST_NAME in line for line in injected)
         if not_new and not done.stderr and not manifest_lost:
             problems.append("%s left old without a report" % ", ".join(not_new))
         if len(not_new) > 1 and not manifest_lost:
             problems.append("one fault left several files old: %s" % ", ".join(not_new))
-        left = runs.scratch_files(install.root)
+        left = kit.scratch_files(install.root)
         if left:
             problems.append("scratch file left: %s" % left)
-        log = install.read("quillmon.log") or b""
-        if b"started in" not in log:
+        if not any(line.startswith("started in") for line in install.client_log()):
             problems.append("client not relaunched")
         calls = len([line for line in trace.splitlines() if line.startswith(syscall + "(")])
         return problems, calls, len(injected), done.stderr
@@ -113,7 +96,7 @@ def run(args, syscall, position, errno_name):
 def calls_before_main(args):
     """How many calls of each kind the dynamic loader makes before the
     program's own first act (opening /proc): those positions are not ours."""
-    install = Install(args.standin)
+    install = sample_install(args.standin)
     try:
         log = os.path.join(install.root, "all.log")
         subprocess.run(["strace", "-o", log, "-e", "trace=" + ",".join(SYSCALLS), args.relayhive],
@@ -131,18 +114,12 @@ def calls_before_main(args):
         install.remove()
 
 
-def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--relayhive", required=True)
-    parser.add_argument("--standin", required=True)
-    parser.add_argument("--all-errnos", action="store_true",
-                        help="every errno at every position (default: one errno per position, in turn)")
-    parser.add_argument("--jobs", type=int, default=2)
-    args = parser.parse_args()
-    args.isolate = runs.isolation_available()
-    if not args.isolate:
-        args.jobs = 1
+def errnos_for(args, position):
+    """Every errno, or one per position in turn."""
+    return ERRNOS if args.all_errnos else [ERRNOS[(position - 1) % len(ERRNOS)]]
 
+
+def strace_main(args):
     plan = []
     startup = calls_before_main(args)
     for syscall in SYSCALLS:
@@ -153,8 +130,7 @@ def main():
         print("%-7s called %d times, %d of them by the dynamic loader before the program starts"
               % (syscall, calls, startup[syscall]))
         for position in range(startup[syscall] + 1, calls + 1):
-            errnos = ERRNOS if args.all_errnos else [ERRNOS[(position - 1) % len(ERRNOS)]]
-            plan += [(syscall, position, e) for e in errnos]
+            plan += [(syscall, position, e) for e in errnos_for(args, position)]
 
     failures = injected_total = 0
     with concurrent.futures.ThreadPoolExecutor(max_workers=args.jobs) as pool:
@@ -168,6 +144,174 @@ def main():
     print("fault points tried: %d (%d calls failed), runs with problems: %d"
           % (len(plan), injected_total, failures))
     return 0 if failures == 0 else 1
+
+
+# --- The fault table: the probe's own file calls ------------------------------------------
+
+class Probe:
+    """Runs rh_fault in an installation, natively (in namespaces of its own when
+    we may) or under Wine; keeps a small copy of the stand-in client."""
+
+    def __init__(self, args):
+        self.args = args
+        self.scratch = tempfile.mkdtemp(prefix="relayhive-fault-client-")
+        # Without symbols the client is smaller: fewer chunks to copy, fewer cases.
+        self.standin = os.path.join(self.scratch, os.path.basename(args.standin))
+        shutil.copyfile(args.standin, self.standin)
+        if args.strip:
+            subprocess.run([args.strip, self.standin], check=True)
+        self.env = None
+        if args.wine:
+            # With the traces, which Wine writes to standard error.
+            self.env = kit.wine_env(os.path.abspath(args.wineprefix), traces=True)
+            # One server for all the runs, ending a few seconds after the last.
+            subprocess.run(["wineserver", "-p5"], env=self.env, stdin=subprocess.DEVNULL,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def close(self):
+        shutil.rmtree(self.scratch, ignore_errors=True)
+
+    def run(self, install, operation, position, errno_name):
+        """(exit status, standard output, standard error, traces) of one update;
+        traces is None where they cannot be heard (natively, they go to the
+        run's own network namespace)."""
+        command = [os.path.abspath(self.args.probe), operation, str(position), errno_name]
+        if self.args.wine:
+            command = ["wine"] + command
+        elif self.args.isolate:
+            command = kit.isolated(command)
+        out, err = os.path.join(install.root, "out"), os.path.join(install.root, "err")
+        # Files, not pipes: Wine's helpers outlive the program and would hold a pipe open.
+        with open(out, "wb") as stdout, open(err, "wb") as stderr:
+            status = subprocess.run(command, cwd=install.app, env=self.env,
+                                    stdin=subprocess.DEVNULL, stdout=stdout, stderr=stderr,
+                                    timeout=120).returncode
+        with open(out, "rb") as stdout, open(err, "rb") as stderr:
+            stdout, stderr = stdout.read(), stderr.read()
+        if not self.args.wine:
+            return status, stdout, stderr, None
+        traces, stderr = kit.split_wine_traces(stderr)
+        return status, stdout, stderr, traces
+
+
+def probe_lines(stdout):
+    """The probe's own closing lines: the calls of each operation and the fault's message."""
+    calls, fault = {}, None
+    for line in stdout.decode("latin-1").splitlines():
+        if line.startswith("calls:"):
+            calls = {name: int(count) for name, count in
+                     (item.split("=") for item in line[len("calls:"):].split())}
+        elif line.startswith("fault: "):
+            fault = line[len("fault: "):].strip()
+    return calls, fault
+
+
+def table_case(probe, operation, position, errno_name):
+    """One update with the position-th call of operation failing (0: none);
+    returns (problems, calls per operation, standard error)."""
+    install = sample_install(probe.standin)
+    try:
+        status, stdout, stderr, traces = probe.run(install, operation, position, errno_name)
+        calls, fault = probe_lines(stdout)
+        problems = []
+        if status != 0:
+            problems.append("exit status %d" % status)
+        if not calls:
+            problems.append("no call counts on standard output")
+        if position and (fault is None or fault == "none"):
+            problems.append("the fault was never injected")
+        torn = install.torn()
+        if torn:
+            problems.append("torn: %s" % ", ".join(torn))
+        old = [d for d in install.not_new() if d not in torn]
+        expected = OPERATIONS[operation] if position else 0
+        if expected is not None and len(old) != expected:
+            problems.append("%d file(s) left old, expected %d: %s" % (len(old), expected, old))
+        if len(old) > 1:
+            problems.append("one fault left several files old")
+        if old and (fault is None or fault.encode() not in stderr):
+            problems.append("%s left old without a report of %r" % (", ".join(old), fault))
+        if not position and stderr:
+            problems.append("a clean run reported something")
+        left = kit.scratch_files(install.root)
+        if left:
+            problems.append("scratch file left: %s" % left)
+        if not any(line.startswith("started in") for line in install.client_log()):
+            problems.append("client not relaunched (standard output %r, traces %r, client log %r)"
+                            % (stdout, traces, install.client_log()))
+        elif traces is not None and kit.EXIT_CODE_PREFIX + b"0" not in traces:
+            problems.append("no exit code traced: %r" % traces)
+        return problems, calls, stderr
+    finally:
+        install.remove()
+
+
+def positions(count, limit):
+    """1..count; when limit is smaller, limit of them: the first and last
+    limit // 3 and an even spread between."""
+    if not limit or count <= limit:
+        return list(range(1, count + 1))
+    third = limit // 3
+    middle = limit - 2 * third
+    first, last = third + 1, count - third
+    spread = [first + (i * (last - first)) // max(middle - 1, 1) for i in range(middle)]
+    return list(range(1, third + 1)) + spread + list(range(last + 1, count + 1))
+
+
+def table_main(args):
+    build = "Windows build under Wine" if args.wine else "Linux build"
+    probe = Probe(args)
+    try:
+        problems, calls, stderr = table_case(probe, "read", 0, ERRNOS[0])
+        if problems:
+            print("clean run failed: %s; stderr: %r" % ("; ".join(problems), stderr))
+            return 1
+        plan = []
+        for operation in args.operations or OPERATIONS:
+            tried = positions(calls.get(operation, 0), args.limit)
+            plan += [(operation, p, e) for p in tried for e in errnos_for(args, p)]
+            print("%-16s %5d calls in a clean run, %5d tried" % (operation, calls.get(operation, 0),
+                                                                  len(tried)))
+        failures = 0
+        with concurrent.futures.ThreadPoolExecutor(max_workers=args.jobs) as pool:
+            results = pool.map(lambda case: (case, table_case(probe, *case)), plan)
+            for (operation, position, errno_name), (problems, _, stderr) in results:
+                if problems:
+                    failures += 1
+                    print("FAIL %s #%d %s: %s; stderr: %r" % (operation, position, errno_name,
+                                                               "; ".join(problems), stderr))
+        print("fault table (%s): %d cases, %d with problems" % (build, len(plan), failures))
+        return 0 if failures == 0 else 1
+    finally:
+        probe.close()
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    modes = parser.add_subparsers(dest="mode", required=True)
+    table = modes.add_parser("table", help="the probe's file calls, on either build")
+    table.add_argument("--probe", required=True, help="rh_fault from the build")
+    table.add_argument("--wine", action="store_true", help="the probe is the Windows build")
+    table.add_argument("--wineprefix", default="")
+    table.add_argument("--strip", default="",
+                       help="strip tool for a smaller client (e.g. CMAKE_STRIP)")
+    table.add_argument("--operation", dest="operations", action="append", choices=list(OPERATIONS),
+                       help="only this operation (repeatable; default: every one)")
+    table.add_argument("--limit", type=int, default=0,
+                       help="at most this many positions per operation (default: all)")
+    strace = modes.add_parser("strace", help="system calls of the real relayhive (Linux build)")
+    strace.add_argument("--relayhive", required=True)
+    for mode in (table, strace):
+        mode.add_argument("--standin", required=True)
+        mode.add_argument("--all-errnos", action="store_true",
+                          help="every errno at every position "
+                               "(default: one errno per position, in turn)")
+        mode.add_argument("--jobs", type=int, default=2)
+    args = parser.parse_args()
+    args.isolate = kit.isolation_available()
+    if not args.isolate or getattr(args, "wine", False):
+        args.jobs = 1  # runs that can see each other's clients take turns
+    return table_main(args) if args.mode == "table" else strace_main(args)
 
 
 if __name__ == "__main__":

@@ -7,16 +7,28 @@ relayhive_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 packages_for() {
   case "$1" in
     native) echo "cmake g++ python3 libgtest-dev googletest" ;;
-    windows) echo "cmake g++-mingw-w64-i686 googletest python3 wine wine32:i386" ;;
+    windows) echo "cmake g++-mingw-w64-i686 googletest python3 wine wine32:i386 locales" ;;
     sanitize) echo "cmake clang libclang-rt-14-dev libgtest-dev googletest python3" ;;
     fuzz) echo "cmake clang libclang-rt-14-dev" ;;
-    bench) echo "cmake g++ libinih-dev valgrind time" ;;
+    bench) echo "cmake g++ libinih-dev valgrind time hyperfine python3" ;;
     faults) echo "strace util-linux valgrind" ;;
   esac
 }
 
 package_installed() {
   dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"
+}
+
+# The Chinese locale gives Wine the ANSI code page 936 for the GBK scenario.
+ensure_chinese_locale() {
+  locale -a 2>/dev/null | grep -qix 'zh_CN.utf8' && return 0
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "relayhive: the zh_CN.UTF-8 locale is missing. Run as root, then try again:" >&2
+    echo "  sed -i 's/^# *zh_CN.UTF-8 UTF-8/zh_CN.UTF-8 UTF-8/' /etc/locale.gen && locale-gen" >&2
+    exit 1
+  fi
+  grep -q '^zh_CN.UTF-8 UTF-8' /etc/locale.gen 2>/dev/null || echo 'zh_CN.UTF-8 UTF-8' >>/etc/locale.gen
+  locale-gen >/dev/null || { echo "relayhive: locale-gen failed" >&2; exit 1; }
 }
 
 # ensure_packages KIND... : installs what is missing (as root), or stops and

@@ -1,0 +1,82 @@
+#include "check/arguments.h"
+
+const char kCheckUsage[] =
+    "usage: relayhive-check [--target windows|linux] [--code-page 936|utf-8] [--json] [DIR]\n"
+    "Shows what relayhive would do in the staged installation DIR (default: the current\n"
+    "directory), then what is wrong with it. --target defaults to this build's platform,\n"
+    "--code-page to 936 for windows and utf-8 for linux. Exit status: 0 no errors,\n"
+    "1 errors found, 2 bad usage.\n";
+
+namespace {
+
+bool TakeValue(const std::vector<std::string>& arguments, std::size_t* i, const std::string& option,
+               std::string* value, std::string* error) {
+    const std::string& argument = arguments[*i];
+    if (argument.size() > option.size() && argument.compare(0, option.size() + 1, option + "=") == 0) {
+        *value = argument.substr(option.size() + 1);
+        return true;
+    }
+    if (*i + 1 >= arguments.size()) {
+        *error = option + " needs a value";
+        return false;
+    }
+    *value = arguments[++*i];
+    return true;
+}
+
+bool IsOption(const std::string& argument, const std::string& option) {
+    return argument == option || argument.compare(0, option.size() + 1, option + "=") == 0;
+}
+
+}  // namespace
+
+CheckArguments ParseCheckArguments(const std::vector<std::string>& arguments, PathStyle native) {
+    CheckArguments parsed;
+    parsed.style = native;
+    bool codePageGiven = false;
+    bool directoryGiven = false;
+    auto fail = [&](const std::string& error) {
+        parsed.outcome = CheckArguments::Outcome::kUsageError;
+        parsed.error = error + " (see --help)";
+        return parsed;
+    };
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        const std::string& argument = arguments[i];
+        std::string value;
+        if (argument == "--help" || argument == "-h") {
+            parsed.outcome = CheckArguments::Outcome::kHelp;
+            return parsed;
+        } else if (argument == "--json") {
+            parsed.json = true;
+        } else if (IsOption(argument, "--target")) {
+            if (!TakeValue(arguments, &i, "--target", &value, &parsed.error)) return fail(parsed.error);
+            if (value == "windows") {
+                parsed.style = PathStyle::kWindows;
+            } else if (value == "linux") {
+                parsed.style = PathStyle::kPosix;
+            } else {
+                return fail("--target takes windows or linux, not '" + value + "'");
+            }
+        } else if (IsOption(argument, "--code-page")) {
+            if (!TakeValue(arguments, &i, "--code-page", &value, &parsed.error)) return fail(parsed.error);
+            if (value == "936") {
+                parsed.codePage = CodePage::k936;
+            } else if (value == "utf-8") {
+                parsed.codePage = CodePage::kUtf8;
+            } else {
+                return fail("--code-page takes 936 or utf-8, not '" + value + "'");
+            }
+            codePageGiven = true;
+        } else if (argument.size() > 1 && argument[0] == '-') {
+            return fail("unknown option '" + argument + "'");
+        } else if (directoryGiven) {
+            return fail("only one directory, not also '" + argument + "'");
+        } else {
+            parsed.directory = argument;
+            directoryGiven = true;
+        }
+    }
+    if (!codePageGiven)
+        parsed.codePage = parsed.style == PathStyle::kWindows ? CodePage::k936 : CodePage::kUtf8;
+    return parsed;
+}

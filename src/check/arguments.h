@@ -1,0 +1,29 @@
+// relayhive-check's command line, decided without touching anything.
+#ifndef RELAYHIVE_CHECK_ARGUMENTS_H
+#define RELAYHIVE_CHECK_ARGUMENTS_H
+
+#include <string>
+#include <vector>
+
+#include "check/code_page.h"
+#include "update/path_style.h"
+
+inline constexpr int kExitClean = 0;
+inline constexpr int kExitErrors = 1;
+inline constexpr int kExitUsage = 2;
+
+extern const char kCheckUsage[];
+
+struct CheckArguments {
+    enum class Outcome { kRun, kHelp, kUsageError } outcome = Outcome::kRun;
+    std::string error;  // kUsageError: one line, no line end
+    PathStyle style = PathStyle::kPosix;
+    CodePage codePage = CodePage::kUtf8;
+    bool json = false;
+    std::string directory = ".";
+};
+
+// arguments without the program name; native is the build's own platform.
+CheckArguments ParseCheckArguments(const std::vector<std::string>& arguments, PathStyle native);
+
+#endif

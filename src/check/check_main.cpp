@@ -1,0 +1,39 @@
+// relayhive-check: shows what relayhive would do in a staged installation,
+// then what is wrong with it.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "check/arguments.h"
+#include "check/findings.h"
+#include "check/report_json.h"
+#include "check/report_text.h"
+#include "check/survey.h"
+
+int main(int argc, char** argv) {
+    const CheckArguments arguments =
+        ParseCheckArguments(std::vector<std::string>(argv + 1, argv + argc), NativePathStyle());
+    if (arguments.outcome == CheckArguments::Outcome::kHelp) {
+        std::fputs(kCheckUsage, stdout);
+        return kExitClean;
+    }
+    if (arguments.outcome == CheckArguments::Outcome::kUsageError) {
+        std::fprintf(stderr, "relayhive-check: %s\n", arguments.error.c_str());
+        return kExitUsage;
+    }
+    Installation installation;
+    std::string error;
+    if (!SurveyInstallation(arguments.directory, arguments.style, arguments.codePage, &installation,
+                            &error)) {
+        std::fprintf(stderr, "relayhive-check: %s\n", error.c_str());
+        return kExitUsage;
+    }
+    const std::vector<Finding> findings = FindProblems(installation);
+    const std::string report =
+        arguments.json ? RenderJson(installation, findings) : RenderText(installation, findings);
+    std::fwrite(report.data(), 1, report.size(), stdout);
+    for (const Finding& finding : findings) {
+        if (finding.severity == Severity::kError) return kExitErrors;
+    }
+    return kExitClean;
+}

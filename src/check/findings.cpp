@@ -1,0 +1,447 @@
+#include "check/findings.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <set>
+
+#include "check/shown.h"
+#include "common/texts.h"
+#include "update/safe_name.h"
+#include "update/transfer.h"
+
+namespace {
+
+// A name within this many edits of one relayhive reads was probably meant to be it.
+constexpr std::size_t kNearMiss = 2;
+
+constexpr PlanGroup kListGroups[] = {PlanGroup::kSkin, PlanGroup::kLogo, PlanGroup::kMain};
+const char* const kReadKeys[] = {texts::kFileListKey, texts::kMainFileKey};
+
+// A path below download/, as findings name files.
+std::string Staged(const std::string& relative) {
+    return std::string(texts::kStagingDirectory) + "/" + relative;
+}
+
+std::string Hex(int byte) {
+    char text[8];
+    std::snprintf(text, sizeof text, "0x%02X", static_cast<unsigned>(byte) & 0xFFu);
+    return text;
+}
+
+std::string Number(std::size_t value) { return std::to_string(value); }
+
+// "[cltskin] filelist"
+std::string GroupEntry(PlanGroup group) {
+    return std::string("[") + GroupSection(group) + "] " + GroupKey(group);
+}
+
+class Collector {
+public:
+    void Add(Severity severity, std::string file, std::uint32_t line, std::string message) {
+        for (const Finding& known : findings_) {
+            if (known.severity == severity && known.file == file && known.line == line &&
+                known.message == message) {
+                return;
+            }
+        }
+        findings_.push_back(Finding{severity, std::move(file), line, std::move(message)});
+    }
+    void AtLine(Severity severity, std::uint32_t line, std::string message) {
+        Add(severity, line == 0 ? Staged(texts::kManifestName) : std::string(texts::kManifestName), line,
+            std::move(message));
+    }
+    std::vector<Finding> Sorted() {
+        std::stable_sort(findings_.begin(), findings_.end(), [](const Finding& a, const Finding& b) {
+            if (a.severity != b.severity) return static_cast<int>(a.severity) < static_cast<int>(b.severity);
+            return a.line < b.line;
+        });
+        return std::move(findings_);
+    }
+
+private:
+    std::vector<Finding> findings_;
+};
+
+// --- The manifest's groups ----------------------------------------------------------------
+
+// What one group's entry holds after the loader has read lines: the loader
+// stores every key under the first section of its name, and a key set again
+// replaces the value it had.
+struct GroupValue {
+    std::string value;
+    std::uint32_t line = 0;               // the line whose value counts; 0 when unset
+    std::vector<std::uint32_t> settings;  // every line that set it, in order
+};
+
+bool ReadsEntry(const ManifestLine& line, PlanGroup group) {
+    return line.kind == LineKind::kEntry && FoldName(line.section) == GroupSection(group) &&
+           FoldName(line.key) == GroupKey(group);
+}
+
+GroupValue ValueOf(const std::vector<ManifestLine>& lines, PlanGroup group) {
+    GroupValue found;
+    for (const ManifestLine& line : lines) {
+        if (!ReadsEntry(line, group)) continue;
+        found.value = line.value;
+        found.line = line.number;
+        found.settings.push_back(line.number);
+    }
+    return found;
+}
+
+// The names a group's value gives, as the plan takes them.
+std::vector<std::string> NamesOf(PlanGroup group, const std::string& value) {
+    if (group != PlanGroup::kMain) return SplitList(texts::kListDelimiters, value);
+    const std::string name(value.c_str());
+    return name.empty() ? std::vector<std::string>{} : std::vector<std::string>{name};
+}
+
+// "[cltskin] filelist (line 3), [cltmain] mainfile (line 9)": the groups the
+// whole file sets otherwise than what relayhive reads of it.
+std::string LostGroups(const ManifestScan& scan) {
+    std::string lost;
+    for (PlanGroup group : kListGroups) {
+        const GroupValue whole = ValueOf(scan.lines, group);
+        const GroupValue read = ValueOf(scan.read, group);
+        if (whole.value == read.value) continue;
+        if (!lost.empty()) lost += ", ";
+        lost += GroupEntry(group) + " (line " + Number(whole.line) +
+                (read.line != 0 ? ", read only in part)" : ")");
+    }
+    return lost;
+}
+
+std::string FirstByteProblem(const ManifestLine& line) {
+    if (line.byteOrderMark) {
+        return "the line starts with a UTF-8 byte order mark (EF BB BF); save the file without it";
+    }
+    const int byte = line.firstByte & 0xFF;
+    if (byte == '\t') return "the line starts with a tab";
+    if (byte < 0x20 || byte == 0x7F) return "the line starts with the control byte " + Hex(byte);
+    return "the line starts with the byte " + Hex(byte) + ", which is not printable ASCII";
+}
+
+void CheckManifestFile(const Installation& in, Collector* out) {
+    const std::string file = Staged(texts::kManifestName);
+    const char* consequence = ": relayhive reads no list and copies nothing";
+    switch (in.manifest) {
+        case FileState::kMissing:
+            out->Add(Severity::kError, file, 0, std::string("the manifest is missing") + consequence);
+            return;
+        case FileState::kUnreadable:
+            out->Add(Severity::kError, file, 0, std::string("the manifest cannot be read") + consequence);
+            return;
+        case FileState::kDirectory:
+            out->Add(Severity::kError, file, 0, std::string("the manifest is a directory") + consequence);
+            return;
+        case FileState::kFile:
+            break;
+    }
+    if (!in.manifestFits) return;  // its copy step reports the path
+    const std::string lost = LostGroups(in.scan);
+    const std::string skipped = lost.empty() ? std::string("no list comes after it") : "not read: " + lost;
+    if (in.load.stop == LoadStop::kBadFirstByte) {
+        const ManifestLine* failing = nullptr;
+        for (const ManifestLine& line : in.scan.lines) {
+            if (line.number == in.load.line) failing = &line;
+        }
+        const std::string problem =
+            failing != nullptr ? FirstByteProblem(*failing) : "the line starts with " + Hex(in.load.byte);
+        out->AtLine(Severity::kError, in.load.line,
+                    "relayhive stops reading the manifest here (it prints \"Failing on char " +
+                        std::to_string(in.load.byte) + "\"): " + problem + "; " + skipped);
+    } else if (in.load.stop == LoadStop::kOutOfMemory) {
+        out->Add(Severity::kError, file, 0, "relayhive runs out of memory reading the manifest; " + skipped);
+    } else if (in.scan.endOfInputLine != 0 && in.style == PathStyle::kWindows) {
+        out->AtLine(lost.empty() ? Severity::kWarning : Severity::kError, in.scan.endOfInputLine,
+                    "the byte 0x1A ends the manifest for relayhive on Windows; " + skipped);
+    }
+}
+
+// --- Plan steps -------------------------------------------------------------------------------
+
+// The first byte Windows refuses in any file name (wildcards, redirections,
+// quotes), as text; nullptr when none or not for Windows. ':' and control
+// bytes are refused before this.
+const char* WindowsInvalidCharacter(const std::string& name, PathStyle style) {
+    static const char* const kInvalid[] = {"<", ">", "\"", "|", "?", "*"};
+    if (style != PathStyle::kWindows) return nullptr;
+    for (char c : name) {
+        for (const char* invalid : kInvalid) {
+            if (c == invalid[0]) return invalid;
+        }
+    }
+    return nullptr;
+}
+
+std::string Limit(const PlanStep& step, PathStyle style) {
+    return Number(step.reported.size()) + " bytes; relayhive's buffer holds " +
+           Number(PathBufferSize(style) - 1);
+}
+
+void CheckStep(const Installation& in, const PlanStep& step, const StepFacts& facts, Collector* out) {
+    if (step.kind == StepKind::kPause) return;
+    const bool manifest = step.group == PlanGroup::kManifest;
+    const std::uint32_t line = manifest ? 0 : ValueOf(in.scan.read, step.group).line;
+    const std::string named =
+        manifest ? std::string("the manifest") : GroupEntry(step.group) + " names " + Quoted(step.name);
+    switch (step.kind) {
+        case StepKind::kRefuse:
+            out->AtLine(Severity::kError, line,
+                        named + ", which relayhive refuses (" + step.reason + ") and skips");
+            return;
+        case StepKind::kTooLong:
+            out->AtLine(Severity::kError, line,
+                        named + ": the path " + ShownReported(step) + " is too long for " +
+                            (in.style == PathStyle::kWindows ? "Windows (" : "Linux (") +
+                            Limit(step, in.style) + "); relayhive skips it");
+            return;
+        case StepKind::kPause:
+            return;
+        case StepKind::kCopy:
+            break;
+    }
+    if (manifest && facts.source != FileState::kFile) return;  // the manifest's own finding says it
+    if (const char* invalid = WindowsInvalidCharacter(step.name, in.style)) {
+        out->AtLine(
+            Severity::kError, line,
+            named + ", but Windows allows no '" + invalid + "' in a file name: relayhive cannot open it");
+        return;
+    }
+    switch (facts.source) {
+        case FileState::kMissing:
+            out->AtLine(Severity::kError, line, named + ", but " + ShownSource(step) + " does not exist");
+            return;
+        case FileState::kUnreadable:
+            out->AtLine(Severity::kError, line, named + ", but " + ShownSource(step) + " cannot be read");
+            return;
+        case FileState::kDirectory:
+            out->AtLine(Severity::kError, line, named + ", but " + ShownSource(step) + " is a directory");
+            return;
+        case FileState::kFile:
+            break;
+    }
+    if (!facts.destinationDirectoryExists) {
+        out->AtLine(Severity::kError, line,
+                    named + ", but the directory " + ShownDestinationDirectory(step, in.style) +
+                        " does not exist, so it cannot be copied");
+    } else if (facts.destinationIsDirectory) {
+        out->AtLine(Severity::kError, line,
+                    named + ", but " + ShownDestination(step) + " is a directory relayhive cannot replace");
+    }
+}
+
+// --- The manifest's text ----------------------------------------------------------------------
+
+bool IsReadSection(const std::string& folded) {
+    for (PlanGroup group : kListGroups) {
+        if (folded == GroupSection(group)) return true;
+    }
+    return false;
+}
+
+const char* ReadKeyOf(const std::string& foldedSection) {
+    for (PlanGroup group : kListGroups) {
+        if (foldedSection == GroupSection(group)) return GroupKey(group);
+    }
+    return nullptr;
+}
+
+// The read name within kNearMiss edits of name, or nullptr.
+template <std::size_t N>
+const char* NearMiss(const std::string& name, const char* const (&candidates)[N]) {
+    for (const char* candidate : candidates) {
+        if (EditDistance(name, candidate) <= kNearMiss) return candidate;
+    }
+    return nullptr;
+}
+
+void CheckSections(const ManifestScan& scan, Collector* out) {
+    static const char* const kSections[] = {texts::kSkinSection, texts::kLogoSection, texts::kMainSection};
+    std::vector<std::pair<std::string, std::uint32_t>> seen;  // folded name, first header line
+    for (const ManifestLine& line : scan.lines) {
+        if (line.kind != LineKind::kSection) continue;
+        const std::string folded = FoldName(line.section);
+        auto first = std::find_if(seen.begin(), seen.end(), [&](const auto& s) { return s.first == folded; });
+        if (first != seen.end()) {
+            if (IsReadSection(folded)) {
+                out->AtLine(Severity::kWarning, line.number,
+                            "[" + ShowBytes(line.section) + "] repeats the section of line " +
+                                Number(first->second) + ": relayhive adds its keys to that first one");
+            }
+            continue;
+        }
+        seen.emplace_back(folded, line.number);
+        if (IsReadSection(folded)) continue;
+        if (const char* meant = NearMiss(folded, kSections)) {
+            out->AtLine(Severity::kWarning, line.number,
+                        "relayhive never reads section [" + ShowBytes(line.section) + "]; did you mean [" +
+                            meant + "]?");
+        }
+    }
+}
+
+void CheckKeys(const ManifestScan& scan, Collector* out) {
+    for (const ManifestLine& line : scan.lines) {
+        if (line.kind != LineKind::kEntry) continue;
+        const std::string section = FoldName(line.section);
+        const std::string key = FoldName(line.key);
+        const char* read = ReadKeyOf(section);
+        if (read != nullptr && key == read) continue;
+        const char* meant = NearMiss(key, kReadKeys);
+        if (meant == nullptr) continue;
+        if (read != nullptr) {
+            out->AtLine(Severity::kWarning, line.number,
+                        "relayhive never reads key '" + ShowBytes(line.key) + "' in [" +
+                            ShowBytes(line.section) + "]; it reads '" + read + "' there");
+        } else if (line.section.empty()) {
+            out->AtLine(Severity::kWarning, line.number,
+                        "relayhive never reads key '" + ShowBytes(line.key) +
+                            "' here: it belongs to no section relayhive reads");
+        }
+    }
+    for (PlanGroup group : kListGroups) {
+        const GroupValue value = ValueOf(scan.lines, group);
+        for (std::size_t i = 0; i + 1 < value.settings.size(); ++i) {
+            out->AtLine(Severity::kWarning, value.settings[i],
+                        GroupEntry(group) + " is set again at line " + Number(value.settings.back()) +
+                            ": relayhive uses that value and never this one");
+        }
+    }
+}
+
+// The name as the target's file system takes it: components as it looks them up.
+std::string TargetSpelling(const std::string& name, PathStyle style) {
+    std::string spelt;
+    for (const std::string& component : TargetComponents(name, style)) {
+        if (!spelt.empty()) spelt += '/';
+        spelt += component;
+    }
+    return spelt;
+}
+
+bool WindowsChanges(const std::string& name) {
+    std::size_t start = 0;
+    for (std::size_t i = 0; i <= name.size(); ++i) {
+        if (i < name.size() && !IsPathSeparator(name[i], PathStyle::kWindows)) continue;
+        if (WindowsWouldChangeName(name.data() + start, i - start)) return true;
+        start = i + 1;
+    }
+    return false;
+}
+
+void CheckCodePage(const std::string& name, std::uint32_t line, CodePage codePage, Collector* out) {
+    const std::size_t bad = FirstInvalidByte(name, codePage);
+    const char* page = codePage == CodePage::k936 ? "code page 936 (GBK)" : "UTF-8";
+    if (bad != kAllValid) {
+        out->AtLine(Severity::kWarning, line,
+                    Quoted(name) + " is not valid " + page + " (byte " + Hex(name[bad]) + " at offset " +
+                        Number(bad) + "): it cannot name the file intended");
+    } else if (codePage == CodePage::k936 && LooksLikeUtf8(name)) {
+        out->AtLine(Severity::kWarning, line,
+                    Quoted(name) +
+                        " is UTF-8, but Windows with code page 936 reads these bytes as other "
+                        "characters: it names another file");
+    }
+}
+
+void CheckNames(const Installation& in, Collector* out) {
+    for (PlanGroup group : kListGroups) {
+        const GroupValue value = ValueOf(in.scan.lines, group);
+        std::vector<std::string> seen;  // SameFileKey of each name so far
+        for (const std::string& name : NamesOf(group, value.value)) {
+            if (UnsafeNameReason(name.c_str(), in.style) != nullptr) continue;
+            const std::string key = SameFileKey(name, in.style);
+            if (std::find(seen.begin(), seen.end(), key) != seen.end()) {
+                out->AtLine(Severity::kWarning, value.line,
+                            Quoted(name) + " is listed again in " + GroupEntry(group) +
+                                (in.style == PathStyle::kWindows ? " (the same file on Windows)" : "") +
+                                ": relayhive copies it again");
+            }
+            seen.push_back(key);
+            if (in.style == PathStyle::kWindows && WindowsChanges(name)) {
+                out->AtLine(Severity::kWarning, value.line,
+                            "Windows drops the trailing dots and blanks of " + Quoted(name) + ": it names " +
+                                Quoted(TargetSpelling(name, in.style)));
+            }
+            CheckCodePage(name, value.line, in.codePage, out);
+        }
+    }
+}
+
+// --- Notes ------------------------------------------------------------------------------------
+
+void CheckNotes(const Installation& in, Collector* out) {
+    if (in.manifest != FileState::kFile) return;
+    const bool mainStep = std::any_of(in.plan.begin(), in.plan.end(),
+                                      [](const PlanStep& s) { return s.group == PlanGroup::kMain; });
+    if (!mainStep) {
+        out->AtLine(Severity::kNote, 0, "no [cltmain] mainfile: relayhive does not update the client itself");
+    }
+    // Names in lists relayhive never reads count as listed: the warnings about those lists say the rest.
+    std::set<std::string> listed{SameFileKey(texts::kManifestName, in.style)};
+    std::vector<ManifestLine> entries = in.scan.lines;
+    entries.insert(entries.end(), in.scan.read.begin(), in.scan.read.end());
+    for (const ManifestLine& line : entries) {
+        if (line.kind != LineKind::kEntry || NearMiss(FoldName(line.key), kReadKeys) == nullptr) continue;
+        for (const std::string& name : NamesOf(PlanGroup::kSkin, line.value)) {
+            listed.insert(SameFileKey(name, in.style));
+        }
+        listed.insert(SameFileKey(line.value.c_str(), in.style));  // a main file, commas and all
+    }
+    for (const std::string& staged : in.staged) {
+        if (listed.count(SameFileKey(staged, in.style)) != 0) continue;
+        out->Add(Severity::kNote, Staged(ShowBytes(staged)), 0,
+                 "staged, but no list in the manifest names it: relayhive leaves it in " + Staged(""));
+    }
+}
+
+}  // namespace
+
+const char* SeverityLabel(Severity severity) {
+    switch (severity) {
+        case Severity::kError:
+            return "error";
+        case Severity::kWarning:
+            return "warning";
+        case Severity::kNote:
+            return "note";
+    }
+    return "";
+}
+
+std::size_t EditDistance(const std::string& a, const std::string& b) {
+    const std::string x = FoldName(a);
+    const std::string y = FoldName(b);
+    // Three rows of the optimal-string-alignment table: two back, one back, current.
+    std::vector<std::size_t> previous2(y.size() + 1), previous(y.size() + 1), current(y.size() + 1);
+    for (std::size_t j = 0; j <= y.size(); ++j) previous[j] = j;
+    for (std::size_t i = 1; i <= x.size(); ++i) {
+        current[0] = i;
+        for (std::size_t j = 1; j <= y.size(); ++j) {
+            const std::size_t cost = x[i - 1] == y[j - 1] ? 0 : 1;
+            current[j] = std::min({previous[j] + 1, current[j - 1] + 1, previous[j - 1] + cost});
+            if (i > 1 && j > 1 && x[i - 1] == y[j - 2] && x[i - 2] == y[j - 1]) {
+                current[j] = std::min(current[j], previous2[j - 2] + 1);
+            }
+        }
+        previous2.swap(previous);
+        previous.swap(current);
+    }
+    return previous[y.size()];
+}
+
+std::vector<Finding> FindProblems(const Installation& in) {
+    Collector out;
+    CheckManifestFile(in, &out);
+    for (std::size_t i = 0; i < in.plan.size(); ++i) {
+        CheckStep(in, in.plan[i], i < in.facts.size() ? in.facts[i] : StepFacts{}, &out);
+    }
+    if (in.manifest == FileState::kFile && in.manifestFits) {
+        CheckSections(in.scan, &out);
+        CheckKeys(in.scan, &out);
+        CheckNames(in, &out);
+    }
+    CheckNotes(in, &out);
+    return out.Sorted();
+}

@@ -1,0 +1,51 @@
+// The manifest read line by line under the loader's own rules, keeping what
+// the loader forgets: the number of each line and what it meant.
+#ifndef RELAYHIVE_CHECK_MANIFEST_SCAN_H
+#define RELAYHIVE_CHECK_MANIFEST_SCAN_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+enum class LineKind {
+    kBlank,    // empty
+    kComment,  // ';' or '#' comes first
+    kSection,  // '[' comes first and a ']' follows it
+    kEntry,    // '=' comes first: key=value
+    kIgnored,  // no marker at all, or '[' without a ']' after it
+};
+
+struct ManifestLine {
+    std::uint32_t number;  // 1-based
+    LineKind kind;
+    std::string section;  // kSection: its name; kEntry: the header it follows ("" before any)
+    std::string key;      // kEntry, untrimmed
+    std::string value;    // kEntry, untrimmed
+    int firstByte;        // the line's first byte, as a signed 8-bit value
+    bool byteOrderMark;   // the line starts with EF BB BF
+    // The first byte is not printable ASCII: the loader stops here. The kind
+    // and names are then those of the line as surely meant: without a byte
+    // order mark or control bytes in front.
+    bool stopsLoader;
+};
+
+struct ManifestScan {
+    // The whole file as if nothing stopped the loader: lines that stop it are
+    // read as meant, and a 0x1A byte is one byte like any other.
+    std::vector<ManifestLine> lines;
+    // The lines relayhive reads: those before the first that stops the loader,
+    // and in text mode only what comes before a 0x1A byte.
+    std::vector<ManifestLine> read;
+    std::uint32_t stopLine = 0;  // the line that stops the loader; 0 when none
+    // Text mode: the line holding the 0x1A byte that ends the input; 0 when none.
+    std::uint32_t endOfInputLine = 0;
+};
+
+// textMode: read as the Windows runtime's text mode delivers the file (CR LF
+// as LF, input ended by 0x1A); otherwise byte for byte, as on Linux.
+ManifestScan ScanManifest(const std::string& bytes, bool textMode);
+
+// ASCII letters folded to lower case, as the loader compares names.
+std::string FoldName(const std::string& name);
+
+#endif

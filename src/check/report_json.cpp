@@ -1,0 +1,67 @@
+#include "check/report_json.h"
+
+#include <cstdio>
+
+#include "check/shown.h"
+
+namespace {
+
+std::string String(const std::string& bytes) {
+    std::string json = "\"";
+    for (char c : bytes) {
+        const unsigned char byte = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\') {
+            json += '\\';
+            json += c;
+        } else if (byte >= 0x20 && byte < 0x7F) {
+            json += c;
+        } else {
+            char escaped[7];
+            std::snprintf(escaped, sizeof escaped, "\\u%04X", byte);
+            json += escaped;
+        }
+    }
+    return json + "\"";
+}
+
+std::string Field(const char* name, const std::string& jsonValue) {
+    return std::string("\"") + name + "\": " + jsonValue;
+}
+
+std::string Step(const PlanStep& step) {
+    std::string json = "{" + Field("kind", String(StepKindLabel(step.kind))) + ", " +
+                       Field("group", String(GroupLabel(step.group)));
+    if (step.kind != StepKind::kPause) {
+        json += ", " + Field("name", String(step.name)) + ", " + Field("source", String(step.source));
+    }
+    if (step.kind == StepKind::kCopy) json += ", " + Field("destination", String(step.destination));
+    if (step.kind == StepKind::kRefuse || step.kind == StepKind::kTooLong) {
+        json += ", " + Field("reported", String(step.reported));
+    }
+    if (step.reason != nullptr) json += ", " + Field("reason", String(step.reason));
+    return json + "}";
+}
+
+std::string FindingObject(const Finding& finding) {
+    std::string json = "{" + Field("severity", String(SeverityLabel(finding.severity))) + ", " +
+                       Field("file", String(finding.file));
+    if (finding.line != 0) json += ", " + Field("line", std::to_string(finding.line));
+    return json + ", " + Field("message", String(finding.message)) + "}";
+}
+
+}  // namespace
+
+std::string RenderJson(const Installation& installation, const std::vector<Finding>& findings) {
+    std::string json =
+        "{\n  " + Field("target", String(installation.style == PathStyle::kWindows ? "windows" : "linux")) +
+        ",\n  " + Field("code_page", String(installation.codePage == CodePage::k936 ? "936" : "utf-8")) +
+        ",\n  " + Field("working_directory", String(installation.workingDirectory)) + ",\n  \"plan\": [";
+    for (std::size_t i = 0; i < installation.plan.size(); ++i) {
+        json += (i == 0 ? "\n    " : ",\n    ") + Step(installation.plan[i]);
+    }
+    json += "\n  ],\n  \"findings\": [";
+    for (std::size_t i = 0; i < findings.size(); ++i) {
+        json += (i == 0 ? "\n    " : ",\n    ") + FindingObject(findings[i]);
+    }
+    return json + "\n  ]\n}\n";
+}

@@ -1,0 +1,50 @@
+#include "check/report_text.h"
+
+#include "check/shown.h"
+
+namespace {
+
+std::string StepLine(const PlanStep& step) {
+    switch (step.kind) {
+        case StepKind::kCopy:
+            return "copy " + ShownSource(step) + " -> " + ShownDestination(step);
+        case StepKind::kRefuse:
+            return "refuse " + ShownSource(step) + ": " + step.reason;
+        case StepKind::kTooLong:
+            return "too long " + ShownReported(step) + " (" + std::to_string(step.reported.size()) +
+                   " bytes)";
+        case StepKind::kPause:
+            return "pause 1 second";
+    }
+    return "";
+}
+
+std::string Count(std::size_t count, const char* what) {
+    return std::to_string(count) + " " + what + (count == 1 ? "" : "s");
+}
+
+}  // namespace
+
+std::string FindingLine(const Finding& finding) {
+    std::string line = std::string(SeverityLabel(finding.severity)) + ": " + finding.file;
+    if (finding.line != 0) line += ":" + std::to_string(finding.line);
+    return line + ": " + finding.message;
+}
+
+std::string RenderText(const Installation& installation, const std::vector<Finding>& findings) {
+    std::string text = "relayhive-check: target ";
+    text += installation.style == PathStyle::kWindows ? "windows" : "linux";
+    text += ", code page ";
+    text += installation.codePage == CodePage::k936 ? "936" : "utf-8";
+    text += ", working directory " + ShowBytes(installation.workingDirectory) + "\nplan:\n";
+    for (const PlanStep& step : installation.plan) text += "  " + StepLine(step) + "\n";
+    text += "findings:\n";
+    std::size_t counts[3] = {0, 0, 0};
+    for (const Finding& finding : findings) {
+        text += FindingLine(finding) + "\n";
+        ++counts[static_cast<int>(finding.severity)];
+    }
+    text += Count(counts[0], "error") + ", " + Count(counts[1], "warning") + ", " + Count(counts[2], "note") +
+            "\n";
+    return text;
+}

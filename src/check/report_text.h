@@ -1,0 +1,17 @@
+// The check as text for a person: the plan, one step a line, then the
+// findings, one a line, then their count.
+#ifndef RELAYHIVE_CHECK_REPORT_TEXT_H
+#define RELAYHIVE_CHECK_REPORT_TEXT_H
+
+#include <string>
+#include <vector>
+
+#include "check/findings.h"
+#include "check/installation.h"
+
+std::string RenderText(const Installation& installation, const std::vector<Finding>& findings);
+
+// "error: autoupdate.ini:3: message" or "note: download/a.bmp: message"
+std::string FindingLine(const Finding& finding);
+
+#endif

@@ -1,0 +1,88 @@
+#include "check/shown.h"
+
+#include <cstdio>
+
+#include "common/texts.h"
+
+namespace {
+
+const char* GroupDirectory(PlanGroup group) {
+    if (group == PlanGroup::kSkin) return texts::kSkinDirectory;
+    if (group == PlanGroup::kLogo) return texts::kLogoDirectory;
+    return nullptr;
+}
+
+}  // namespace
+
+std::string ShowBytes(const std::string& bytes) {
+    std::string shown;
+    const std::size_t first = bytes.find_first_not_of(' ');
+    const std::size_t last = bytes.find_last_not_of(' ');
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        const char c = bytes[i];
+        const unsigned char byte = static_cast<unsigned char>(c);
+        const bool edgeBlank = c == ' ' && (first == std::string::npos || i < first || i > last);
+        if (byte >= 0x20 && byte < 0x7F && !edgeBlank) {
+            shown += c;
+            continue;
+        }
+        char escaped[5];
+        std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
+        shown += escaped;
+    }
+    return shown;
+}
+
+std::string Quoted(const std::string& name) { return "'" + ShowBytes(name) + "'"; }
+
+const char* GroupLabel(PlanGroup group) {
+    switch (group) {
+        case PlanGroup::kSkin:
+            return "skin";
+        case PlanGroup::kLogo:
+            return "logo";
+        case PlanGroup::kManifest:
+            return "manifest";
+        case PlanGroup::kPause:
+            return "pause";
+        case PlanGroup::kMain:
+            return "main";
+    }
+    return "";
+}
+
+const char* StepKindLabel(StepKind kind) {
+    switch (kind) {
+        case StepKind::kCopy:
+            return "copy";
+        case StepKind::kRefuse:
+            return "refuse";
+        case StepKind::kTooLong:
+            return "too_long";
+        case StepKind::kPause:
+            return "pause";
+    }
+    return "";
+}
+
+std::string ShownSource(const PlanStep& step) {
+    return std::string(texts::kStagingDirectory) + "/" + ShowBytes(step.name);
+}
+
+std::string ShownDestination(const PlanStep& step) {
+    const char* directory = GroupDirectory(step.group);
+    const std::string name = ShowBytes(step.name);
+    return directory == nullptr ? name : std::string(directory) + "/" + name;
+}
+
+std::string ShownReported(const PlanStep& step) {
+    return step.reported == step.source ? ShownSource(step) : ShownDestination(step);
+}
+
+std::string ShownDestinationDirectory(const PlanStep& step, PathStyle style) {
+    const char* directory = GroupDirectory(step.group);
+    std::string shown = directory == nullptr ? std::string(".") : std::string(directory);
+    const std::string within = DirectoryOf(step.name, style);
+    if (!within.empty()) shown += "/" + ShowBytes(within);
+    return shown + "/";
+}

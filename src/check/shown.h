@@ -1,0 +1,27 @@
+// How relayhive-check shows names and plan paths to a person.
+// Paths are relative to the installation, '/' standing for each separator
+// relayhive puts between directory and name; a name is shown as the manifest
+// spells it, every byte outside printable ASCII as \xNN, and so are blanks
+// at its start or end.
+#ifndef RELAYHIVE_CHECK_SHOWN_H
+#define RELAYHIVE_CHECK_SHOWN_H
+
+#include <string>
+
+#include "update/plan.h"
+
+std::string ShowBytes(const std::string& bytes);
+// 'name', bytes shown as ShowBytes does.
+std::string Quoted(const std::string& name);
+
+const char* GroupLabel(PlanGroup group);   // "skin", "logo", "manifest", "pause", "main"
+const char* StepKindLabel(StepKind kind);  // "copy", "refuse", "too_long", "pause"
+
+std::string ShownSource(const PlanStep& step);       // download/NAME
+std::string ShownDestination(const PlanStep& step);  // skin/NAME, logo/NAME or NAME
+// The path a refusal or a too-long report names.
+std::string ShownReported(const PlanStep& step);
+// The directory a copy lands in: "skin/", "logo/" or "./", plus any directories the name holds.
+std::string ShownDestinationDirectory(const PlanStep& step, PathStyle style);
+
+#endif

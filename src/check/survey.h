@@ -1,0 +1,17 @@
+// Looks at a staged installation through the OS layer and gathers what the
+// findings are decided from: relayhive's loader outcome and plan there, the
+// manifest's lines, and the facts of every file the plan touches.
+#ifndef RELAYHIVE_CHECK_SURVEY_H
+#define RELAYHIVE_CHECK_SURVEY_H
+
+#include <string>
+
+#include "check/code_page.h"
+#include "check/installation.h"
+#include "update/path_style.h"
+
+// False, with a one-line reason, when directory is not a directory that can be looked at.
+bool SurveyInstallation(const std::string& directory, PathStyle style, CodePage codePage,
+                        Installation* installation, std::string* error);
+
+#endif

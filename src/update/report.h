@@ -1,0 +1,9 @@
+// The one way relayhive writes a line to standard error.
+#ifndef RELAYHIVE_UPDATE_REPORT_H
+#define RELAYHIVE_UPDATE_REPORT_H
+
+// "text: message\n" on standard error in one write; just "message\n" when
+// text is empty. A closed stream fails quietly.
+void ReportMessage(const char* text, const char* message);
+
+#endif

@@ -1,0 +1,587 @@
+#!/usr/bin/env python3
+"""relayhive-check's prediction against what relayhive then does.
+
+For many random staged installations (seeded: the same seed lays out the same
+installations), relayhive-check --json gives the plan; then relayhive runs
+there for real, and what it did must be what the plan and the file facts say:
+
+  - the destinations it replaced, in order: each replacement is the rename of
+    a scratch file into place, seen as inotify's IN_MOVED_TO events (a name
+    listed twice is replaced twice); each ends with its source's content, and
+    no other file changes;
+  - its standard error, line for line: the refusals and too-long reports of
+    the plan, and for a copy whose source is not staged "<source>: No such
+    file or directory" (a Linux name part longer than 255 bytes: "File name
+    too long"; a name with a character Windows allows in no file name:
+    "Invalid argument"), or whose destination's directory is missing
+    "<destination>: No such file or directory";
+  - its standard output: "Failing on char N" exactly when the check says the
+    loader stops there, and the working directory the plan starts from.
+The check's own errors about missing files and directories must name exactly
+the steps that fail for that reason, and its exit status must say whether it
+found an error. First, its command line: --help and bad usage.
+
+The file facts come from this script's own look at the disk (a Windows target
+finds names in any case and without trailing dots and blanks), not from the check.
+
+    PYTHONPATH=tools/lib differential.py --target native|wine --relayhive P --check P
+        --standin P [--wineprefix D] [--count N] [--seed S] [--jobs J] [--keep]
+
+Natively each relayhive runs in namespaces of its own (unshare: its own
+processes, single-instance name and trace socket), several at a time; under
+Wine they take turns in the one prefix.
+"""
+
+import argparse
+import collections
+import concurrent.futures
+import ctypes
+import ctypes.util
+import json
+import os
+import random
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+
+import relayhive_kit as kit
+
+SKIPPED = 77
+
+# --- inotify: the order in which relayhive moves files into place ---------------------------
+
+IN_MOVED_FROM = 0x00000040
+IN_MOVED_TO = 0x00000080
+IN_NONBLOCK = 0o4000
+IN_CLOEXEC = 0o2000000
+_libc = ctypes.CDLL(ctypes.util.find_library("c"), use_errno=True)
+_EVENT = struct.Struct("iIII")
+
+
+class MoveWatch:
+    """Records every file moved into a watched directory, in order."""
+
+    def __init__(self, root):
+        self.fd = _libc.inotify_init1(IN_NONBLOCK | IN_CLOEXEC)
+        if self.fd < 0:
+            raise OSError(ctypes.get_errno(), "inotify_init1")
+        self.directories = {}
+        for directory, _, _ in os.walk(root):
+            # The scratch file's move out parts two moves into one name, which
+            # inotify would otherwise merge into one event.
+            wd = _libc.inotify_add_watch(self.fd, os.fsencode(directory), IN_MOVED_FROM | IN_MOVED_TO)
+            if wd < 0:
+                raise OSError(ctypes.get_errno(), "inotify_add_watch " + directory)
+            self.directories[wd] = os.fsencode(directory)
+
+    def moved(self):
+        """Full paths moved into place since the watch began, in order."""
+        data = b""
+        while True:
+            try:
+                chunk = os.read(self.fd, 65536)
+            except BlockingIOError:
+                break
+            if not chunk:
+                break
+            data += chunk
+        paths = []
+        offset = 0
+        while offset < len(data):
+            wd, mask, _, length = _EVENT.unpack_from(data, offset)
+            name = data[offset + _EVENT.size:offset + _EVENT.size + length].rstrip(b"\0")
+            offset += _EVENT.size + length
+            if mask & IN_MOVED_TO:
+                paths.append(os.path.join(self.directories[wd], name))
+        return paths
+
+    def close(self):
+        os.close(self.fd)
+
+
+# --- The target's file system rules --------------------------------------------------------
+
+class Rules:
+    """How the target looks a relative path up: separators, case, trailing dots and blanks."""
+
+    def __init__(self, windows):
+        self.windows = windows
+
+    def components(self, relative):
+        parts = relative.replace(b"\\", b"/").split(b"/") if self.windows else relative.split(b"/")
+        kept = []
+        for part in parts:
+            if self.windows and part not in (b".", b".."):
+                part = part.rstrip(b". ")
+            if part and part != b".":
+                kept.append(part)
+        return kept
+
+    def key(self, relative):
+        """Two relative paths with the same key are the same file on the target."""
+        joined = b"/".join(self.components(relative))
+        return joined.lower() if self.windows else joined
+
+    def resolve(self, root, relative):
+        """The host path the target opens for relative below root (it need not exist)."""
+        path = os.fsencode(root)
+        for part in self.components(relative):
+            if self.windows:
+                try:
+                    entries = os.listdir(path)
+                except OSError:
+                    entries = []
+                if part not in entries:
+                    part = next((e for e in entries if e.lower() == part.lower()), part)
+            path = os.path.join(path, part)
+        return path
+
+
+# --- Random staged installations -------------------------------------------------------------
+
+DIRECTORIES = [b"d1", b"d2", b"sub"]
+EXTENSIONS = [b".bmp", b".png", b".dat", b".exe", b""]
+STANDIN_FILES = {b"quillmon.log", b"quillmon.cfg", b"quillmon.stop", b"quillmon.go"}
+
+
+def posix_unsafe(name):
+    """Roughly the names relayhive refuses on either platform: never staged, since they point outside."""
+    if not name or name[:1] in (b"/", b"\\") or (len(name) > 1 and name[1:2] == b":"):
+        return True
+    if any(b < 0x20 or b == 0x7F for b in name):
+        return True
+    return any(part in (b"..", kit.SCRATCH_NAME.encode()) for part in name.replace(b"\\", b"/").split(b"/"))
+
+
+class Generator:
+    def __init__(self, rng, windows):
+        self.rng = rng
+        self.windows = windows
+
+    def word(self, low=1, high=8):
+        letters = b"abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_-"
+        return bytes(self.rng.choice(letters) for _ in range(self.rng.randint(low, high)))
+
+    def plain_name(self):
+        # Always a '.' inside, so that no file takes a directory's name.
+        return self.word() + self.rng.choice(EXTENSIONS[:-1])
+
+    def name(self):
+        """(name as the manifest gives it, whether it may be staged)."""
+        r = self.rng.random()
+        rng = self.rng
+        if r < 0.45:
+            return self.plain_name(), True
+        if r < 0.55:
+            separator = rng.choice([b"/", b"\\"]) if self.windows else rng.choice([b"/", b"/", b"\\"])
+            return rng.choice(DIRECTORIES) + separator + self.plain_name(), True
+        if r < 0.62:
+            return self.plain_name() + rng.choice([b" ", b".", b"  ", b". "]), True
+        if r < 0.66:
+            return b" " + self.plain_name(), True
+        if r < 0.70:
+            return self.plain_name().upper(), True
+        if r < 0.78:
+            return rng.choice([b"../x.bmp", b"..\\x.bmp", b"/abs.bmp", b"\\abs.bmp", b"C:x.bmp", b"c:\\x.bmp",
+                               b"con", b"NUL.txt", b"aux .bmp", b"lpt1.log", b"CONOUT$", b".relayhive.tmp",
+                               b"d1/.relayhive.tmp", b"a\x01b.bmp", b"a\tb.bmp", b"a:b.bmp", b"...", b".. ",
+                               b"d1/../x.bmp", b"x/..", b"a\x7f.bmp"]), not self.windows
+        if r < 0.84:
+            wide = rng.choice([b"\xd6\xd0\xce\xc4.bmp", b"\xe4\xb8\xad\xe6\x96\x87.png", b"\xff.dat",
+                               b"caf\xe9.bmp", b"\xb1.bmp"])
+            return wide, not self.windows
+        if r < 0.92:
+            # Long names: around the Windows path buffer, or past Linux's.
+            if self.windows:
+                return bytes(rng.choice(b"LMNOP") for _ in range(rng.randint(170, 240))) + b".bmp", True
+            if rng.random() < 0.5:
+                return b"y" * rng.randint(240, 300) + b".bmp", True
+            return b"/".join([b"q" * 200] * 21) + b".bmp", False
+        if r < 0.96 and self.windows:
+            return self.word() + rng.choice([b"*", b"?", b"<", b">", b"|", b'"']) + b".bmp", False
+        return self.plain_name(), False  # listed, never staged
+
+    def value(self, names):
+        rng = self.rng
+        text = b""
+        for name in names:
+            text += rng.choice([b",", b",", b",", b",,", b", "]) if text else rng.choice([b"", b"", b","])
+            text += name
+        if rng.random() < 0.1:
+            text += b","
+        if rng.random() < 0.03:
+            text += b"\0" + self.plain_name()
+        return text
+
+    def section(self, exact):
+        rng = self.rng
+        if rng.random() < 0.75:
+            name = bytearray(exact)
+            if rng.random() < 0.3:
+                name = bytearray(c ^ 0x20 if rng.random() < 0.5 else c for c in name)
+            return bytes(name)
+        return rng.choice([exact + b"s", exact[:-1], exact.replace(b"clt", b"clt "), b" " + exact,
+                           exact + b" ",
+                           b"other", b"", exact[:3] + exact[4:3:-1] + exact[3:4] + exact[5:]])
+
+    def key(self, exact):
+        rng = self.rng
+        if rng.random() < 0.8:
+            if rng.random() < 0.6:
+                return exact
+            return bytes(c ^ 0x20 if rng.random() < 0.5 else c for c in exact)
+        other = b"filelist" if exact == b"mainfile" else b"mainfile"
+        return rng.choice([exact + b"s", exact + b" ", exact[:-1], other])
+
+    def header(self, name):
+        rng = self.rng
+        return rng.choice([b"[" + name + b"]", b"[" + name + b"]", b"  [" + name + b"]", b"x[" + name + b"]",
+                           b"[" + name + b"] ; note", b"[" + name, b"[" + name + b"]]"])
+
+    def manifest(self, names):
+        """Manifest bytes whose lists draw on names."""
+        rng = self.rng
+        lines = []
+        if rng.random() < 0.1:
+            lines.append(rng.choice([b"; update", b"# update", b"junk line"]))
+        if rng.random() < 0.08:
+            lines.append(self.key(b"filelist") + b"=" + self.value(rng.sample(names, min(2, len(names)))))
+        groups = [(b"cltskin", b"filelist"), (b"cltlogo", b"filelist"), (b"cltmain", b"mainfile")]
+        rng.shuffle(groups)
+        for section, key in groups:
+            if rng.random() < 0.15:
+                continue
+            lines.append(self.header(self.section(section)))
+            for _ in range(rng.choice([1, 1, 1, 2])):
+                if rng.random() < 0.15:
+                    lines.append(rng.choice([b"; comment", b"#c", b"", b"a;b=c", b"other=1", b"=nameless"]))
+                count = 1 if key == b"mainfile" else rng.randint(0, 5)
+                chosen = [rng.choice(names) for _ in range(count)]
+                if key == b"filelist":
+                    value = self.value(chosen)
+                else:
+                    value = chosen[0] if rng.random() < 0.9 else b",,,"
+                lines.append(self.key(key) + b"=" + value)
+        if rng.random() < 0.06:
+            at = rng.randint(0, len(lines))
+            bad = [b"\tfilelist=x.bmp", b"\xd6\xd0 comment", b"\x7fx", b"\x1a[cltskin]"]
+            lines.insert(at, rng.choice(bad))
+        newline = rng.choice([b"\n", b"\r\n", b"\r\n", b"\r\r\n" if rng.random() < 0.1 else b"\n"])
+        text = b"".join(line + newline for line in lines)
+        if rng.random() < 0.1 and text:
+            text = text[:-len(newline)]
+        if rng.random() < 0.03:
+            text = text.replace(b"\n", b"\n\x1a", 1)
+        if rng.random() < 0.06:
+            text = b"\xef\xbb\xbf" + text
+        return text
+
+
+def lay_out(root, rng, windows, standin):
+    """A random staged installation in root/app; returns its directory."""
+    gen = Generator(rng, windows)
+    app = os.path.join(root, "app")
+    download = os.path.join(app, kit.STAGING)
+    os.makedirs(download)
+    for directory in DIRECTORIES:
+        if rng.random() < 0.8:
+            os.makedirs(os.path.join(download, os.fsdecode(directory)))
+    for group in ("skin", "logo"):
+        if rng.random() < 0.85:
+            os.makedirs(os.path.join(app, group))
+            for directory in DIRECTORIES:
+                if rng.random() < 0.5:
+                    os.makedirs(os.path.join(app, group, os.fsdecode(directory)))
+    with open(standin, "rb") as f:
+        client = f.read()
+    write(os.path.join(app, kit.CLIENT), client, 0o755)
+    write(os.path.join(app, kit.CLIENT_CONFIG), b"exit=0\n")
+
+    rules = Rules(windows)
+    names = []
+    for _ in range(rng.randint(1, 9)):
+        name, stageable = gen.name()
+        if rules.key(name).lower() in STANDIN_FILES:
+            continue
+        names.append(name)
+        if not stageable or posix_unsafe(name) or rng.random() < 0.2:
+            continue
+        staged = os.path.join(os.fsencode(download), *rules.components(name))
+        if any(len(part) > 255 for part in rules.components(name)):
+            continue  # no file system holds it
+        if os.path.isdir(os.path.dirname(staged)) and not os.path.isdir(staged):
+            write(staged, b"new " + name + b" " + gen.word())
+            # An old file at a destination, now and then.
+            for group in (b"skin", b"logo", b""):
+                destination = rules.resolve(app, group + b"/" + name if group else name)
+                if rng.random() < 0.3 and os.path.isdir(os.path.dirname(destination)) \
+                        and not os.path.exists(destination):
+                    write(destination, b"old " + name)
+    if rng.random() < 0.3:
+        names.append(kit.CLIENT.encode())
+        write(os.path.join(download, kit.CLIENT), client + kit.NEW_BUILD_MARK, 0o755)
+    if rng.random() < 0.15:
+        write(os.path.join(download, "unlisted.bmp"), b"nobody lists me")
+    if rng.random() > 0.04:
+        write(os.path.join(download, kit.MANIFEST_NAME), gen.manifest(names or [b"a.bmp"]))
+    return app
+
+
+def write(path, data, mode=None):
+    with open(path, "wb") as f:
+        f.write(data)
+    if mode is not None:
+        os.chmod(path, mode)
+
+
+# --- Running and comparing ---------------------------------------------------------------------
+
+def snapshot(app):
+    """Every file below app except the stand-in's own: relative path -> content."""
+    files = {}
+    for directory, _, names in os.walk(os.fsencode(app)):
+        for name in names:
+            full = os.path.join(directory, name)
+            relative = os.path.relpath(full, os.fsencode(app))
+            if relative.lower() in STANDIN_FILES:
+                continue
+            with open(full, "rb") as f:
+                files[relative] = f.read()
+    return files
+
+
+def shown(name):
+    """A name as relayhive-check shows it: printable ASCII as is, other bytes and edge blanks as \\xNN."""
+    stripped = name.strip(b" ")
+    start = len(name) - len(name.lstrip(b" ")) if stripped else len(name)
+    end = start + len(stripped)
+    out = ""
+    for i, b in enumerate(name):
+        edge = b == 0x20 and (i < start or i >= end)
+        out += chr(b) if 0x20 <= b < 0x7F and not edge else "\\x%02X" % b
+    return out
+
+
+GROUP_ENTRY = {"skin": "[cltskin] filelist", "logo": "[cltlogo] filelist", "main": "[cltmain] mainfile"}
+
+
+class Case:
+    def __init__(self, number, seed, args, where):
+        self.number = number
+        self.seed = seed
+        self.args = args
+        self.windows = args.target == "wine"
+        self.rules = Rules(self.windows)
+        self.root = tempfile.mkdtemp(prefix="relayhive-diff-", dir=where)
+        self.app = lay_out(self.root, random.Random(seed), self.windows, args.standin)
+        self.problems = []
+        self.seen = collections.Counter()  # what the case exercised, for the summary
+
+    def relative(self, path, working_directory):
+        return path[len(working_directory) + 1:]
+
+    def predict(self, check):
+        """From the check's plan and this script's own file facts: the destinations
+        replaced in order, their final contents, the standard error lines, and the
+        names of the steps the check must call missing."""
+        wd = check["working_directory"].encode("latin-1")
+        replaced, contents, errors = [], {}, []
+        missing, no_directory = set(), set()
+        for step in check["plan"]:
+            field = {k: v.encode("latin-1") if isinstance(v, str) else v for k, v in step.items()}
+            kind = step["kind"]
+            self.seen[kind] += 1
+            if kind == "refuse":
+                errors.append(field["reported"] + b": refused: " + field["reason"])
+            elif kind == "too_long":
+                errors.append(field["reported"] + b": File name too long")
+            elif kind == "copy":
+                source_rel = self.relative(field["source"], wd)
+                destination_rel = self.relative(field["destination"], wd)
+                source = self.rules.resolve(self.app, source_rel)
+                directory = os.path.dirname(self.rules.resolve(self.app, destination_rel))
+                entry = "%s names '%s', but " % (GROUP_ENTRY.get(step["group"], ""), shown(field["name"]))
+                if self.windows and any(c in b'<>"|?*' for c in field["name"]):
+                    errors.append(field["source"] + b": Invalid argument")
+                elif not self.windows and any(len(p) > 255 for p in self.rules.components(source_rel)):
+                    errors.append(field["source"] + b": File name too long")
+                    missing.add(entry + "download/%s does not exist" % shown(field["name"]))
+                elif not os.path.isfile(source):
+                    errors.append(field["source"] + b": No such file or directory")
+                    missing.add(entry + "download/%s does not exist" % shown(field["name"]))
+                elif not os.path.isdir(directory):
+                    errors.append(field["destination"] + b": No such file or directory")
+                    no_directory.add(entry + "the directory")
+                else:
+                    self.seen["copied"] += 1
+                    key = self.rules.key(destination_rel)
+                    replaced.append(key)
+                    with open(source, "rb") as f:
+                        contents[key] = f.read()
+                if step["group"] == "manifest":
+                    # The check says so as a finding about the manifest file itself.
+                    missing.discard(entry + "download/autoupdate.ini does not exist")
+        return replaced, contents, errors, missing, no_directory
+
+    def expect(self, what, expected, actual):
+        if expected != actual:
+            self.problems.append("%s:\n  expected %r\n  actual   %r" % (what, expected, actual))
+
+    def compare(self, check, check_status, result, before, moved):
+        replaced, contents, errors, missing, no_directory = self.predict(check)
+        for line in errors:
+            what = "refused" if b": refused: " in line else line.rsplit(b": ", 1)[1].decode()
+            self.seen["stderr: " + what] += 1
+        for finding in check["findings"]:
+            self.seen[finding["severity"]] += 1
+        self.expect("replaced, in order", replaced,
+                    [self.rules.key(os.path.relpath(path, os.fsencode(self.app))) for path in moved])
+        after = snapshot(self.app)
+        changed = {self.rules.key(p) for p in set(before) | set(after) if before.get(p) != after.get(p)}
+        self.expect("changed files", set(), changed - set(contents))
+        final = {self.rules.key(p): data for p, data in after.items()}
+        for key, data in contents.items():
+            self.expect("content of " + repr(key), data, final.get(key))
+        newline = b"\r\n" if self.windows else b"\n"
+        self.expect("standard error", b"".join(line + newline for line in errors), result.stderr)
+
+        messages = [f["message"] for f in check["findings"] if f["severity"] == "error"]
+        stops = [m for m in messages if "(it prints \"Failing on char " in m]
+        self.seen["loader stops"] += len(stops)
+        failing = b""
+        if stops:
+            byte = stops[0].split("Failing on char ")[1].split('"')[0]
+            failing = b"Failing on char " + byte.encode() + b"\n"
+        working_directory = check["working_directory"].encode("latin-1")
+        stdout = kit.NOT_FOUND + failing + kit.WORK_DIR_PREFIX + working_directory + b"\n"
+        self.expect("standard output", stdout.replace(b"\n", newline), result.stdout)
+
+        said_missing = {m for m in messages if ", but download/" in m and m.endswith(" does not exist")}
+        self.expect("the check's missing files", missing, said_missing)
+        said_no_directory = {m.split(", but the directory")[0] + ", but the directory" for m in messages
+                             if ", but the directory" in m}
+        self.expect("the check's missing directories", no_directory, said_no_directory)
+        self.expect("the check's exit status", 1 if messages else 0, check_status)
+
+    def describe(self):
+        try:
+            with open(os.path.join(self.app, kit.STAGING, kit.MANIFEST_NAME), "rb") as f:
+                manifest = f.read()
+        except FileNotFoundError:
+            manifest = None
+        return "case %d (seed %d) in %s\n  manifest %r\n  %s" % (
+            self.number, self.seed, self.root, manifest, "\n  ".join(self.problems))
+
+
+class Runner:
+    def __init__(self, args):
+        self.args = args
+        self.windows = args.target == "wine"
+        self.isolate = not self.windows and kit.isolation_available()
+        self.target = kit.Target("wine", args.relayhive, args.standin, wineprefix=args.wineprefix) \
+            if self.windows else None
+
+    def run(self, program, arguments, cwd, isolate=False):
+        if self.windows:
+            return self.target.run(program, arguments, cwd)
+        command = [program] + arguments
+        if isolate:
+            command = kit.isolated(command)
+        done = subprocess.run(command, cwd=cwd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, timeout=120)
+        return kit.Result(done.returncode, done.stdout, done.stderr, [])
+
+    def one(self, number, seed, where):
+        case = Case(number, seed, self.args, where)
+        checked = self.run(self.args.check, ["--json"], case.app)
+        try:
+            check = json.loads(checked.stdout.decode("ascii"))
+        except ValueError as e:
+            case.problems.append("relayhive-check --json: %s; stderr %r" % (e, checked.stderr))
+            return case
+        before = snapshot(case.app)
+        watch = MoveWatch(case.app)
+        try:
+            result = self.run(self.args.relayhive, [], case.app, isolate=self.isolate)
+            moved = watch.moved()
+        finally:
+            watch.close()
+        case.compare(check, checked.status, result, before, moved)
+        return case
+
+    def command_line_problems(self):
+        """--help is exit status 0; bad usage is 2 with one line on standard error."""
+        problems = []
+        cwd = tempfile.gettempdir()
+        helped = self.run(self.args.check, ["--help"], cwd)
+        if helped.status != 0 or not helped.stdout.startswith(b"usage: relayhive-check"):
+            problems.append("--help: %r" % helped)
+        for arguments in (["--target", "macos"], ["--code-page"], ["--bogus"], ["a", "b"]):
+            bad = self.run(self.args.check, arguments, cwd)
+            if bad.status != 2 or bad.stdout or bad.stderr.count(b"\n") != 1 \
+                    or not bad.stderr.startswith(b"relayhive-check: "):
+                problems.append("%s: %r" % (" ".join(arguments), bad))
+        return problems
+
+    def close(self):
+        if self.target is not None:
+            self.target.close()
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--target", choices=["native", "wine"], required=True)
+    parser.add_argument("--relayhive", required=True)
+    parser.add_argument("--check", required=True)
+    parser.add_argument("--standin", required=True)
+    parser.add_argument("--wineprefix", default="")
+    parser.add_argument("--count", type=int, default=100)
+    parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument("--jobs", type=int, default=8, help="installations at once (native, isolated)")
+    parser.add_argument("--keep", action="store_true", help="keep every installation, not just failed ones")
+    args = parser.parse_args()
+
+    runner = Runner(args)
+    jobs = args.jobs if runner.isolate else 1
+    if not runner.windows and not runner.isolate:
+        # Without namespaces of its own each run would stop every client on the machine.
+        print("differential: needs root and unshare for isolated runs; skipped")
+        sys.exit(SKIPPED)
+    usage = runner.command_line_problems()
+    for problem in usage:
+        print("command line: " + problem)
+    where = tempfile.mkdtemp(prefix="relayhive-differential-")
+    started = time.monotonic()
+    failed = []
+    passed = 0
+    seen = collections.Counter()
+    try:
+        with concurrent.futures.ThreadPoolExecutor(max_workers=jobs) as pool:
+            futures = [pool.submit(runner.one, n, args.seed * 1000003 + n, where) for n in range(args.count)]
+            for future in futures:
+                case = future.result()
+                seen.update(case.seen)
+                if case.problems:
+                    failed.append(case)
+                else:
+                    passed += 1
+                    if not args.keep:
+                        shutil.rmtree(case.root, ignore_errors=True)
+    finally:
+        runner.close()
+    for case in failed[:5]:
+        print(case.describe())
+    if not failed and not args.keep:
+        shutil.rmtree(where, ignore_errors=True)
+    print("differential: %s build, seed %d, %d installations, %d at a time, %.0f s"
+          % (args.target, args.seed, args.count, jobs, time.monotonic() - started))
+    print("differential: exercised " + ", ".join("%s %d" % (k, v) for k, v in sorted(seen.items()) if v))
+    print("differential: %d passed, %d failed" % (passed, len(failed)))
+    sys.exit(1 if failed or usage else 0)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,140 @@
+// The plan: what the update run will do, decided without touching a file,
+// for either platform's path style.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "ini/ini_file.h"
+#include "update/plan.h"
+
+namespace {
+
+CIniFile Manifest(const char* skins, const char* logos, const char* main) {
+    CIniFile ini("");
+    if (skins != nullptr) ini.PutValue("cltskin", "filelist", skins, true);
+    if (logos != nullptr) ini.PutValue("CltLogo", "FileList", logos, true);
+    if (main != nullptr) ini.PutValue("cltmain", "mainfile", main, true);
+    return ini;
+}
+
+// One line per step: "copy SRC -> DST", "refuse PATH: REASON", "too long PATH", "pause".
+std::vector<std::string> Describe(const std::vector<PlanStep>& plan) {
+    std::vector<std::string> lines;
+    for (const PlanStep& step : plan) {
+        switch (step.kind) {
+            case StepKind::kCopy:
+                lines.push_back("copy " + step.source + " -> " + step.destination);
+                break;
+            case StepKind::kRefuse:
+                lines.push_back("refuse " + step.reported + ": " + step.reason);
+                break;
+            case StepKind::kTooLong:
+                lines.push_back("too long " + step.reported);
+                break;
+            case StepKind::kPause:
+                lines.push_back("pause");
+                break;
+        }
+    }
+    return lines;
+}
+
+TEST(Plan, ExampleManifestInBothStyles) {
+    const CIniFile ini = Manifest("background.bmp,button.bmp", "logo.png", "Quillmon.exe");
+    EXPECT_EQ((std::vector<std::string>{
+                  "copy D:\\app\\download\\background.bmp -> D:\\app\\skin\\background.bmp",
+                  "copy D:\\app\\download\\button.bmp -> D:\\app\\skin\\button.bmp",
+                  "copy D:\\app\\download\\logo.png -> D:\\app\\logo\\logo.png",
+                  "copy D:\\app\\download\\autoupdate.ini -> D:\\app\\autoupdate.ini",
+                  "pause",
+                  "copy D:\\app\\download\\Quillmon.exe -> D:\\app\\Quillmon.exe"}),
+              Describe(PlanUpdate("D:\\app", ini, PathStyle::kWindows)));
+    EXPECT_EQ((std::vector<std::string>{
+                  "copy /srv/app/download/background.bmp -> /srv/app/skin/background.bmp",
+                  "copy /srv/app/download/button.bmp -> /srv/app/skin/button.bmp",
+                  "copy /srv/app/download/logo.png -> /srv/app/logo/logo.png",
+                  "copy /srv/app/download/autoupdate.ini -> /srv/app/autoupdate.ini",
+                  "pause",
+                  "copy /srv/app/download/Quillmon.exe -> /srv/app/Quillmon.exe"}),
+              Describe(PlanUpdate("/srv/app", ini, PathStyle::kPosix)));
+    // At a drive root the separator is doubled, as the system returns the root with one.
+    EXPECT_EQ("copy C:\\\\download\\logo.png -> C:\\\\logo\\logo.png",
+              Describe(PlanGroupSteps(PlanGroup::kLogo, "C:\\", ini, PathStyle::kWindows))[0]);
+}
+
+TEST(Plan, ListShapesAndMissingGroups) {
+    // Commas only separate: no empty names, blanks kept, duplicates copied twice;
+    // the main file is one name, commas and all.
+    const CIniFile ini = Manifest(",a.bmp,, b.bmp ,a.bmp,", ",,,", "Quill,mon.exe");
+    EXPECT_EQ((std::vector<std::string>{
+                  "copy /a/download/a.bmp -> /a/skin/a.bmp",
+                  "copy /a/download/ b.bmp  -> /a/skin/ b.bmp ",
+                  "copy /a/download/a.bmp -> /a/skin/a.bmp",
+                  "copy /a/download/autoupdate.ini -> /a/autoupdate.ini", "pause",
+                  "copy /a/download/Quill,mon.exe -> /a/Quill,mon.exe"}),
+              Describe(PlanUpdate("/a", ini, PathStyle::kPosix)));
+    // Nothing to read: the manifest copy and the pause remain.
+    EXPECT_EQ((std::vector<std::string>{"copy /a/download/autoupdate.ini -> /a/autoupdate.ini", "pause"}),
+              Describe(PlanUpdate("/a", Manifest("", nullptr, ""), PathStyle::kPosix)));
+}
+
+TEST(Plan, HostileNamesAreRefusedWithTheSourcePath) {
+    const CIniFile ini = Manifest("ok.bmp,../x.bmp,NUL.bmp,.relayhive.tmp", nullptr, "..\\evil.exe");
+    EXPECT_EQ((std::vector<std::string>{
+                  "copy D:\\a\\download\\ok.bmp -> D:\\a\\skin\\ok.bmp",
+                  "refuse D:\\a\\download\\../x.bmp: '..' would leave the install directory",
+                  "refuse D:\\a\\download\\NUL.bmp: name of a system device",
+                  "refuse D:\\a\\download\\.relayhive.tmp: name of relayhive's scratch file",
+                  "copy D:\\a\\download\\autoupdate.ini -> D:\\a\\autoupdate.ini", "pause",
+                  "refuse D:\\a\\download\\..\\evil.exe: '..' would leave the install directory"}),
+              Describe(PlanUpdate("D:\\a", ini, PathStyle::kWindows)));
+    // A device name is an ordinary file on Linux.
+    EXPECT_EQ("copy /a/download/NUL.bmp -> /a/skin/NUL.bmp",
+              Describe(PlanUpdate("/a", ini, PathStyle::kPosix))[2]);
+}
+
+TEST(Plan, PathsAtTheEdgeOfTheBuffer) {
+    struct Case {
+        PathStyle style;
+        std::size_t buffer;
+    };
+    for (const Case& c : {Case{PathStyle::kWindows, 260}, Case{PathStyle::kPosix, 4096}}) {
+        const std::string dir = c.style == PathStyle::kWindows ? "D:\\d" : "/d";
+        const char sep = PathSeparator(c.style);
+        const std::string name(20, 'n');
+        // download/ is 4 bytes longer than skin/: the source is what reaches the edge.
+        const std::size_t fixed = dir.size() + std::string("/download/").size();
+        for (std::size_t length : {c.buffer - 1, c.buffer, c.buffer + 1}) {
+            const std::string longName = std::string(length - fixed - name.size(), 'x') + name;
+            const std::vector<PlanStep> plan =
+                PlanGroupSteps(PlanGroup::kSkin, dir, Manifest(longName.c_str(), nullptr, nullptr), c.style);
+            ASSERT_EQ(1u, plan.size());
+            const std::string source = dir + sep + "download" + sep + longName;
+            ASSERT_EQ(length, source.size());
+            if (length < c.buffer) {
+                EXPECT_EQ(StepKind::kCopy, plan[0].kind) << length;
+            } else {
+                EXPECT_EQ(StepKind::kTooLong, plan[0].kind) << length;
+                EXPECT_EQ(source, plan[0].reported);
+            }
+        }
+        // A short file name in a long subdirectory: the scratch path beside the
+        // destination is longer than the source, and the destination is reported.
+        const std::string subdir(c.buffer - fixed - 10, 's');
+        const std::string shortName = subdir + sep + "a.bmp";
+        const std::vector<PlanStep> plan = PlanGroupSteps(
+            PlanGroup::kSkin, dir, Manifest(shortName.c_str(), nullptr, nullptr), c.style);
+        EXPECT_EQ(StepKind::kTooLong, plan[0].kind);
+        EXPECT_EQ(dir + sep + "skin" + sep + shortName, plan[0].reported);
+    }
+}
+
+TEST(Plan, ManifestPathFitsItsOwnBuffer) {
+    EXPECT_EQ("D:\\a\\download\\autoupdate.ini", PlanManifestPath("D:\\a", PathStyle::kWindows).path);
+    EXPECT_TRUE(PlanManifestPath(std::string(259, 'd'), PathStyle::kWindows).fits);
+    EXPECT_TRUE(PlanManifestPath("/" + std::string(4070, 'd'), PathStyle::kPosix).fits);
+    EXPECT_FALSE(PlanManifestPath("/" + std::string(4072, 'd'), PathStyle::kPosix).fits);
+}
+
+}  // namespace
