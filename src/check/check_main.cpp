@@ -1,5 +1,6 @@
 // relayhive-check: shows what relayhive would do in a staged installation,
 // then what is wrong with it.
+#include <cerrno>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -9,13 +10,26 @@
 #include "check/report_json.h"
 #include "check/report_text.h"
 #include "check/survey.h"
+#include "os/os.h"
+
+namespace {
+
+// A report nobody receives must not pass for a clean one.
+int Delivered(int status) {
+    if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return status;
+    std::fprintf(stderr, "relayhive-check: cannot write the report: %s\n", os::ErrorMessage(errno));
+    return kExitUnwritten;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
+    os::WritesToClosedPipesFail();
     const CheckArguments arguments =
         ParseCheckArguments(std::vector<std::string>(argv + 1, argv + argc), NativePathStyle());
     if (arguments.outcome == CheckArguments::Outcome::kHelp) {
         std::fputs(kCheckUsage, stdout);
-        return kExitClean;
+        return Delivered(kExitClean);
     }
     if (arguments.outcome == CheckArguments::Outcome::kUsageError) {
         std::fprintf(stderr, "relayhive-check: %s\n", arguments.error.c_str());
@@ -33,7 +47,7 @@ int main(int argc, char** argv) {
         arguments.json ? RenderJson(installation, findings) : RenderText(installation, findings);
     std::fwrite(report.data(), 1, report.size(), stdout);
     for (const Finding& finding : findings) {
-        if (finding.severity == Severity::kError) return kExitErrors;
+        if (finding.severity == Severity::kError) return Delivered(kExitErrors);
     }
-    return kExitClean;
+    return Delivered(kExitClean);
 }

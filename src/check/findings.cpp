@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <map>
 #include <set>
 
 #include "check/shown.h"
@@ -38,12 +39,10 @@ std::string GroupEntry(PlanGroup group) {
 class Collector {
 public:
     void Add(Severity severity, std::string file, std::uint32_t line, std::string message) {
-        for (const Finding& known : findings_) {
-            if (known.severity == severity && known.file == file && known.line == line &&
-                known.message == message) {
-                return;
-            }
-        }
+        // A finding said twice is shown once; the set keeps long manifests linear.
+        const std::string key = std::to_string(static_cast<int>(severity)) + '\n' + file + '\n' +
+                                std::to_string(line) + '\n' + message;
+        if (!seen_.insert(key).second) return;
         findings_.push_back(Finding{severity, std::move(file), line, std::move(message)});
     }
     void AtLine(Severity severity, std::uint32_t line, std::string message) {
@@ -60,6 +59,7 @@ public:
 
 private:
     std::vector<Finding> findings_;
+    std::set<std::string> seen_;
 };
 
 // --- The manifest's groups ----------------------------------------------------------------
@@ -76,6 +76,15 @@ struct GroupValue {
 bool ReadsEntry(const ManifestLine& line, PlanGroup group) {
     return line.kind == LineKind::kEntry && FoldName(line.section) == GroupSection(group) &&
            FoldName(line.key) == GroupKey(group);
+}
+
+// The line whose value counts for the group; 0 when unset. Copies nothing: it runs once per step.
+std::uint32_t LineOf(const std::vector<ManifestLine>& lines, PlanGroup group) {
+    std::uint32_t number = 0;
+    for (const ManifestLine& line : lines) {
+        if (ReadsEntry(line, group)) number = line.number;
+    }
+    return number;
 }
 
 GroupValue ValueOf(const std::vector<ManifestLine>& lines, PlanGroup group) {
@@ -182,7 +191,7 @@ std::string Limit(const PlanStep& step, PathStyle style) {
 void CheckStep(const Installation& in, const PlanStep& step, const StepFacts& facts, Collector* out) {
     if (step.kind == StepKind::kPause) return;
     const bool manifest = step.group == PlanGroup::kManifest;
-    const std::uint32_t line = manifest ? 0 : ValueOf(in.scan.read, step.group).line;
+    const std::uint32_t line = manifest ? 0 : LineOf(in.scan.read, step.group);
     const std::string named =
         manifest ? std::string("the manifest") : GroupEntry(step.group) + " names " + Quoted(step.name);
     switch (step.kind) {
@@ -258,11 +267,11 @@ const char* NearMiss(const std::string& name, const char* const (&candidates)[N]
 
 void CheckSections(const ManifestScan& scan, Collector* out) {
     static const char* const kSections[] = {texts::kSkinSection, texts::kLogoSection, texts::kMainSection};
-    std::vector<std::pair<std::string, std::uint32_t>> seen;  // folded name, first header line
+    std::map<std::string, std::uint32_t> seen;  // folded name -> first header line
     for (const ManifestLine& line : scan.lines) {
         if (line.kind != LineKind::kSection) continue;
         const std::string folded = FoldName(line.section);
-        auto first = std::find_if(seen.begin(), seen.end(), [&](const auto& s) { return s.first == folded; });
+        const auto first = seen.find(folded);
         if (first != seen.end()) {
             if (IsReadSection(folded)) {
                 out->AtLine(Severity::kWarning, line.number,
@@ -271,7 +280,7 @@ void CheckSections(const ManifestScan& scan, Collector* out) {
             }
             continue;
         }
-        seen.emplace_back(folded, line.number);
+        seen.emplace(folded, line.number);
         if (IsReadSection(folded)) continue;
         if (const char* meant = NearMiss(folded, kSections)) {
             out->AtLine(Severity::kWarning, line.number,
@@ -348,17 +357,15 @@ void CheckCodePage(const std::string& name, std::uint32_t line, CodePage codePag
 void CheckNames(const Installation& in, Collector* out) {
     for (PlanGroup group : kListGroups) {
         const GroupValue value = ValueOf(in.scan.lines, group);
-        std::vector<std::string> seen;  // SameFileKey of each name so far
+        std::set<std::string> seen;  // SameFileKey of each name so far
         for (const std::string& name : NamesOf(group, value.value)) {
             if (UnsafeNameReason(name.c_str(), in.style) != nullptr) continue;
-            const std::string key = SameFileKey(name, in.style);
-            if (std::find(seen.begin(), seen.end(), key) != seen.end()) {
+            if (!seen.insert(SameFileKey(name, in.style)).second) {
                 out->AtLine(Severity::kWarning, value.line,
                             Quoted(name) + " is listed again in " + GroupEntry(group) +
                                 (in.style == PathStyle::kWindows ? " (the same file on Windows)" : "") +
                                 ": relayhive copies it again");
             }
-            seen.push_back(key);
             if (in.style == PathStyle::kWindows && WindowsChanges(name)) {
                 out->AtLine(Severity::kWarning, value.line,
                             "Windows drops the trailing dots and blanks of " + Quoted(name) + ": it names " +

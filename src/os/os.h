@@ -45,6 +45,9 @@ bool ClaimSingleInstance(const char* name);
 // The system's standard message for an error number ("Unknown error" outside the table).
 const char* ErrorMessage(int errnum);
 
+// A write to a pipe whose reader has gone fails with an error instead of ending the process.
+void WritesToClosedPipesFail();
+
 // --- Processes ------------------------------------------------------------
 
 // Lets the updater outlive the terminal and pipes of the client it replaces:

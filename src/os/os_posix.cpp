@@ -119,6 +119,8 @@ unsigned long EntryId(const dirent* item) {
 
 }  // namespace
 
+void WritesToClosedPipesFail() { (void)signal(SIGPIPE, SIG_IGN); }
+
 void OutliveClientSession() {
     struct sigaction ignore;
     std::memset(&ignore, 0, sizeof ignore);

@@ -106,6 +106,8 @@ const char* ErrorMessage(int errnum) { return std::strerror(errnum); }
 // --- Processes ------------------------------------------------------------
 
 // No hang-up or broken-pipe signals here: a closed console or pipe only fails the write.
+void WritesToClosedPipesFail() {}
+
 void OutliveClientSession() {}
 
 struct ProcessSnapshot {

@@ -524,6 +524,17 @@ class Runner:
             if bad.status != 2 or bad.stdout or bad.stderr.count(b"\n") != 1 \
                     or not bad.stderr.startswith(b"relayhive-check: "):
                 problems.append("%s: %r" % (" ".join(arguments), bad))
+        if self.args.target == "native":
+            # A report that cannot be written is status 3, never a clean 0; a closed pipe does not kill it.
+            for stdout in ("/dev/full", None):
+                with open(stdout or os.devnull, "wb") as sink:
+                    process = subprocess.Popen([self.args.check, "--help"], cwd=cwd, stderr=subprocess.PIPE,
+                                               stdout=sink if stdout else subprocess.PIPE)
+                    if stdout is None:
+                        process.stdout.close()  # the reader has gone before the first write
+                    _, err = process.communicate(timeout=60)
+                if process.returncode != 3 or not err.startswith(b"relayhive-check: cannot write the report: "):
+                    problems.append("unwritable report (%s): %d %r" % (stdout or "closed pipe", process.returncode, err))
         return problems
 
     def close(self):
