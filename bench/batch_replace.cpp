@@ -25,7 +25,8 @@ std::string BaseName(const std::string& path) {
 bool WriteFlushed(const std::string& source, const std::string& scratch, const std::string& destination,
                   std::vector<char>* chunk) {
     const os::FileCalls& calls = os::fileCalls;
-    FILE* in = calls.openStaged(source.c_str());
+    bool irregular = false;
+    FILE* in = calls.openStaged(source.c_str(), &irregular);
     if (in == nullptr) {
         ReportError(source.c_str());
         return false;

@@ -1,6 +1,7 @@
 // Whatever name the check accepts, resolved below a base directory the way
 // the platform of the style would resolve it, stays below that directory and
-// names an ordinary file. Built once per path style.
+// names an ordinary file. Built once per path style; the Windows one reads
+// names in code page 936, whose double-byte characters may end in a '\'.
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -10,9 +11,17 @@
 
 #if defined(RELAYHIVE_FUZZ_WINDOWS_STYLE)
 constexpr PathStyle kStyle = PathStyle::kWindows;
+const LeadBytes kLead = LeadBytes::Gbk();
 #else
 constexpr PathStyle kStyle = PathStyle::kPosix;
+const LeadBytes kLead;
 #endif
+
+// GBK: a byte 0x81-0xFE takes the byte after it into its character.
+bool OpensDoubleByteCharacter(const std::string& name, std::size_t i) {
+    const unsigned char byte = static_cast<unsigned char>(name[i]);
+    return kStyle == PathStyle::kWindows && byte >= 0x81 && byte <= 0xFE && i + 1 < name.size();
+}
 
 namespace {
 
@@ -51,7 +60,7 @@ bool ScratchName(const std::string& part) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string name(reinterpret_cast<const char*>(data), size);
     if (name.empty() || name.find('\0') != std::string::npos) return 0;
-    if (UnsafeNameReason(name.c_str(), kStyle) != nullptr) return 0;
+    if (UnsafeNameReason(name.c_str(), kStyle, kLead) != nullptr) return 0;
 
     if (name[0] == '/' || name[0] == '\\') std::abort();  // rooted
     const char first = static_cast<char>(name[0] | 0x20);
@@ -66,6 +75,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<std::string> parts = {"base", "dir"};
     std::string part;
     for (std::size_t i = 0; i <= name.size(); ++i) {
+        if (i < name.size() && OpensDoubleByteCharacter(name, i)) {
+            part += name.substr(i, 2);
+            ++i;
+            continue;
+        }
         if (i < name.size() && name[i] != '/' && name[i] != '\\') {
             part += name[i];
             continue;

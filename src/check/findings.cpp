@@ -232,7 +232,7 @@ void CheckStep(const Installation& in, const PlanStep& step, const StepFacts& fa
     }
     if (!facts.destinationDirectoryExists) {
         out->AtLine(Severity::kError, line,
-                    named + ", but the directory " + ShownDestinationDirectory(step, in.style) +
+                    named + ", but the directory " + ShownDestinationDirectory(step, in.style, in.lead) +
                         " does not exist, so it cannot be copied");
     } else if (facts.destinationIsDirectory) {
         out->AtLine(Severity::kError, line,
@@ -359,7 +359,7 @@ void CheckNames(const Installation& in, Collector* out) {
         const GroupValue value = ValueOf(in.scan.lines, group);
         std::set<std::string> seen;  // SameFileKey of each name so far
         for (const std::string& name : NamesOf(group, value.value)) {
-            if (UnsafeNameReason(name.c_str(), in.style) != nullptr) continue;
+            if (UnsafeNameReason(name.c_str(), in.style, in.lead) != nullptr) continue;
             if (!seen.insert(SameFileKey(name, in.style)).second) {
                 out->AtLine(Severity::kWarning, value.line,
                             Quoted(name) + " is listed again in " + GroupEntry(group) +

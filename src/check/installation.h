@@ -26,6 +26,7 @@ struct StepFacts {
 struct Installation {
     PathStyle style = PathStyle::kPosix;
     CodePage codePage = CodePage::kUtf8;
+    LeadBytes lead;  // the double-byte characters of codePage, for a Windows target
     std::string workingDirectory;  // as relayhive spells it there
     FileState manifest = FileState::kFile;
     bool manifestFits = true;  // the manifest path fits its buffer

@@ -79,10 +79,10 @@ std::string ShownReported(const PlanStep& step) {
     return step.reported == step.source ? ShownSource(step) : ShownDestination(step);
 }
 
-std::string ShownDestinationDirectory(const PlanStep& step, PathStyle style) {
+std::string ShownDestinationDirectory(const PlanStep& step, PathStyle style, const LeadBytes& lead) {
     const char* directory = GroupDirectory(step.group);
     std::string shown = directory == nullptr ? std::string(".") : std::string(directory);
-    const std::string within = DirectoryOf(step.name, style);
+    const std::string within = DirectoryOf(step.name, style, lead);
     if (!within.empty()) shown += "/" + ShowBytes(within);
     return shown + "/";
 }

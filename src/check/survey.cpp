@@ -68,7 +68,7 @@ StepFacts FactsOf(const PlanStep& step, const Installation& in, const HostPaths&
     if (step.kind != StepKind::kCopy) return facts;
     const std::string& wd = in.workingDirectory;
     facts.source = StateOf(host.Of(RelativeToWorkingDirectory(step.source, wd)));
-    const std::string directory = DirectoryOf(step.destination, in.style);
+    const std::string directory = DirectoryOf(step.destination, in.style, in.lead);
     facts.destinationDirectoryExists =
         os::KindOfPath(host.Of(RelativeToWorkingDirectory(directory, wd)).c_str()) ==
         os::PathKind::kDirectory;
@@ -127,6 +127,7 @@ bool SurveyInstallation(const std::string& directory, PathStyle style, CodePage 
     }
     in->style = style;
     in->codePage = codePage;
+    in->lead = style == PathStyle::kWindows && codePage == CodePage::k936 ? LeadBytes::Gbk() : LeadBytes();
     in->workingDirectory = TargetWorkingDirectory(absolute, NativePathStyle(), style);
     const HostPaths host(absolute, style);
 
@@ -152,7 +153,7 @@ bool SurveyInstallation(const std::string& directory, PathStyle style, CodePage 
         manifest = ManifestFromLines(in->scan);
         in->load = OutcomeOf(in->scan);
     }
-    in->plan = PlanUpdate(in->workingDirectory, manifest, style);
+    in->plan = PlanUpdate(in->workingDirectory, manifest, style, in->lead);
     in->facts.clear();
     for (const PlanStep& step : in->plan) in->facts.push_back(FactsOf(step, *in, host));
     in->staged.clear();

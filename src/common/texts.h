@@ -50,6 +50,8 @@ inline constexpr char kFatalReadError[] = "Fatal read error.\n";
 // "<path>: refused: <reason>" and "<path>: File name too long".
 inline constexpr char kRefusedPrefix[] = "refused: ";
 inline constexpr char kTooLong[] = "File name too long";
+// "<source path>: not a regular file": a pipe, a device or a socket is never read.
+inline constexpr char kNotRegularFile[] = "not a regular file";
 
 // --- Traces ---------------------------------------------------------------------
 

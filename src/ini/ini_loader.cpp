@@ -127,7 +127,9 @@ LoadOutcome CIniFile::LoadQuietly() {
     LoadOutcome outcome;
     // Opened without denying others read or write access; text mode where the
     // runtime has one, so CR LF arrives as LF and 0x1A ends the input there.
-    std::FILE* file = std::fopen(path.c_str(), os::kTextReadMode);
+    // A pipe or a device in its place is not waited on: it does not open.
+    bool irregular = false;
+    std::FILE* file = os::OpenRegularFile(path.c_str(), os::kTextReadMode, &irregular);
     if (file == nullptr) {
         outcome.stop = LoadStop::kNotOpened;
         return outcome;

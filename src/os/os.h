@@ -25,6 +25,17 @@ extern const std::size_t kCopyStreamBufferSize;
 // Mode string for reading a text file: the C runtime's text mode where it has one.
 extern const char* const kTextReadMode;
 
+// The lead bytes of the ANSI code page in force, as (first, last) pairs ended
+// by a zero pair, in ranges (size bytes, zero-filled first); all zero where
+// names have no double-byte characters.
+void AnsiLeadByteRanges(unsigned char* ranges, std::size_t size);
+
+// Opens path without blocking on it (a pipe with no writer, a device), and
+// keeps the stream only when it is a regular file. nullptr on failure: errno
+// set (EISDIR for a directory), or *irregular set for anything else that is
+// not a regular file.
+FILE* OpenRegularFile(const char* path, const char* mode, bool* irregular);
+
 // Sends one trace line to the debugger output channel, unchanged.
 void Trace(const char* text);
 
@@ -105,16 +116,22 @@ enum class FailedPath { kDestination, kScratch };
 // can make any one of them fail. The platform fills it; nothing in the
 // program itself changes it.
 struct FileCalls {
-    // Opens a staged file for binary reading. nullptr and errno on failure.
-    FILE* (*openStaged)(const char* path);
-    // Opens scratchPath for binary writing, created fresh, never through a
-    // link. It takes the permissions the destination should end with (an
-    // existing destination's own, else the source's) and, where the platform
-    // has owners and this process may set them, the existing destination's
-    // owner and group. nullptr, errno and *failed on failure; an existing
+    // Opens a staged file for binary reading, as OpenRegularFile does.
+    FILE* (*openStaged)(const char* path, bool* irregular);
+    // Opens scratchPath for binary writing: a leftover of that name is removed
+    // first, and the file is then created only if it does not exist, never
+    // through a link and (Windows) shared with nobody, so it is never another
+    // program's file. It takes the permissions the destination should end
+    // with (an existing destination's own, else the source's), where the
+    // platform has owners and this process may set them the existing
+    // destination's owner and group, and on Windows its hidden and system
+    // attributes. nullptr, errno and *failed on failure; an existing
     // destination that may not be written fails with *failed kDestination.
     FILE* (*openReplacement)(const char* scratchPath, const char* destination, FILE* source,
                              FailedPath* failed);
+    // True when path, links not followed, is the very file stream writes: a
+    // short (8.3) name or a case-blind volume can make a name the scratch file's.
+    bool (*sameFile)(FILE* stream, const char* path);
     // Bytes read; 0 at the end; -1 and errno on an error.
     long (*read)(FILE* stream, char* buffer, std::size_t size);
     // False, errno set, unless all size bytes were taken.

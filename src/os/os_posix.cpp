@@ -43,6 +43,42 @@ socklen_t AbstractAddress(const char* name, sockaddr_un* address) {
 
 }  // namespace
 
+void AnsiLeadByteRanges(unsigned char* ranges, std::size_t size) { std::memset(ranges, 0, size); }
+
+FILE* OpenRegularFile(const char* path, const char* mode, bool* irregular) {
+    *irregular = false;
+    struct stat status;
+    // Looked at first: a socket does not open at all, a pipe or a device may wait for ever.
+    if (stat(path, &status) != 0) return nullptr;
+    if (S_ISDIR(status.st_mode)) {
+        errno = EISDIR;
+        return nullptr;
+    }
+    if (!S_ISREG(status.st_mode)) {
+        *irregular = true;
+        return nullptr;
+    }
+    // Without blocking still, and looked at again: the name may have changed in between.
+    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    const bool examined = fstat(fd, &status) == 0;
+    if (!examined || !S_ISREG(status.st_mode)) {
+        const int savedErrno = errno;
+        close(fd);
+        *irregular = examined;
+        errno = savedErrno;
+        return nullptr;
+    }
+    (void)fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    FILE* stream = fdopen(fd, mode);
+    if (stream == nullptr) {
+        const int savedErrno = errno;
+        close(fd);
+        errno = savedErrno;
+    }
+    return stream;
+}
+
 void Trace(const char* text) {
     const int savedErrno = errno;
     const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
@@ -367,7 +403,7 @@ void FormatExitCodeLine(char* buffer, long exitCode) {
 
 namespace {
 
-FILE* OpenStaged(const char* path) { return std::fopen(path, "rb"); }
+FILE* OpenStaged(const char* path, bool* irregular) { return OpenRegularFile(path, "rb", irregular); }
 
 // The scratch file on fd takes the existing destination's owner and group,
 // as far as this process may set them, and its mode. (Without CAP_FSETID
@@ -455,12 +491,20 @@ bool FlushDirectory(const char* directory) {
 
 void Remove(const char* path) { (void)unlink(path); }
 
+bool SameFile(FILE* stream, const char* path) {
+    struct stat mine;
+    struct stat theirs;
+    return fstat(fileno(stream), &mine) == 0 && lstat(path, &theirs) == 0 && mine.st_dev == theirs.st_dev &&
+           mine.st_ino == theirs.st_ino;
+}
+
 }  // namespace
 
 // In the order of FileCalls.
 FileCalls fileCalls = {
     OpenStaged,
     OpenReplacement,
+    SameFile,
     Read,
     Write,
     FlushToDisk,

@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <tlhelp32.h>
 #include <direct.h>
+#include <fcntl.h>
 #include <io.h>
 
 #include <algorithm>
@@ -70,6 +71,32 @@ int ErrnoFromWin32(DWORD error) {
 }
 
 }  // namespace
+
+void AnsiLeadByteRanges(unsigned char* ranges, std::size_t size) {
+    std::memset(ranges, 0, size);
+    CPINFO info;
+    if (!GetCPInfo(CP_ACP, &info)) return;
+    // The last pair of the system's list stays zero: it ends the list.
+    std::memcpy(ranges, info.LeadByte, std::min(size, sizeof info.LeadByte) & ~static_cast<std::size_t>(1));
+}
+
+FILE* OpenRegularFile(const char* path, const char* mode, bool* irregular) {
+    *irregular = false;
+    const DWORD attributes = GetFileAttributesA(path);
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        errno = EISDIR;  // the runtime would only say "Permission denied"
+        return nullptr;
+    }
+    FILE* stream = std::fopen(path, mode);
+    if (stream == nullptr) return nullptr;
+    // A name can reach a device or a pipe: only a file on disk is read.
+    if (GetFileType(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)))) != FILE_TYPE_DISK) {
+        std::fclose(stream);
+        *irregular = true;
+        return nullptr;
+    }
+    return stream;
+}
 
 void Trace(const char* text) { OutputDebugStringA(text); }
 
@@ -208,7 +235,10 @@ void FormatExitCodeLine(char* buffer, long exitCode) {
 
 namespace {
 
-FILE* OpenStaged(const char* path) { return std::fopen(path, "rb"); }
+FILE* OpenStaged(const char* path, bool* irregular) { return OpenRegularFile(path, "rb", irregular); }
+
+// The attributes a replacement takes over from the file it replaces.
+constexpr DWORD kKeptAttributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
 
 FILE* OpenReplacement(const char* scratchPath, const char* destination, FILE*, FailedPath* failed) {
     const DWORD attributes = GetFileAttributesA(destination);
@@ -224,8 +254,52 @@ FILE* OpenReplacement(const char* scratchPath, const char* destination, FILE*, F
         errno = EISDIR;  // the runtime would only say "Permission denied"
         return nullptr;
     }
-    DeleteFileA(scratchPath);  // a leftover from a killed run
-    return std::fopen(scratchPath, "wb");
+    // A leftover from a killed run goes first; one that cannot go (another
+    // program holds it) stops the copy before anything is written.
+    if (scratch != INVALID_FILE_ATTRIBUTES && !DeleteFileA(scratchPath)) {
+        errno = ErrnoFromWin32(GetLastError());
+        return nullptr;
+    }
+    const DWORD kept = attributes != INVALID_FILE_ATTRIBUTES ? attributes & kKeptAttributes : 0;
+    // Only if it does not exist, and shared with nobody while it is written.
+    const HANDLE file = CreateFileA(scratchPath, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                    kept != 0 ? kept : FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        errno = ErrnoFromWin32(GetLastError());
+        return nullptr;
+    }
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_WRONLY | _O_BINARY);
+    FILE* stream = fd >= 0 ? _fdopen(fd, "wb") : nullptr;
+    if (stream == nullptr) {
+        if (fd >= 0) {
+            _close(fd);
+        } else {
+            CloseHandle(file);
+        }
+        DeleteFileA(scratchPath);
+        errno = ENOMEM;  // the runtime ran out of stream or descriptor slots
+    }
+    return stream;
+}
+
+// The volume's own identity of an open file.
+bool FileIdentity(HANDLE file, BY_HANDLE_FILE_INFORMATION* identity) {
+    return GetFileInformationByHandle(file, identity) != 0;
+}
+
+bool SameFile(FILE* stream, const char* path) {
+    BY_HANDLE_FILE_INFORMATION mine;
+    BY_HANDLE_FILE_INFORMATION theirs;
+    if (!FileIdentity(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream))), &mine)) return false;
+    // No access asked for: sharing never refuses it, and the file is left alone.
+    const HANDLE other = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                     OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                     nullptr);
+    if (other == INVALID_HANDLE_VALUE) return false;
+    const bool known = FileIdentity(other, &theirs);
+    CloseHandle(other);
+    return known && mine.dwVolumeSerialNumber == theirs.dwVolumeSerialNumber &&
+           mine.nFileIndexHigh == theirs.nFileIndexHigh && mine.nFileIndexLow == theirs.nFileIndexLow;
 }
 
 long Read(FILE* stream, char* buffer, std::size_t size) {
@@ -267,6 +341,7 @@ void Remove(const char* path) { DeleteFileA(path); }
 FileCalls fileCalls = {
     OpenStaged,
     OpenReplacement,
+    SameFile,
     Read,
     Write,
     FlushToDisk,

@@ -1,6 +1,7 @@
 #include "update/path_style.h"
 
 #include "common/texts.h"
+#include "os/os.h"
 
 namespace {
 
@@ -9,14 +10,32 @@ constexpr std::size_t kWindowsPathBuffer = 260;
 constexpr std::size_t kPosixPathBuffer = 4096;
 constexpr std::size_t kWindowsManifestPathBuffer = 1024;
 
-std::size_t LastSeparator(const std::string& path, PathStyle style) {
-    for (std::size_t i = path.size(); i > 0; --i) {
-        if (IsPathSeparator(path[i - 1], style)) return i - 1;
+// A double-byte character can hide a '\' in its trail byte: only a forward
+// scan knows where characters start.
+std::size_t LastSeparator(const std::string& path, PathStyle style, const LeadBytes& lead) {
+    std::size_t last = std::string::npos;
+    for (std::size_t i = 0; i < path.size(); i += CharacterLength(path.data(), path.size(), i, style, lead)) {
+        if (IsPathSeparator(path[i], style)) last = i;
     }
-    return std::string::npos;
+    return last;
 }
 
 }  // namespace
+
+LeadBytes LeadBytes::FromRanges(const unsigned char* ranges, std::size_t size) {
+    LeadBytes lead;
+    for (std::size_t i = 0; i + 1 < size && (ranges[i] != 0 || ranges[i + 1] != 0); i += 2) {
+        for (unsigned byte = ranges[i]; byte <= ranges[i + 1]; ++byte) {
+            lead.bits_[byte >> 5] |= 1u << (byte & 31);
+        }
+    }
+    return lead;
+}
+
+LeadBytes LeadBytes::Gbk() {
+    static const unsigned char kRanges[] = {0x81, 0xFE};
+    return FromRanges(kRanges, sizeof kRanges);
+}
 
 PathStyle NativePathStyle() {
 #if defined(_WIN32)
@@ -26,10 +45,22 @@ PathStyle NativePathStyle() {
 #endif
 }
 
+LeadBytes NativeLeadBytes() {
+    unsigned char ranges[12];
+    os::AnsiLeadByteRanges(ranges, sizeof ranges);
+    return LeadBytes::FromRanges(ranges, sizeof ranges);
+}
+
 char PathSeparator(PathStyle style) { return style == PathStyle::kWindows ? '\\' : '/'; }
 
 bool IsPathSeparator(char c, PathStyle style) {
     return c == '/' || (style == PathStyle::kWindows && c == '\\');
+}
+
+std::size_t CharacterLength(const char* text, std::size_t length, std::size_t i, PathStyle style,
+                            const LeadBytes& lead) {
+    const bool wide = style == PathStyle::kWindows && lead.Leads(static_cast<unsigned char>(text[i]));
+    return wide && i + 1 < length && text[i + 1] != '\0' ? 2 : 1;
 }
 
 std::size_t PathBufferSize(PathStyle style) {
@@ -54,13 +85,13 @@ std::string JoinPath(const std::string& directory, const std::string& name, Path
     return path;
 }
 
-std::string DirectoryOf(const std::string& path, PathStyle style) {
-    const std::size_t last = LastSeparator(path, style);
+std::string DirectoryOf(const std::string& path, PathStyle style, const LeadBytes& lead) {
+    const std::size_t last = LastSeparator(path, style, lead);
     return last == std::string::npos ? std::string() : path.substr(0, last);
 }
 
-std::string ScratchPathFor(const std::string& destination, PathStyle style) {
-    const std::size_t last = LastSeparator(destination, style);
+std::string ScratchPathFor(const std::string& destination, PathStyle style, const LeadBytes& lead) {
+    const std::size_t last = LastSeparator(destination, style, lead);
     const std::size_t keep = last == std::string::npos ? 0 : last + 1;
     return destination.substr(0, keep) + texts::kScratchName;
 }

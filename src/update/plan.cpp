@@ -14,20 +14,20 @@ std::string Below(const std::string& workingDirectory, const char* subdirectory,
 
 // One copy step: refused, too long, or a copy whose every path fits its buffer.
 PlanStep PlanCopy(PlanGroup group, const std::string& workingDirectory, const char* subdirectory,
-                  const std::string& name, PathStyle style) {
-    PlanStep step{StepKind::kCopy, group, name, {}, {}, nullptr, {}};
+                  const std::string& name, PathStyle style, const LeadBytes& lead) {
+    PlanStep step{StepKind::kCopy, group, name, {}, {}, {}, nullptr, {}};
     step.source = Below(workingDirectory, texts::kStagingDirectory, name, style);
-    step.reason = UnsafeNameReason(name.c_str(), style);
+    step.reason = UnsafeNameReason(name.c_str(), style, lead);
     if (step.reason != nullptr) {
         step.kind = StepKind::kRefuse;
         step.reported = step.source;
         return step;
     }
     step.destination = Below(workingDirectory, subdirectory, name, style);
+    step.scratch = ScratchPathFor(step.destination, style, lead);
     if (!FitsPathBuffer(step.source, style)) {
         step.reported = step.source;
-    } else if (!FitsPathBuffer(step.destination, style) ||
-               !FitsPathBuffer(ScratchPathFor(step.destination, style), style)) {
+    } else if (!FitsPathBuffer(step.destination, style) || !FitsPathBuffer(step.scratch, style)) {
         // The scratch file beside the destination must fit too: it is named after the destination.
         step.reported = step.destination;
     } else {
@@ -35,6 +35,7 @@ PlanStep PlanCopy(PlanGroup group, const std::string& workingDirectory, const ch
     }
     step.kind = StepKind::kTooLong;
     step.destination.clear();
+    step.scratch.clear();
     return step;
 }
 
@@ -77,14 +78,14 @@ ManifestPath PlanManifestPath(const std::string& workingDirectory, PathStyle sty
 }
 
 std::vector<PlanStep> PlanGroupSteps(PlanGroup group, const std::string& workingDirectory,
-                                     const CIniFile& manifest, PathStyle style) {
+                                     const CIniFile& manifest, PathStyle style, const LeadBytes& lead) {
     std::vector<PlanStep> steps;
     if (group == PlanGroup::kPause) {
-        steps.push_back(PlanStep{StepKind::kPause, group, {}, {}, {}, nullptr, {}});
+        steps.push_back(PlanStep{StepKind::kPause, group, {}, {}, {}, {}, nullptr, {}});
         return steps;
     }
     if (group == PlanGroup::kManifest) {
-        steps.push_back(PlanCopy(group, workingDirectory, nullptr, texts::kManifestName, style));
+        steps.push_back(PlanCopy(group, workingDirectory, nullptr, texts::kManifestName, style, lead));
         return steps;
     }
     const std::string value = manifest.LookupValue(GroupSection(group), GroupKey(group), "");
@@ -92,20 +93,20 @@ std::vector<PlanStep> PlanGroupSteps(PlanGroup group, const std::string& working
     if (group == PlanGroup::kMain) {
         // One name, commas and all; like every name it ends at a zero byte.
         const std::string name(value.c_str());
-        if (!name.empty()) steps.push_back(PlanCopy(group, workingDirectory, nullptr, name, style));
+        if (!name.empty()) steps.push_back(PlanCopy(group, workingDirectory, nullptr, name, style, lead));
         return steps;
     }
     for (const std::string& name : SplitList(texts::kListDelimiters, value)) {
-        steps.push_back(PlanCopy(group, workingDirectory, GroupDirectory(group), name, style));
+        steps.push_back(PlanCopy(group, workingDirectory, GroupDirectory(group), name, style, lead));
     }
     return steps;
 }
 
 std::vector<PlanStep> PlanUpdate(const std::string& workingDirectory, const CIniFile& manifest,
-                                 PathStyle style) {
+                                 PathStyle style, const LeadBytes& lead) {
     std::vector<PlanStep> plan;
     for (PlanGroup group : kPlanGroups) {
-        std::vector<PlanStep> steps = PlanGroupSteps(group, workingDirectory, manifest, style);
+        std::vector<PlanStep> steps = PlanGroupSteps(group, workingDirectory, manifest, style, lead);
         for (PlanStep& step : steps) plan.push_back(std::move(step));
     }
     return plan;

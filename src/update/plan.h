@@ -28,6 +28,7 @@ struct PlanStep {
     std::string name;         // as the manifest gives it
     std::string source;       // download/<name> below the working directory
     std::string destination;  // where the copy lands (kCopy)
+    std::string scratch;      // the scratch file beside the destination (kCopy)
     const char* reason;       // why a name is refused (kRefuse), else nullptr
     std::string reported;     // the path a kRefuse or kTooLong report names
 };
@@ -39,12 +40,13 @@ struct ManifestPath {
 };
 ManifestPath PlanManifestPath(const std::string& workingDirectory, PathStyle style);
 
-// The steps of one group, in order.
+// The steps of one group, in order. lead: the double-byte characters of the
+// code page names are read in (Windows).
 std::vector<PlanStep> PlanGroupSteps(PlanGroup group, const std::string& workingDirectory,
-                                     const CIniFile& manifest, PathStyle style);
+                                     const CIniFile& manifest, PathStyle style, const LeadBytes& lead);
 // The whole update: every group's steps in the run's order.
 std::vector<PlanStep> PlanUpdate(const std::string& workingDirectory, const CIniFile& manifest,
-                                 PathStyle style);
+                                 PathStyle style, const LeadBytes& lead);
 
 // The manifest section and key a group reads, or nullptr for the fixed groups.
 const char* GroupSection(PlanGroup group);

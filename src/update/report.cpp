@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/texts.h"
+
 void ReportMessage(const char* text, const char* message) {
     const char* pieces[] = {text, ": ", message, "\n"};
     const bool named = text != nullptr && *text != '\0';
@@ -21,4 +23,10 @@ void ReportMessage(const char* text, const char* message) {
         return;
     }
     for (std::size_t i = named ? 0 : 2; i < 4; ++i) std::fputs(pieces[i], stderr);
+}
+
+void ReportRefusal(const char* path, const char* reason) {
+    char why[256];
+    std::snprintf(why, sizeof why, "%s%s", texts::kRefusedPrefix, reason);
+    ReportMessage(path, why);
 }

@@ -6,4 +6,7 @@
 // text is empty. A closed stream fails quietly.
 void ReportMessage(const char* text, const char* message);
 
+// "path: refused: reason\n": a name relayhive will not copy.
+void ReportRefusal(const char* path, const char* reason);
+
 #endif

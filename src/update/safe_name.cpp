@@ -12,7 +12,6 @@ const char kReasonControl[] = "control character in name";
 const char kReasonColon[] = "':' names a drive or a stream";
 const char kReasonParent[] = "'..' would leave the install directory";
 const char kReasonDevice[] = "name of a system device";
-const char kReasonScratch[] = "name of relayhive's scratch file";
 
 bool IsAnySeparator(char c) { return c == '/' || c == '\\'; }
 
@@ -69,7 +68,7 @@ bool IsScratchName(const char* component, std::size_t length, PathStyle style) {
 
 const char* ComponentReason(const char* component, std::size_t length, PathStyle style) {
     if (length == 2 && component[0] == '.' && component[1] == '.') return kReasonParent;
-    if (IsScratchName(component, length, style)) return kReasonScratch;
+    if (IsScratchName(component, length, style)) return kScratchNameReason;
     if (style != PathStyle::kWindows) return nullptr;
     // Windows shortens ".. " and "..." to "..".
     if (length > 1 && OnlyDotsAndBlanks(component, length)) return kReasonParent;
@@ -79,26 +78,28 @@ const char* ComponentReason(const char* component, std::size_t length, PathStyle
 
 }  // namespace
 
+const char kScratchNameReason[] = "name of relayhive's scratch file";
+
 bool WindowsWouldChangeName(const char* component, std::size_t length) {
     return WindowsLength(component, length) != length;
 }
 
-const char* UnsafeNameReason(const char* name, PathStyle style) {
+const char* UnsafeNameReason(const char* name, PathStyle style, const LeadBytes& lead) {
     if (IsAnySeparator(name[0])) return kReasonAbsolute;
     if (IsAsciiLetter(name[0]) && name[1] == ':') return kReasonDrive;
+    // Neither a control byte nor ':' is ever the trail byte of a double-byte character.
     for (const char* c = name; *c != '\0'; ++c) {
         const unsigned char byte = static_cast<unsigned char>(*c);
         if (byte < 0x20 || byte == 0x7F) return kReasonControl;
         if (*c == ':' && style == PathStyle::kWindows) return kReasonColon;
     }
-    const char* start = name;
-    for (const char* c = name;; ++c) {
-        if (*c == '\0' || IsAnySeparator(*c)) {
-            const std::size_t length = static_cast<std::size_t>(c - start);
-            if (const char* reason = ComponentReason(start, length, style)) return reason;
-            if (*c == '\0') break;
-            start = c + 1;
-        }
+    const std::size_t length = std::strlen(name);
+    std::size_t start = 0;
+    for (std::size_t i = 0;; i += CharacterLength(name, length, i, style, lead)) {
+        if (i < length && !IsAnySeparator(name[i])) continue;
+        if (const char* reason = ComponentReason(name + start, i - start, style)) return reason;
+        if (i >= length) break;
+        start = i + 1;
     }
     return nullptr;
 }

@@ -7,8 +7,12 @@
 // nullptr when name, joined below a directory, stays inside that directory
 // and means the same file to a platform of that style; otherwise why it is
 // refused. Both separators split components in either style, so a manifest
-// written for one platform cannot escape on the other.
-const char* UnsafeNameReason(const char* name, PathStyle style);
+// written for one platform cannot escape on the other; a Windows name is read
+// in characters of its code page, as Windows reads it.
+const char* UnsafeNameReason(const char* name, PathStyle style, const LeadBytes& lead);
+
+// Why a name that reaches the scratch file is refused.
+extern const char kScratchNameReason[];
 
 // True when Windows would store the component under another name: it drops
 // trailing dots and blanks.

@@ -9,6 +9,7 @@
 #include "os/os.h"
 #include "update/path_style.h"
 #include "update/report.h"
+#include "update/safe_name.h"
 
 std::vector<std::string> SplitList(const std::string& delimiters, const std::string& text) {
     std::vector<std::string> names;
@@ -65,21 +66,27 @@ void ReportReadError(const char* sourcePath) {
     ReportMessage(sourcePath, message);
 }
 
-void Abandon(FILE* replacement, const std::string& scratchPath) {
+void Abandon(FILE* replacement, const char* scratchPath) {
     os::fileCalls.close(replacement);
-    os::fileCalls.remove(scratchPath.c_str());
+    os::fileCalls.remove(scratchPath);
 }
 
 }  // namespace
 
-int TransferStagedFile(const char* destination, FILE* source, const char* sourcePath) {
+int TransferStagedFile(const char* destination, const char* scratchPath, FILE* source, const char* sourcePath) {
     const os::FileCalls& calls = os::fileCalls;
-    const std::string scratchPath = ScratchPathFor(destination, NativePathStyle());
     os::FailedPath failed = os::FailedPath::kScratch;
-    FILE* replacement = calls.openReplacement(scratchPath.c_str(), destination, source, &failed);
+    FILE* replacement = calls.openReplacement(scratchPath, destination, source, &failed);
     if (replacement == nullptr) {
-        ReportError(RefusedPath(failed, errno, destination, scratchPath.c_str()));
+        ReportError(RefusedPath(failed, errno, destination, scratchPath));
         calls.close(source);
+        return -3;
+    }
+    if (calls.sameFile(replacement, destination)) {
+        // Moved onto itself it would stay the scratch file, and the next copy would remove it.
+        Abandon(replacement, scratchPath);
+        calls.close(source);
+        ReportRefusal(sourcePath != nullptr ? sourcePath : destination, kScratchNameReason);
         return -3;
     }
     UseCopyBuffers(source, replacement);
@@ -111,17 +118,18 @@ int TransferStagedFile(const char* destination, FILE* source, const char* source
     }
     if (!calls.close(replacement)) {
         ReportError(texts::kFatalWriteError);
-        calls.remove(scratchPath.c_str());
+        calls.remove(scratchPath);
         return -4;
     }
-    if (!calls.moveIntoPlace(scratchPath.c_str(), destination)) {
+    if (!calls.moveIntoPlace(scratchPath, destination)) {
         ReportError(destination);
-        calls.remove(scratchPath.c_str());
+        calls.remove(scratchPath);
         return -3;
     }
     return 1;
 }
 
 int TransferFile(const char* destination, FILE* source) {
-    return TransferStagedFile(destination, source, nullptr);
+    const std::string scratchPath = ScratchPathFor(destination, NativePathStyle(), NativeLeadBytes());
+    return TransferStagedFile(destination, scratchPath.c_str(), source, nullptr);
 }

@@ -42,8 +42,8 @@ std::string WorkingDirectoryText(PathStyle style) {
 // Directories renamed into during the current group: each is flushed once, at the group's end.
 class RenamedDirectories {
 public:
-    void Add(const std::string& destination, PathStyle style) {
-        std::string directory = DirectoryOf(destination, style);
+    void Add(const std::string& destination, PathStyle style, const LeadBytes& lead) {
+        std::string directory = DirectoryOf(destination, style, lead);
         for (const std::string& known : directories_) {
             if (known == directory) return;
         }
@@ -60,13 +60,17 @@ private:
     std::vector<std::string> directories_;
 };
 
-void CarryOut(const PlanStep& step, PathStyle style, RenamedDirectories* renamed) {
+// The platform's rules for every path the run forms.
+struct Rules {
+    PathStyle style;
+    LeadBytes lead;
+};
+
+void CarryOut(const PlanStep& step, const Rules& rules, RenamedDirectories* renamed) {
     switch (step.kind) {
-        case StepKind::kRefuse: {
-            const std::string why = std::string(texts::kRefusedPrefix) + step.reason;
-            ReportMessage(step.reported.c_str(), why.c_str());
+        case StepKind::kRefuse:
+            ReportRefusal(step.reported.c_str(), step.reason);
             return;
-        }
         case StepKind::kTooLong:
             ReportMessage(step.reported.c_str(), texts::kTooLong);
             return;
@@ -76,28 +80,32 @@ void CarryOut(const PlanStep& step, PathStyle style, RenamedDirectories* renamed
         case StepKind::kCopy:
             break;
     }
-    FILE* staged = os::fileCalls.openStaged(step.source.c_str());
+    bool irregular = false;
+    FILE* staged = os::fileCalls.openStaged(step.source.c_str(), &irregular);
     if (staged == nullptr) {
-        ReportError(step.source.c_str());
+        if (irregular) {
+            ReportMessage(step.source.c_str(), texts::kNotRegularFile);
+        } else {
+            ReportError(step.source.c_str());
+        }
         return;
     }
-    if (TransferStagedFile(step.destination.c_str(), staged, step.source.c_str()) == 1) {
-        renamed->Add(step.destination, style);
+    if (TransferStagedFile(step.destination.c_str(), step.scratch.c_str(), staged, step.source.c_str()) == 1) {
+        renamed->Add(step.destination, rules.style, rules.lead);
     }
 }
 
 // Every group of the plan in order, each planned just before it is carried out.
-void CarryOutUpdate(const std::string& workingDirectory, const CIniFile& manifest,
-                    PathStyle style) {
+void CarryOutUpdate(const std::string& workingDirectory, const CIniFile& manifest, const Rules& rules) {
     RenamedDirectories renamed;
     for (PlanGroup group : kPlanGroups) {
         const char* section = GroupSection(group);
         std::vector<PlanStep> steps;
         Guarded(section != nullptr ? section : texts::kManifestName, [&] {
-            steps = PlanGroupSteps(group, workingDirectory, manifest, style);
+            steps = PlanGroupSteps(group, workingDirectory, manifest, rules.style, rules.lead);
         });
         for (const PlanStep& step : steps) {
-            Guarded(step.source, [&] { CarryOut(step, style, &renamed); });
+            Guarded(step.source, [&] { CarryOut(step, rules, &renamed); });
         }
         Guarded(workingDirectory, [&] { renamed.Flush(); });
     }
@@ -121,10 +129,10 @@ int RunUpdate(int, char**, char**) {
     std::memset(clientCommandLine, 0, sizeof clientCommandLine);
     std::snprintf(clientCommandLine, sizeof clientCommandLine, "%s", texts::kClientCommandLine);
 
-    const PathStyle style = NativePathStyle();
+    const Rules rules{NativePathStyle(), NativeLeadBytes()};
     Guarded(texts::kManifestName, [&] {
-        const std::string workingDirectory = WorkingDirectoryText(style);
-        const ManifestPath manifestPath = PlanManifestPath(workingDirectory, style);
+        const std::string workingDirectory = WorkingDirectoryText(rules.style);
+        const ManifestPath manifestPath = PlanManifestPath(workingDirectory, rules.style);
         // A path that does not fit is not opened; the manifest's own copy reports it.
         CIniFile manifest(manifestPath.fits ? manifestPath.path : std::string());
         const LoadOutcome outcome = manifest.LoadQuietly();
@@ -133,7 +141,7 @@ int RunUpdate(int, char**, char**) {
             errno = ENOMEM;
             ReportError(manifestPath.path.c_str());
         }
-        CarryOutUpdate(workingDirectory, manifest, style);
+        CarryOutUpdate(workingDirectory, manifest, rules);
     });
 
     os::Trace(texts::kTraceUpdateComplete);

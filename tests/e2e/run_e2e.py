@@ -12,6 +12,7 @@ import argparse
 import ctypes
 import os
 import shutil
+import socket
 import subprocess
 import sys
 import unittest
@@ -489,6 +490,38 @@ class Scenario(unittest.TestCase):
         self.assertEqual(b"old background", inst.read("skin/background.bmp"))
         self.assert_normal_traces(result)
 
+    def test_staged_pipes_devices_and_sockets_are_refused_not_waited_on(self):
+        """A staged file that is not a regular file (or a link to one) is refused
+        and the run goes on; so is a manifest that is a pipe."""
+        for manifest_is_a_pipe in (False, True):
+            with self.subTest(manifest_is_a_pipe=manifest_is_a_pipe):
+                if self.install is not None:
+                    self.install.remove()
+                inst = self.new_install()
+                # A socket file is the Linux build's: Windows has no such file, and Wine cannot open one.
+                irregular = ["fifo.bmp", "zero.bmp"] + ([] if TARGET.windows else ["sock.bmp"])
+                self.manifest(b"[cltskin]\nfilelist=" + ",".join(irregular).encode() + b",background.bmp\n")
+                os.mkfifo(inst.file("download/fifo.bmp"))
+                os.symlink("/dev/zero", inst.file("download/zero.bmp"))
+                if not TARGET.windows:
+                    listening = socket.socket(socket.AF_UNIX)
+                    listening.bind(inst.file("download/sock.bmp"))
+                    self.addCleanup(listening.close)
+                inst.stage("background.bmp", b"new background")
+                if manifest_is_a_pipe:
+                    os.remove(inst.file("download/" + harness.MANIFEST_NAME))
+                    os.mkfifo(inst.file("download/" + harness.MANIFEST_NAME))
+                    irregular = [harness.MANIFEST_NAME]
+                # Before, the run waited for ever on the pipe with the client stopped.
+                result = TARGET.run_relayhive(inst.app, timeout=60)
+                self.assertEqual(self.expected_stdout(NOT_FOUND), result.stdout)
+                self.assert_stderr_lines(result, [self.source(n) + b": not a regular file" for n in irregular])
+                expected = b"old background" if manifest_is_a_pipe else b"new background"
+                self.assertEqual(expected, inst.read("skin/background.bmp"))
+                self.assertEqual(["background.bmp"], sorted(os.listdir(inst.file("skin"))))
+                self.assert_normal_traces(result)
+                self.assert_relaunched(inst.old_client)
+
     def move_install(self, directory_length, components=()):
         """Moves the installation below its root so that the program's working
         directory text is directory_length bytes, passing through components."""
@@ -556,14 +589,24 @@ class Scenario(unittest.TestCase):
         os.rename(inst.app, directory)
         inst.app = directory
         name = "皮肤.bmp"
-        self.manifest(b"[cltskin]\r\nfilelist=" + name.encode(encoding) + b",background.bmp\r\n")
+        # In GBK the second byte of 籠 is a '\\': the scratch file beside it is
+        # still .relayhive.tmp, never "籠.relayhive.tmp", a file of someone else's.
+        trail = "籠.bmp"
+        bait = "籠" + harness.SCRATCH_NAME
+        self.manifest(b"[cltskin]\r\nfilelist=" + name.encode(encoding) + b"," + trail.encode(encoding) +
+                      b",background.bmp\r\n")
         inst.stage(name, b"new skin")
+        inst.stage(trail, b"new trail")
+        inst.write("skin/" + bait, b"not relayhive's")
         inst.stage("background.bmp", b"new background")
         result = self.run_update()
         shown = (("Z:" + directory.replace("/", "\\")) if TARGET.windows else directory).encode(encoding)
         self.assertEqual(TARGET.text(NOT_FOUND + harness.WORK_DIR_PREFIX + shown + b"\n"), result.stdout)
         self.assertEqual(b"", result.stderr)
         self.assertEqual(b"new skin", inst.read("skin/" + name))
+        self.assertEqual(b"new trail", inst.read("skin/" + trail))
+        self.assertEqual(b"not relayhive's", inst.read("skin/" + bait))
+        self.assertEqual(sorted(["background.bmp", name, trail, bait]), sorted(os.listdir(inst.file("skin"))))
         self.assertEqual(b"new background", inst.read("skin/background.bmp"))
         self.assert_normal_traces(result)
         self.assertIn(b"started in " + shown + b" image", inst.read("quillmon.log"))

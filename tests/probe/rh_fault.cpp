@@ -43,8 +43,9 @@ bool Fails(Operation operation) {
     return true;
 }
 
-FILE* OpenStaged(const char* path) {
-    return Fails(kOpenStaged) ? nullptr : platform.openStaged(path);
+FILE* OpenStaged(const char* path, bool* irregular) {
+    *irregular = false;
+    return Fails(kOpenStaged) ? nullptr : platform.openStaged(path, irregular);
 }
 
 FILE* OpenReplacement(const char* scratchPath, const char* destination, FILE* source,

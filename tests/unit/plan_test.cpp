@@ -49,7 +49,7 @@ TEST(Plan, ExampleManifestInBothStyles) {
                   "copy D:\\app\\download\\autoupdate.ini -> D:\\app\\autoupdate.ini",
                   "pause",
                   "copy D:\\app\\download\\Quillmon.exe -> D:\\app\\Quillmon.exe"}),
-              Describe(PlanUpdate("D:\\app", ini, PathStyle::kWindows)));
+              Describe(PlanUpdate("D:\\app", ini, PathStyle::kWindows, {})));
     EXPECT_EQ((std::vector<std::string>{
                   "copy /srv/app/download/background.bmp -> /srv/app/skin/background.bmp",
                   "copy /srv/app/download/button.bmp -> /srv/app/skin/button.bmp",
@@ -57,10 +57,10 @@ TEST(Plan, ExampleManifestInBothStyles) {
                   "copy /srv/app/download/autoupdate.ini -> /srv/app/autoupdate.ini",
                   "pause",
                   "copy /srv/app/download/Quillmon.exe -> /srv/app/Quillmon.exe"}),
-              Describe(PlanUpdate("/srv/app", ini, PathStyle::kPosix)));
+              Describe(PlanUpdate("/srv/app", ini, PathStyle::kPosix, {})));
     // At a drive root the separator is doubled, as the system returns the root with one.
     EXPECT_EQ("copy C:\\\\download\\logo.png -> C:\\\\logo\\logo.png",
-              Describe(PlanGroupSteps(PlanGroup::kLogo, "C:\\", ini, PathStyle::kWindows))[0]);
+              Describe(PlanGroupSteps(PlanGroup::kLogo, "C:\\", ini, PathStyle::kWindows, {}))[0]);
 }
 
 TEST(Plan, ListShapesAndMissingGroups) {
@@ -73,10 +73,10 @@ TEST(Plan, ListShapesAndMissingGroups) {
                   "copy /a/download/a.bmp -> /a/skin/a.bmp",
                   "copy /a/download/autoupdate.ini -> /a/autoupdate.ini", "pause",
                   "copy /a/download/Quill,mon.exe -> /a/Quill,mon.exe"}),
-              Describe(PlanUpdate("/a", ini, PathStyle::kPosix)));
+              Describe(PlanUpdate("/a", ini, PathStyle::kPosix, {})));
     // Nothing to read: the manifest copy and the pause remain.
     EXPECT_EQ((std::vector<std::string>{"copy /a/download/autoupdate.ini -> /a/autoupdate.ini", "pause"}),
-              Describe(PlanUpdate("/a", Manifest("", nullptr, ""), PathStyle::kPosix)));
+              Describe(PlanUpdate("/a", Manifest("", nullptr, ""), PathStyle::kPosix, {})));
 }
 
 TEST(Plan, HostileNamesAreRefusedWithTheSourcePath) {
@@ -88,10 +88,10 @@ TEST(Plan, HostileNamesAreRefusedWithTheSourcePath) {
                   "refuse D:\\a\\download\\.relayhive.tmp: name of relayhive's scratch file",
                   "copy D:\\a\\download\\autoupdate.ini -> D:\\a\\autoupdate.ini", "pause",
                   "refuse D:\\a\\download\\..\\evil.exe: '..' would leave the install directory"}),
-              Describe(PlanUpdate("D:\\a", ini, PathStyle::kWindows)));
+              Describe(PlanUpdate("D:\\a", ini, PathStyle::kWindows, {})));
     // A device name is an ordinary file on Linux.
     EXPECT_EQ("copy /a/download/NUL.bmp -> /a/skin/NUL.bmp",
-              Describe(PlanUpdate("/a", ini, PathStyle::kPosix))[2]);
+              Describe(PlanUpdate("/a", ini, PathStyle::kPosix, {}))[2]);
 }
 
 TEST(Plan, PathsAtTheEdgeOfTheBuffer) {
@@ -108,7 +108,7 @@ TEST(Plan, PathsAtTheEdgeOfTheBuffer) {
         for (std::size_t length : {c.buffer - 1, c.buffer, c.buffer + 1}) {
             const std::string longName = std::string(length - fixed - name.size(), 'x') + name;
             const std::vector<PlanStep> plan =
-                PlanGroupSteps(PlanGroup::kSkin, dir, Manifest(longName.c_str(), nullptr, nullptr), c.style);
+                PlanGroupSteps(PlanGroup::kSkin, dir, Manifest(longName.c_str(), nullptr, nullptr), c.style, {});
             ASSERT_EQ(1u, plan.size());
             const std::string source = dir + sep + "download" + sep + longName;
             ASSERT_EQ(length, source.size());
@@ -124,10 +124,25 @@ TEST(Plan, PathsAtTheEdgeOfTheBuffer) {
         const std::string subdir(c.buffer - fixed - 10, 's');
         const std::string shortName = subdir + sep + "a.bmp";
         const std::vector<PlanStep> plan = PlanGroupSteps(
-            PlanGroup::kSkin, dir, Manifest(shortName.c_str(), nullptr, nullptr), c.style);
+            PlanGroup::kSkin, dir, Manifest(shortName.c_str(), nullptr, nullptr), c.style, {});
         EXPECT_EQ(StepKind::kTooLong, plan[0].kind);
         EXPECT_EQ(dir + sep + "skin" + sep + shortName, plan[0].reported);
     }
+}
+
+TEST(Plan, ScratchFileSitsBesideTheDestination) {
+    // GBK "\xbb\x5c" is one character whose second byte is a '\': the scratch
+    // file is not "<character>.relayhive.tmp", a name of its own.
+    const CIniFile ini = Manifest("\xbb\x5c.bmp,sub\\\xbb\x5c", nullptr, nullptr);
+    std::vector<std::string> scratch;
+    for (const PlanStep& step : PlanGroupSteps(PlanGroup::kSkin, "D:\\a", ini, PathStyle::kWindows, LeadBytes::Gbk())) {
+        scratch.push_back(step.scratch);
+    }
+    EXPECT_EQ((std::vector<std::string>{"D:\\a\\skin\\.relayhive.tmp", "D:\\a\\skin\\sub\\.relayhive.tmp"}),
+              scratch);
+    EXPECT_EQ("/a/skin/sub/.relayhive.tmp",
+              PlanGroupSteps(PlanGroup::kSkin, "/a", Manifest("sub/b.bmp", nullptr, nullptr), PathStyle::kPosix, {})[0]
+                  .scratch);
 }
 
 TEST(Plan, ManifestPathFitsItsOwnBuffer) {

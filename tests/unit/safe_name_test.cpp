@@ -6,7 +6,9 @@
 
 namespace {
 
-bool Safe(const char* name, PathStyle style) { return UnsafeNameReason(name, style) == nullptr; }
+bool Safe(const char* name, PathStyle style, const LeadBytes& lead = {}) {
+    return UnsafeNameReason(name, style, lead) == nullptr;
+}
 
 const PathStyle kStyles[] = {PathStyle::kWindows, PathStyle::kPosix};
 
@@ -48,6 +50,20 @@ TEST(SafeName, WindowsOnlyRules) {
     // Trailing dots and blanks are dropped, which is harmless unless only dots remain.
     for (const char* name : {"console.txt", "COM10", "LPT", "x.", "sub /x ", "nul-x"}) {
         EXPECT_TRUE(Safe(name, PathStyle::kWindows)) << name;
+    }
+}
+
+TEST(SafeName, DoubleByteCharactersAreReadWhole) {
+    // 0x81 0x5C is one GBK character, not a byte and a separator, to Windows with code page 936.
+    const LeadBytes gbk = LeadBytes::Gbk();
+    for (const char* name : {"\x81\x5c" "CON.txt", "a\x81\\..\\x.bmp", "\x81\x5c.."}) {
+        EXPECT_TRUE(Safe(name, PathStyle::kWindows, gbk)) << name;
+        EXPECT_FALSE(Safe(name, PathStyle::kWindows) && Safe(name, PathStyle::kPosix, gbk)) << name;
+    }
+    EXPECT_TRUE(Safe("x\x81", PathStyle::kWindows, gbk));  // a lead byte with nothing after it
+    // A separator that follows a whole character still separates.
+    for (const char* name : {"\x81\x5c\\..\\x.bmp", "\xD6\xD0/../x", "\xbb\x5c\\NUL"}) {
+        EXPECT_FALSE(Safe(name, PathStyle::kWindows, gbk)) << name;
     }
 }
 

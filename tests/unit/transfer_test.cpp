@@ -11,6 +11,7 @@
 #include "update/transfer.h"
 
 #if defined(_WIN32)
+#include <windows.h>
 #include <fcntl.h>
 #include <io.h>
 #include <share.h>
@@ -108,6 +109,17 @@ void MakeReadOnly(const ScratchDir& dir, const std::string& name) {
 int heldOpen = -1;  // a file the case holds open without sharing it
 #endif
 
+// Every regular file's name and bytes: a refused copy changes none of them.
+std::string Contents(const ScratchDir& dir) {
+    std::string all;
+    for (const auto& item : fs::directory_iterator(dir.Path())) {
+        if (!fs::is_regular_file(item.status())) continue;
+        const std::string name = item.path().filename().string();
+        all += name + "=" + dir.Read(name) + "\n";
+    }
+    return all;
+}
+
 const Refusal kRefusals[] = {
     {"missing directory", [](const ScratchDir&) {}, "absent/dest", "absent/dest",
      "No such file or directory"},
@@ -136,6 +148,13 @@ const Refusal kRefusals[] = {
                            _S_IREAD | _S_IWRITE);
      },
      "dest", ".relayhive.tmp", "Permission denied"},
+    // Shared for reading and writing but not deleting: it must not be truncated and written.
+    {"scratch file another program holds open, sharing all but its deletion",
+     [](const ScratchDir& dir) {
+         dir.Write(".relayhive.tmp", "another program's data");
+         heldOpen = _sopen(dir.Path(".relayhive.tmp").c_str(), _O_RDWR, _SH_DENYNO);
+     },
+     "dest", ".relayhive.tmp", "Permission denied"},
 #else
     {"scratch file that cannot be created",
      [](const ScratchDir& dir) {
@@ -158,6 +177,7 @@ TEST(TransferFile, RefusalNamesThePathThatCouldNotBeUsed) {
         }
         refusal.arrange(dir);
         const std::string listing = dir.Listing();
+        const std::string contents = Contents(dir);
         const std::string destination = dir.Path(refusal.destination);
         const std::string source = dir.Path("src");
         int result = 0;
@@ -179,9 +199,7 @@ TEST(TransferFile, RefusalNamesThePathThatCouldNotBeUsed) {
             fs::permissions(item.path(), fs::perms::owner_write, fs::perm_options::add);
         }
         EXPECT_EQ(listing, dir.Listing()) << refusal.what;
-        if (!fs::is_directory(dir.Path("dest"))) {
-            EXPECT_EQ("old contents", dir.Read("dest")) << refusal.what;
-        }
+        EXPECT_EQ(contents, Contents(dir)) << refusal.what;
     }
 }
 
@@ -195,7 +213,8 @@ TEST(TransferFile, ReadErrorNamesTheSourceAndLeavesTheDestinationUntouched) {
             FILE* unreadable = testing_support::UnreadableStream(dir.Path("src"));
             result = unreadable == nullptr
                          ? 99
-                         : TransferStagedFile(dir.Path("dest").c_str(), unreadable, sourcePath);
+                         : TransferStagedFile(dir.Path("dest").c_str(), dir.Path(".relayhive.tmp").c_str(),
+                                              unreadable, sourcePath);
         });
         EXPECT_EQ(-5, result);
         const std::string named = sourcePath != nullptr ? sourcePath : "";
@@ -214,6 +233,7 @@ struct FailedCall {
     int result;
     int errnum;
     bool reportsDestination;  // else "Fatal write error." or "Fatal read error."
+    const char* message = nullptr;  // the report's message, when it is not errnum's
 };
 
 const FailedCall kFailedCalls[] = {
@@ -240,6 +260,10 @@ const FailedCall kFailedCalls[] = {
     {"move", [](os::FileCalls* c) {
          c->moveIntoPlace = [](const char*, const char*) { errno = EACCES; return false; };
      }, -3, EACCES, true},
+    // The file system resolves the destination to the scratch file (a short name, a case-blind volume).
+    {"destination is the scratch file", [](os::FileCalls* c) {
+         c->sameFile = [](FILE*, const char*) { return true; };
+     }, -3, 0, true, "refused: name of relayhive's scratch file"},
 };
 
 TEST(TransferFile, EveryFailedCallLeavesTheOldFileAndNoScratchFile) {
@@ -255,7 +279,8 @@ TEST(TransferFile, EveryFailedCallLeavesTheOldFileAndNoScratchFile) {
                                  : failure.result == -5   ? "Fatal read error.\n"
                                                           : "Fatal write error.\n";
         EXPECT_EQ(failure.result, t.result) << failure.what;
-        EXPECT_EQ(lead + ": " + os::ErrorMessage(failure.errnum) + "\n", t.errors) << failure.what;
+        const std::string message = failure.message != nullptr ? failure.message : os::ErrorMessage(failure.errnum);
+        EXPECT_EQ(lead + ": " + message + "\n", t.errors) << failure.what;
         EXPECT_EQ("old contents", dir.Read("dest")) << failure.what;
         EXPECT_EQ("dest\nsrc\n", dir.Listing()) << failure.what;
     }
@@ -276,7 +301,46 @@ TEST(ReplacementMode, SetIdBitsStayOnlyWithTheOwnerAndGroup) {
     }
 }
 
-#if !defined(_WIN32)
+#if defined(_WIN32)
+
+// The scratch file's short (8.3) name reaches the scratch file itself: listed,
+// it is refused, and neither it nor the file after it is lost.
+TEST(TransferFile, ShortNameOfTheScratchFileIsRefused) {
+    ScratchDir dir;
+    dir.Write(".relayhive.tmp", "");
+    char shortPath[MAX_PATH] = {0};
+    const DWORD length = GetShortPathNameA(dir.Path(".relayhive.tmp").c_str(), shortPath, sizeof shortPath);
+    const std::string alias = fs::path(std::string(shortPath, length)).filename().string();
+    fs::remove(dir.Path(".relayhive.tmp"));
+    if (length == 0 || alias == ".relayhive.tmp") GTEST_SKIP() << "no short names on this volume";
+    dir.Write("src", "new contents");
+    const Transfer aliased = CopyFile(dir, "src", alias);
+    EXPECT_EQ(-3, aliased.result) << alias;
+    EXPECT_EQ(dir.Path(alias) + ": refused: name of relayhive's scratch file\n", aliased.errors);
+    EXPECT_EQ(1, CopyFile(dir, "src", "b.bmp").result);
+    EXPECT_EQ("b.bmp\nsrc\n", dir.Listing());
+}
+
+TEST(TransferFile, HiddenAndSystemAttributesAreKept) {
+    ScratchDir dir;
+    dir.Write("src", "new contents");
+    const DWORD kinds[] = {FILE_ATTRIBUTE_HIDDEN, FILE_ATTRIBUTE_SYSTEM,
+                           FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM};
+    for (const DWORD kind : kinds) {
+        dir.Write("dest", "old contents");
+        ASSERT_TRUE(SetFileAttributesA(dir.Path("dest").c_str(), kind));
+        EXPECT_EQ(1, CopyFile(dir, "src", "dest").result) << kind;
+        const DWORD after = GetFileAttributesA(dir.Path("dest").c_str());
+        EXPECT_EQ(kind, after & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) << kind;
+        EXPECT_EQ("new contents", dir.Read("dest"));
+        SetFileAttributesA(dir.Path("dest").c_str(), FILE_ATTRIBUTE_NORMAL);
+    }
+    // A new file takes none of them.
+    EXPECT_EQ(1, CopyFile(dir, "src", "fresh").result);
+    EXPECT_EQ(0u, GetFileAttributesA(dir.Path("fresh").c_str()) & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM));
+}
+
+#else
 
 TEST(TransferFile, ShortWriteLeavesTheOldFileAndNoScratchFile) {
     ScratchDir dir;
