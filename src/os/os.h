@@ -1,6 +1,7 @@
 // The operating-system layer: everything relayhive asks of the platform.
-// One implementation per platform (os_win32.cpp, os_posix.cpp); no other
-// file includes a platform header.
+// What the platforms share is in os_common.cpp, what differs in one file per
+// platform (os_win32.cpp, os_posix.cpp); no file outside src/os/ includes a
+// platform header.
 #ifndef RELAYHIVE_OS_OS_H
 #define RELAYHIVE_OS_OS_H
 
@@ -11,11 +12,14 @@
 
 namespace os {
 
-// The one platform switch outside the implementation files.
+// The one platform switch outside src/os/'s implementation files.
 #if defined(_WIN32)
+// Paths are Windows paths: drive letters, '\', MAX_PATH.
+inline constexpr bool kWindowsPaths = true;
 // Size of a process record's image name, terminating zero included (MAX_PATH).
 inline constexpr std::size_t kMaxPath = 260;
 #else
+inline constexpr bool kWindowsPaths = false;
 inline constexpr std::size_t kMaxPath = 4096;  // PATH_MAX
 #endif
 
@@ -55,6 +59,8 @@ bool ClaimSingleInstance(const char* name);
 
 // The system's standard message for an error number ("Unknown error" outside the table).
 const char* ErrorMessage(int errnum);
+// The error number of a platform failure that has no C runtime number of its own.
+inline constexpr int kUnknownError = 0x7FFF;
 
 // A write to a pipe whose reader has gone fails with an error instead of ending the process.
 void WritesToClosedPipesFail();
@@ -81,9 +87,9 @@ bool NextProcess(ProcessSnapshot* snapshot, ProcessEntry* entry);
 void CloseProcessSnapshot(ProcessSnapshot* snapshot);
 
 // Requests termination of the process and then waits up to waitMilliseconds
-// for it to end. Non-zero when termination was requested, 0 when the process
-// could not be opened or terminated.
-int TerminateProcessAndWait(std::uint32_t id, unsigned waitMilliseconds);
+// for it to end. True when termination was requested; false, errno set, when
+// the process could not be opened or terminated.
+bool TerminateProcessAndWait(std::uint32_t id, unsigned waitMilliseconds);
 
 struct ChildProcess {
     std::intptr_t handle;
@@ -148,8 +154,10 @@ struct FileCalls {
     bool (*flushDirectory)(const char* directory);
     void (*remove)(const char* path);
 };
-// The platform's own calls; test programs replace entries.
+// The calls in use: the platform's own, filled entry by entry; test programs
+// replace entries, and restore them all with fileCalls = PlatformFileCalls().
 extern FileCalls fileCalls;
+FileCalls PlatformFileCalls();
 
 // The permission bits a replacement takes over from the file it replaces:
 // all of them, but set-user-ID and set-group-ID only when it kept both the

@@ -21,6 +21,7 @@
 
 #include "common/texts.h"
 #include "os/os.h"
+#include "os/os_platform.h"
 
 extern char** environ;
 
@@ -318,7 +319,7 @@ bool NextProcess(ProcessSnapshot* snapshot, ProcessEntry* entry) {
 
 void CloseProcessSnapshot(ProcessSnapshot* snapshot) { delete snapshot; }
 
-int TerminateProcessAndWait(std::uint32_t id, unsigned waitMilliseconds) {
+bool TerminateProcessAndWait(std::uint32_t id, unsigned waitMilliseconds) {
     const pid_t pid = static_cast<pid_t>(id);
 #if defined(SYS_pidfd_open) && defined(SYS_pidfd_send_signal)
     // A pidfd names this very process, so a recycled id can never be hit.
@@ -330,16 +331,18 @@ int TerminateProcessAndWait(std::uint32_t id, unsigned waitMilliseconds) {
             while (poll(&ended, 1, static_cast<int>(waitMilliseconds)) < 0 && errno == EINTR) {
             }
         }
+        const int savedErrno = errno;
         close(pidfd);
-        return sent ? 1 : 0;
+        errno = savedErrno;
+        return sent;
     }
-    if (errno != ENOSYS) return 0;
+    if (errno != ENOSYS) return false;
 #endif
-    if (kill(pid, SIGKILL) != 0) return 0;
+    if (kill(pid, SIGKILL) != 0) return false;
     for (unsigned waited = 0; waited < waitMilliseconds && !HasEnded(pid); waited += 10) {
         SleepMilliseconds(10);
     }
-    return 1;
+    return true;
 }
 
 bool StartChildProcess(char* commandLine, ChildProcess* child, long* errorCode) {
@@ -403,8 +406,6 @@ void FormatExitCodeLine(char* buffer, long exitCode) {
 
 namespace {
 
-FILE* OpenStaged(const char* path, bool* irregular) { return OpenRegularFile(path, "rb", irregular); }
-
 // The scratch file on fd takes the existing destination's owner and group,
 // as far as this process may set them, and its mode. (Without CAP_FSETID
 // the kernel drops set-ID bits at the first write anyway, as it always has.)
@@ -414,6 +415,10 @@ void TakeOwnershipAndMode(int fd, const struct stat& existing) {
     if (!kept) (void)fchown(fd, static_cast<uid_t>(-1), existing.st_gid);
     (void)fchmod(fd, static_cast<mode_t>(ReplacementMode(existing.st_mode & 07777, kept)));
 }
+
+}  // namespace
+
+namespace platform {
 
 FILE* OpenReplacement(const char* scratchPath, const char* destination, FILE* source,
                       FailedPath* failed) {
@@ -457,22 +462,10 @@ FILE* OpenReplacement(const char* scratchPath, const char* destination, FILE* so
     return stream;
 }
 
-long Read(FILE* stream, char* buffer, std::size_t size) {
-    const std::size_t got = std::fread(buffer, 1, size, stream);
-    if (got == 0 && std::ferror(stream)) return -1;
-    return static_cast<long>(got);
-}
-
-bool Write(FILE* stream, const char* buffer, std::size_t size) {
-    return std::fwrite(buffer, 1, size, stream) == size;
-}
-
 bool FlushToDisk(FILE* stream) {
     if (std::fflush(stream) != 0) return false;
     return fsync(fileno(stream)) == 0;
 }
-
-bool Close(FILE* stream) { return std::fclose(stream) == 0; }
 
 // The rename is atomic as it stands; its durability is flushDirectory's job.
 bool MoveIntoPlace(const char* scratchPath, const char* destination) {
@@ -498,21 +491,7 @@ bool SameFile(FILE* stream, const char* path) {
            mine.st_ino == theirs.st_ino;
 }
 
-}  // namespace
-
-// In the order of FileCalls.
-FileCalls fileCalls = {
-    OpenStaged,
-    OpenReplacement,
-    SameFile,
-    Read,
-    Write,
-    FlushToDisk,
-    Close,
-    MoveIntoPlace,
-    FlushDirectory,
-    Remove,
-};
+}  // namespace platform
 
 }  // namespace os
 
@@ -525,25 +504,6 @@ PathKind KindOfPath(const char* path) {
     if (stat(path, &status) != 0) return PathKind::kMissing;
     if (S_ISREG(status.st_mode)) return PathKind::kFile;
     return S_ISDIR(status.st_mode) ? PathKind::kDirectory : PathKind::kOther;
-}
-
-bool OpensForReading(const char* path) {
-    FILE* file = std::fopen(path, "rb");
-    if (file == nullptr) return false;
-    std::fclose(file);
-    return true;
-}
-
-bool ReadWholeFile(const char* path, std::string* bytes) {
-    FILE* file = std::fopen(path, "rb");
-    if (file == nullptr) return false;
-    bytes->clear();
-    char block[16 * 1024];
-    std::size_t got;
-    while ((got = std::fread(block, 1, sizeof block, file)) > 0) bytes->append(block, got);
-    const bool read = std::ferror(file) == 0;
-    std::fclose(file);
-    return read;
 }
 
 bool ListDirectory(const char* path, std::vector<DirectoryEntry>* entries) {

@@ -12,6 +12,7 @@
 
 #include "common/texts.h"
 #include "os/os.h"
+#include "os/os_platform.h"
 
 static_assert(sizeof(PROCESSENTRY32) == 296, "narrow process record expected");
 static_assert(sizeof(STARTUPINFOA) == 68, "32-bit start-up record expected");
@@ -33,7 +34,8 @@ const std::size_t kCopyStreamBufferSize = 0;
 
 namespace {
 
-// The C runtime's errno for a Win32 error, so reports read like the runtime's own.
+// The C runtime's errno for a Win32 error, so reports read like the runtime's
+// own: every Win32 failure of this layer is translated here.
 int ErrnoFromWin32(DWORD error) {
     switch (error) {
         case ERROR_FILE_NOT_FOUND:
@@ -66,7 +68,7 @@ int ErrnoFromWin32(DWORD error) {
         case ERROR_NOT_SAME_DEVICE:
             return EXDEV;
         default:
-            return EIO;
+            return kUnknownError;  // reported as "Unknown error", never as some other failure
     }
 }
 
@@ -180,11 +182,18 @@ void CloseProcessSnapshot(ProcessSnapshot* snapshot) {
     delete snapshot;
 }
 
-int TerminateProcessAndWait(std::uint32_t id, unsigned waitMilliseconds) {
+bool TerminateProcessAndWait(std::uint32_t id, unsigned waitMilliseconds) {
     const HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id);
-    if (process == nullptr) return 0;
-    const BOOL terminated = TerminateProcess(process, 0);
-    if (terminated) WaitForSingleObject(process, waitMilliseconds);
+    if (process == nullptr) {
+        errno = ErrnoFromWin32(GetLastError());
+        return false;
+    }
+    const bool terminated = TerminateProcess(process, 0) != 0;
+    if (terminated) {
+        WaitForSingleObject(process, waitMilliseconds);
+    } else {
+        errno = ErrnoFromWin32(GetLastError());
+    }
     CloseHandle(process);
     return terminated;
 }
@@ -235,10 +244,17 @@ void FormatExitCodeLine(char* buffer, long exitCode) {
 
 namespace {
 
-FILE* OpenStaged(const char* path, bool* irregular) { return OpenRegularFile(path, "rb", irregular); }
-
 // The attributes a replacement takes over from the file it replaces.
 constexpr DWORD kKeptAttributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+
+// The volume's own identity of an open file.
+bool FileIdentity(HANDLE file, BY_HANDLE_FILE_INFORMATION* identity) {
+    return GetFileInformationByHandle(file, identity) != 0;
+}
+
+}  // namespace
+
+namespace platform {
 
 FILE* OpenReplacement(const char* scratchPath, const char* destination, FILE*, FailedPath* failed) {
     const DWORD attributes = GetFileAttributesA(destination);
@@ -282,11 +298,6 @@ FILE* OpenReplacement(const char* scratchPath, const char* destination, FILE*, F
     return stream;
 }
 
-// The volume's own identity of an open file.
-bool FileIdentity(HANDLE file, BY_HANDLE_FILE_INFORMATION* identity) {
-    return GetFileInformationByHandle(file, identity) != 0;
-}
-
 bool SameFile(FILE* stream, const char* path) {
     BY_HANDLE_FILE_INFORMATION mine;
     BY_HANDLE_FILE_INFORMATION theirs;
@@ -302,16 +313,6 @@ bool SameFile(FILE* stream, const char* path) {
            mine.nFileIndexHigh == theirs.nFileIndexHigh && mine.nFileIndexLow == theirs.nFileIndexLow;
 }
 
-long Read(FILE* stream, char* buffer, std::size_t size) {
-    const std::size_t got = std::fread(buffer, 1, size, stream);
-    if (got == 0 && std::ferror(stream)) return -1;
-    return static_cast<long>(got);
-}
-
-bool Write(FILE* stream, const char* buffer, std::size_t size) {
-    return std::fwrite(buffer, 1, size, stream) == size;
-}
-
 bool FlushToDisk(FILE* stream) {
     if (std::fflush(stream) != 0) return false;
     const HANDLE file = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
@@ -319,8 +320,6 @@ bool FlushToDisk(FILE* stream) {
     errno = ErrnoFromWin32(GetLastError());
     return false;
 }
-
-bool Close(FILE* stream) { return std::fclose(stream) == 0; }
 
 bool MoveIntoPlace(const char* scratchPath, const char* destination) {
     if (MoveFileExA(scratchPath, destination, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
@@ -335,21 +334,7 @@ bool FlushDirectory(const char*) { return true; }
 
 void Remove(const char* path) { DeleteFileA(path); }
 
-}  // namespace
-
-// In the order of FileCalls.
-FileCalls fileCalls = {
-    OpenStaged,
-    OpenReplacement,
-    SameFile,
-    Read,
-    Write,
-    FlushToDisk,
-    Close,
-    MoveIntoPlace,
-    FlushDirectory,
-    Remove,
-};
+}  // namespace platform
 
 }  // namespace os
 
@@ -362,25 +347,6 @@ PathKind KindOfPath(const char* path) {
     if (attributes == INVALID_FILE_ATTRIBUTES) return PathKind::kMissing;
     if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return PathKind::kDirectory;
     return (attributes & FILE_ATTRIBUTE_DEVICE) != 0 ? PathKind::kOther : PathKind::kFile;
-}
-
-bool OpensForReading(const char* path) {
-    FILE* file = std::fopen(path, "rb");
-    if (file == nullptr) return false;
-    std::fclose(file);
-    return true;
-}
-
-bool ReadWholeFile(const char* path, std::string* bytes) {
-    FILE* file = std::fopen(path, "rb");
-    if (file == nullptr) return false;
-    bytes->clear();
-    char block[16 * 1024];
-    std::size_t got;
-    while ((got = std::fread(block, 1, sizeof block, file)) > 0) bytes->append(block, got);
-    const bool read = std::ferror(file) == 0;
-    std::fclose(file);
-    return read;
 }
 
 bool ListDirectory(const char* path, std::vector<DirectoryEntry>* entries) {

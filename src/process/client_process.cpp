@@ -56,7 +56,7 @@ int TerminateClient() {
             os::CloseProcessSnapshot(snapshot);
             // Waiting for the end keeps the first copies from racing a client
             // that still holds its files open.
-            return os::TerminateProcessAndWait(entry.id, kTerminationWaitMilliseconds);
+            return os::TerminateProcessAndWait(entry.id, kTerminationWaitMilliseconds) ? 1 : 0;
         }
     }
     os::CloseProcessSnapshot(snapshot);

@@ -37,13 +37,7 @@ LeadBytes LeadBytes::Gbk() {
     return FromRanges(kRanges, sizeof kRanges);
 }
 
-PathStyle NativePathStyle() {
-#if defined(_WIN32)
-    return PathStyle::kWindows;
-#else
-    return PathStyle::kPosix;
-#endif
-}
+PathStyle NativePathStyle() { return os::kWindowsPaths ? PathStyle::kWindows : PathStyle::kPosix; }
 
 LeadBytes NativeLeadBytes() {
     unsigned char ranges[12];

@@ -6,7 +6,14 @@
 // text is empty. A closed stream fails quietly.
 void ReportMessage(const char* text, const char* message);
 
+// "heading" then "text: message\n", in the same one write: a two-line report
+// whose heading ends in its own line feed ("Fatal read error.\n").
+void ReportUnder(const char* heading, const char* text, const char* message);
+
 // "path: refused: reason\n": a name relayhive will not copy.
 void ReportRefusal(const char* path, const char* reason);
+
+// "text: <message for errno>\n"; just the message when text is empty.
+void ReportError(const char* text);
 
 #endif

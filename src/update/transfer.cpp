@@ -29,8 +29,6 @@ std::vector<std::string> SplitList(const std::string& delimiters, const std::str
     return names;
 }
 
-void ReportError(const char* text) { ReportMessage(text, os::ErrorMessage(errno)); }
-
 namespace {
 
 // The path a failed openReplacement is reported with: the scratch file when
@@ -55,81 +53,110 @@ void UseCopyBuffers(FILE* source, FILE* replacement) {
                  os::kCopyStreamBufferSize);
 }
 
-// "Fatal read error." and, on the next line, "<sourcePath>: <message>".
-void ReportReadError(const char* sourcePath) {
-    if (sourcePath == nullptr) {
-        ReportError(texts::kFatalReadError);
-        return;
-    }
-    const char* message = os::ErrorMessage(errno);
-    std::fputs(texts::kFatalReadError, stderr);
-    ReportMessage(sourcePath, message);
-}
+// A stream that is closed when it goes out of scope, unless closed before.
+class OwnedStream {
+public:
+    explicit OwnedStream(FILE* stream) : stream_(stream) {}
+    ~OwnedStream() { Close(); }
+    OwnedStream(const OwnedStream&) = delete;
+    OwnedStream& operator=(const OwnedStream&) = delete;
 
-void Abandon(FILE* replacement, const char* scratchPath) {
-    os::fileCalls.close(replacement);
-    os::fileCalls.remove(scratchPath);
+    FILE* get() const { return stream_; }
+    // False, errno set, when buffered data could not be written or the close failed.
+    bool Close() {
+        FILE* stream = stream_;
+        stream_ = nullptr;
+        return stream == nullptr || os::fileCalls.close(stream);
+    }
+
+private:
+    FILE* stream_;
+};
+
+// The scratch file of one copy: discarded (closed and removed) when it goes
+// out of scope, unless it was kept by moving it into place.
+class ScratchFile {
+public:
+    ScratchFile(const char* path, FILE* stream) : path_(path), stream_(stream) {}
+    ~ScratchFile() {
+        if (path_ == nullptr) return;
+        stream_.Close();
+        os::fileCalls.remove(path_);
+    }
+    ScratchFile(const ScratchFile&) = delete;
+    ScratchFile& operator=(const ScratchFile&) = delete;
+
+    FILE* stream() const { return stream_.get(); }
+    bool Close() { return stream_.Close(); }
+    // Moves the closed file over destination; false, errno set, and still to discard, on failure.
+    bool Keep(const char* destination) {
+        if (!os::fileCalls.moveIntoPlace(path_, destination)) return false;
+        path_ = nullptr;
+        return true;
+    }
+
+private:
+    const char* path_;
+    OwnedStream stream_;
+};
+
+// Reads source into scratch in 2048-byte chunks; the failure's result, reported, or kTransferred.
+TransferResult CopyChunks(FILE* source, FILE* scratch, const char* sourcePath) {
+    char buffer[2048];
+    for (;;) {
+        const long got = os::fileCalls.read(source, buffer, sizeof buffer);
+        if (got == 0) return kTransferred;
+        if (got < 0) {
+            // "Fatal read error." and, on the next line, "<sourcePath>: <message>".
+            if (sourcePath != nullptr) {
+                ReportUnder(texts::kFatalReadError, sourcePath, os::ErrorMessage(errno));
+            } else {
+                ReportError(texts::kFatalReadError);
+            }
+            return kReadFailed;
+        }
+        if (!os::fileCalls.write(scratch, buffer, static_cast<std::size_t>(got))) {
+            ReportError(texts::kFatalWriteError);
+            return kWriteFailed;
+        }
+    }
 }
 
 }  // namespace
 
-int TransferStagedFile(const char* destination, const char* scratchPath, FILE* source, const char* sourcePath) {
+TransferResult TransferStagedFile(const char* destination, const char* scratchPath, FILE* source,
+                                  const char* sourcePath) {
     const os::FileCalls& calls = os::fileCalls;
+    OwnedStream staged(source);
     os::FailedPath failed = os::FailedPath::kScratch;
-    FILE* replacement = calls.openReplacement(scratchPath, destination, source, &failed);
-    if (replacement == nullptr) {
+    FILE* opened = calls.openReplacement(scratchPath, destination, source, &failed);
+    if (opened == nullptr) {
         ReportError(RefusedPath(failed, errno, destination, scratchPath));
-        calls.close(source);
-        return -3;
+        return kNotReplaced;
     }
-    if (calls.sameFile(replacement, destination)) {
+    ScratchFile scratch(scratchPath, opened);
+    if (calls.sameFile(scratch.stream(), destination)) {
         // Moved onto itself it would stay the scratch file, and the next copy would remove it.
-        Abandon(replacement, scratchPath);
-        calls.close(source);
         ReportRefusal(sourcePath != nullptr ? sourcePath : destination, kScratchNameReason);
-        return -3;
+        return kNotReplaced;
     }
-    UseCopyBuffers(source, replacement);
-
-    char buffer[2048];
-    for (;;) {
-        const long got = calls.read(source, buffer, sizeof buffer);
-        if (got == 0) break;
-        if (got < 0) {
-            ReportReadError(sourcePath);
-            calls.close(source);
-            Abandon(replacement, scratchPath);
-            return -5;
-        }
-        if (!calls.write(replacement, buffer, static_cast<std::size_t>(got))) {
-            ReportError(texts::kFatalWriteError);
-            calls.close(source);
-            Abandon(replacement, scratchPath);
-            return -4;
-        }
-    }
-    calls.close(source);
-
+    UseCopyBuffers(source, scratch.stream());
+    const TransferResult copied = CopyChunks(source, scratch.stream(), sourcePath);
+    if (copied != kTransferred) return copied;
+    staged.Close();
     // Buffered data that cannot be written shows up only here: still a failed write.
-    if (!calls.flushToDisk(replacement)) {
+    if (!calls.flushToDisk(scratch.stream()) || !scratch.Close()) {
         ReportError(texts::kFatalWriteError);
-        Abandon(replacement, scratchPath);
-        return -4;
+        return kWriteFailed;
     }
-    if (!calls.close(replacement)) {
-        ReportError(texts::kFatalWriteError);
-        calls.remove(scratchPath);
-        return -4;
-    }
-    if (!calls.moveIntoPlace(scratchPath, destination)) {
+    if (!scratch.Keep(destination)) {
         ReportError(destination);
-        calls.remove(scratchPath);
-        return -3;
+        return kNotReplaced;
     }
-    return 1;
+    return kTransferred;
 }
 
-int TransferFile(const char* destination, FILE* source) {
+TransferResult TransferFile(const char* destination, FILE* source) {
     const std::string scratchPath = ScratchPathFor(destination, NativePathStyle(), NativeLeadBytes());
     return TransferStagedFile(destination, scratchPath.c_str(), source, nullptr);
 }

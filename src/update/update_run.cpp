@@ -90,7 +90,8 @@ void CarryOut(const PlanStep& step, const Rules& rules, RenamedDirectories* rena
         }
         return;
     }
-    if (TransferStagedFile(step.destination.c_str(), step.scratch.c_str(), staged, step.source.c_str()) == 1) {
+    if (TransferStagedFile(step.destination.c_str(), step.scratch.c_str(), staged, step.source.c_str()) ==
+        kTransferred) {
         renamed->Add(step.destination, rules.style, rules.lead);
     }
 }

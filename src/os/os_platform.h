@@ -1,0 +1,22 @@
+// What each platform's file (os_posix.cpp, os_win32.cpp) gives the portable
+// part of the OS layer (os_common.cpp): the file calls that differ.
+// Included only inside src/os/.
+#ifndef RELAYHIVE_OS_OS_PLATFORM_H
+#define RELAYHIVE_OS_OS_PLATFORM_H
+
+#include <cstdio>
+
+#include "os/os.h"
+
+namespace os::platform {
+
+FILE* OpenReplacement(const char* scratchPath, const char* destination, FILE* source, FailedPath* failed);
+bool SameFile(FILE* stream, const char* path);
+bool FlushToDisk(FILE* stream);
+bool MoveIntoPlace(const char* scratchPath, const char* destination);
+bool FlushDirectory(const char* directory);
+void Remove(const char* path);
+
+}  // namespace os::platform
+
+#endif
