@@ -27,6 +27,43 @@ std::size_t FindMarker(std::string_view text) {
     return std::string_view::npos;
 }
 
+// ClassifyLine, inlined into the parser's loop.
+inline IniLine Classify(std::string_view text) {
+    IniLine line;
+    line.kind = LineKind::kIgnored;
+    const std::size_t p = FindMarker(text);
+    if (p == std::string_view::npos) return line;
+    switch (text[p]) {
+        case ';':
+        case '#':
+            line.kind = LineKind::kComment;
+            line.value = text.substr(p + 1);
+            break;
+        case '[': {
+            const std::size_t q = text.rfind(']');
+            if (q == std::string_view::npos || q < p) break;  // no ']' after the '['
+            line.kind = LineKind::kSection;
+            line.section = text.substr(p + 1, q - p - 1);
+            break;
+        }
+        default:
+            line.kind = LineKind::kEntry;
+            line.key = text.substr(0, p);
+            line.value = text.substr(p + 1);
+            break;
+    }
+    return line;
+}
+
+// A whole line, its CR dropped: blank, failing on its first byte, or what its markers make it.
+inline IniLine Judge(std::string_view text) {
+    IniLine line;  // kBlank
+    if (text.empty()) return line;
+    if (Printable(text[0])) return Classify(text);
+    line.kind = LineKind::kBadFirstByte;
+    return line;
+}
+
 // Splits the input into lines and tells each line's section.
 class Parser {
 public:
@@ -35,14 +72,7 @@ public:
     // Reports one whole line (without its LF); false when the handler stops.
     bool Take(const char* bytes, std::size_t length) {
         if (length > 0 && bytes[length - 1] == '\r') --length;
-        IniLine line;
-        if (length == 0) {
-            line.kind = LineKind::kBlank;
-        } else if (!Printable(bytes[0])) {
-            line.kind = LineKind::kBadFirstByte;
-        } else {
-            line = ClassifyLine(std::string_view(bytes, length));
-        }
+        IniLine line = Judge(std::string_view(bytes, length));
         line.number = ++number_;
         line.text = std::string_view(bytes, length);
         line.firstByte = length == 0 ? 0 : static_cast<signed char>(bytes[0]);
@@ -93,32 +123,7 @@ private:
 
 }  // namespace
 
-IniLine ClassifyLine(std::string_view text) {
-    IniLine line;
-    line.kind = LineKind::kIgnored;
-    const std::size_t p = FindMarker(text);
-    if (p == std::string_view::npos) return line;
-    switch (text[p]) {
-        case ';':
-        case '#':
-            line.kind = LineKind::kComment;
-            line.value = text.substr(p + 1);
-            break;
-        case '[': {
-            const std::size_t q = text.rfind(']');
-            if (q == std::string_view::npos || q < p) break;  // no ']' after the '['
-            line.kind = LineKind::kSection;
-            line.section = text.substr(p + 1, q - p - 1);
-            break;
-        }
-        default:
-            line.kind = LineKind::kEntry;
-            line.key = text.substr(0, p);
-            line.value = text.substr(p + 1);
-            break;
-    }
-    return line;
-}
+IniLine ClassifyLine(std::string_view text) { return Classify(text); }
 
 ParseEnd ParseIni(IniReader* reader, IniHandler* handler) {
     try {
