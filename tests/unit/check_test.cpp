@@ -119,6 +119,8 @@ const Case kCases[] = {
      {"a.bmp", "Quillmon.exe"}, true,
      {{E, 3,
        "the byte 0x1A ends the manifest for relayhive on Windows; not read: [cltskin] filelist (line 4)"}}},
+    {"CR CR LF: Windows text mode leaves one CR, which the loader drops", kWin,
+     "[cltmain]\r\nmainfile=Quillmon.exe\r\r\n", {"Quillmon.exe"}, true, {}},
     {"0x1A starts a line the Linux loader stops at", kPosix,
      "[cltmain]\nmainfile=Quillmon.exe\n\x1a[cltskin]\nfilelist=a.bmp\n", {"a.bmp", "Quillmon.exe"}, true,
      {{E, 3, "(it prints \"Failing on char 26\"): the line starts with the control byte 0x1A; not read: "
@@ -168,6 +170,8 @@ TEST(Check, PlanFollowsTheLoader) {
          {"a.bmp", "b.bmp", "A.BMP", "autoupdate.ini", "", "Quillmon.exe"}},
         {"0x1A ends a Windows manifest", {"autoupdate.ini", "", "Quillmon.exe"}},
         {"0x1A starts a line the Linux loader stops at", {"autoupdate.ini", "", "Quillmon.exe"}},
+        {"CR CR LF: Windows text mode leaves one CR, which the loader drops",
+         {"autoupdate.ini", "", "Quillmon.exe"}},
     };
     for (const Plan& p : plans) {
         SCOPED_TRACE(p.title);
