@@ -29,7 +29,7 @@ bool CIniFile::Store::Line(const IniLine& line) {
             document.AddSectionBytes(line.section.data(), line.section.size());
             sectionIndex_ = document.FindSectionBytes(line.section.data(), line.section.size());
             break;
-        case LineKind::kEntry: {  // PutValue(section, key, value, create = true)
+        case LineKind::kEntry: {  // what PutValue(section, key, value, true) does, the section looked up once
             if (sectionIndex_ == npos) {
                 sectionIndex_ = document.FindOrAddSection(line.section.data(), line.section.size());
             }
