@@ -18,18 +18,19 @@ public:
 
     bool Line(const IniLine& line) override {
         ManifestLine recorded = Describe(line);
-        if (store_ != nullptr && stopLine == 0) {
+        if (store_ != nullptr && stopLine_ == 0) {
             if (store_->Line(line)) {
                 read_->push_back(recorded);
             } else {
-                stopLine = line.number;
+                stopLine_ = line.number;
             }
         }
         if (lines_ != nullptr) lines_->push_back(std::move(recorded));
         return true;  // the whole file, as if nothing stopped the loader
     }
 
-    std::uint32_t stopLine = 0;
+    // The line the store stopped at; 0 when none.
+    std::uint32_t StopLine() const { return stopLine_; }
 
 private:
     ManifestLine Describe(const IniLine& line) {
@@ -56,6 +57,7 @@ private:
     std::vector<ManifestLine>* lines_;
     std::vector<ManifestLine>* read_;
     CIniFile::Store* store_;
+    std::uint32_t stopLine_ = 0;
     std::string section_;
 };
 
@@ -70,7 +72,7 @@ ManifestScan ScanManifest(const std::string& bytes, bool textMode, CIniFile* man
     Recorder reading(apart ? nullptr : &scan.lines, &scan.read, &store);
     StringReader input(bytes, textMode ? kWindowsText : kAsBytes);
     *load = store.Outcome(ParseIni(&input, &reading));
-    scan.stopLine = reading.stopLine;
+    scan.stopLine = reading.StopLine();
     if (apart) {
         scan.endOfInputLine = 1 + static_cast<std::uint32_t>(std::count(bytes.data(), bytes.data() + end, '\n'));
         Recorder whole(&scan.lines, nullptr, nullptr);
