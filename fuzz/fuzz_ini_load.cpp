@@ -1,42 +1,24 @@
-// Loads arbitrary bytes as an INI file and checks the document's invariants:
-// parallel lists stay parallel, and every stored name is found at or before
-// its own index (the first match wins).
+// Loads arbitrary bytes as an INI file, as both platforms read it, and checks
+// the document's invariants: parallel lists stay parallel, and every stored
+// name is found at or before its own index (the first match wins).
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
-#include <string>
-#include <unistd.h>
+#include <string_view>
 
 #include "ini/ini_file.h"
+#include "ini/ini_reader.h"
 
 namespace {
 
-std::string ScratchPath() {
-    // Memory-backed where available: the fuzzer writes a file for every input.
-    return std::string(access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp") + "/relayhive-fuzz-ini-" + std::to_string(getpid()) + ".ini";
-}
-
-}  // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    // "Failing on char" lines would drown the fuzzer's own output.
-    if (std::freopen("/dev/null", "w", stdout) == nullptr) std::abort();
-    return 0;
-}
-
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    static const std::string path = ScratchPath();
-    std::FILE* file = std::fopen(path.c_str(), "wb");
-    if (file == nullptr) std::abort();
-    std::fwrite(data, 1, size, file);
-    std::fclose(file);
-
-    CIniFile ini(path);
-    const bool loaded = ini.Load();
+void LoadAndCheck(std::string_view bytes, StringMode mode) {
+    CIniFile ini("");
+    StringReader reader(bytes, mode);
+    const LoadOutcome outcome = ini.LoadQuietly(&reader);
     const auto& names = ini.SectionNames();
     const auto& sections = ini.Sections();
     if (names.size() != sections.size()) std::abort();
-    if (loaded && names.empty()) std::abort();
+    if (outcome.loaded && names.empty()) std::abort();
+    if ((outcome.stop == LoadStop::kBadFirstByte) != (outcome.line != 0)) std::abort();
     for (std::uint32_t s = 0; s < names.size(); ++s) {
         if (ini.FindSection(names[s]) > s) std::abort();
         const IniSection& section = sections[s];
@@ -45,5 +27,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             if (ini.FindEntry(s, section.entryNames[e]) > e) std::abort();
         }
     }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::string_view bytes(reinterpret_cast<const char*>(data), size);
+    LoadAndCheck(bytes, kAsBytes);
+    LoadAndCheck(bytes, kWindowsText);
     return 0;
 }

@@ -6,6 +6,7 @@
 #include <set>
 
 #include "check/shown.h"
+#include "common/ascii.h"
 #include "common/texts.h"
 #include "update/safe_name.h"
 #include "update/transfer.h"
@@ -74,8 +75,8 @@ struct GroupValue {
 };
 
 bool ReadsEntry(const ManifestLine& line, PlanGroup group) {
-    return line.kind == LineKind::kEntry && FoldName(line.section) == GroupSection(group) &&
-           FoldName(line.key) == GroupKey(group);
+    return line.kind == LineKind::kEntry && ascii::Fold(line.section) == GroupSection(group) &&
+           ascii::Fold(line.key) == GroupKey(group);
 }
 
 // The line whose value counts for the group; 0 when unset. Copies nothing: it runs once per step.
@@ -270,7 +271,7 @@ void CheckSections(const ManifestScan& scan, Collector* out) {
     std::map<std::string, std::uint32_t> seen;  // folded name -> first header line
     for (const ManifestLine& line : scan.lines) {
         if (line.kind != LineKind::kSection) continue;
-        const std::string folded = FoldName(line.section);
+        const std::string folded = ascii::Fold(line.section);
         const auto first = seen.find(folded);
         if (first != seen.end()) {
             if (IsReadSection(folded)) {
@@ -293,8 +294,8 @@ void CheckSections(const ManifestScan& scan, Collector* out) {
 void CheckKeys(const ManifestScan& scan, Collector* out) {
     for (const ManifestLine& line : scan.lines) {
         if (line.kind != LineKind::kEntry) continue;
-        const std::string section = FoldName(line.section);
-        const std::string key = FoldName(line.key);
+        const std::string section = ascii::Fold(line.section);
+        const std::string key = ascii::Fold(line.key);
         const char* read = ReadKeyOf(section);
         if (read != nullptr && key == read) continue;
         const char* meant = NearMiss(key, kReadKeys);
@@ -390,7 +391,7 @@ void CheckNotes(const Installation& in, Collector* out) {
     std::vector<ManifestLine> entries = in.scan.lines;
     entries.insert(entries.end(), in.scan.read.begin(), in.scan.read.end());
     for (const ManifestLine& line : entries) {
-        if (line.kind != LineKind::kEntry || NearMiss(FoldName(line.key), kReadKeys) == nullptr) continue;
+        if (line.kind != LineKind::kEntry || NearMiss(ascii::Fold(line.key), kReadKeys) == nullptr) continue;
         for (const std::string& name : NamesOf(PlanGroup::kSkin, line.value)) {
             listed.insert(SameFileKey(name, in.style));
         }
@@ -418,8 +419,8 @@ const char* SeverityLabel(Severity severity) {
 }
 
 std::size_t EditDistance(const std::string& a, const std::string& b) {
-    const std::string x = FoldName(a);
-    const std::string y = FoldName(b);
+    const std::string x = ascii::Fold(a);
+    const std::string y = ascii::Fold(b);
     // Three rows of the optimal-string-alignment table: two back, one back, current.
     std::vector<std::size_t> previous2(y.size() + 1), previous(y.size() + 1), current(y.size() + 1);
     for (std::size_t j = 0; j <= y.size(); ++j) previous[j] = j;

@@ -1,5 +1,7 @@
 #include "check/installation.h"
 
+#include "common/ascii.h"
+
 std::string TargetWorkingDirectory(const std::string& hostAbsolute, PathStyle host, PathStyle target) {
     std::string spelt = hostAbsolute;
     if (host != target) {
@@ -41,7 +43,7 @@ std::string SameFileKey(const std::string& relative, PathStyle style) {
     std::string key;
     for (const std::string& component : TargetComponents(relative, style)) {
         if (!key.empty()) key += '/';
-        key += style == PathStyle::kWindows ? FoldName(component) : component;
+        key += style == PathStyle::kWindows ? ascii::Fold(component) : component;
     }
     return key;
 }

@@ -1,105 +1,83 @@
 #include "check/manifest_scan.h"
 
-#include <cstring>
+#include <algorithm>
+
+#include "ini/ini_reader.h"
 
 namespace {
 
-// Position of the first ';', '#', '[' or '=' in the line, or its length when none.
-std::size_t FindMarker(const std::string& line) {
-    const std::size_t p = line.find_first_of(";#[=");
-    return p == std::string::npos ? line.size() : p;
-}
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 
-bool Printable(char c) { return c >= 0x20 && c <= 0x7E; }
+// Records every line the parser reports and hands them to the loader's store
+// until the store stops, as the loader would.
+class Recorder final : public IniHandler {
+public:
+    // lines: every line, or nullptr; read and store: the loader's part, or nullptr.
+    Recorder(std::vector<ManifestLine>* lines, std::vector<ManifestLine>* read, CIniFile::Store* store)
+        : lines_(lines), read_(read), store_(store) {}
 
-ManifestLine Classify(std::uint32_t number, std::string line, const std::string& section) {
-    ManifestLine scanned{number, LineKind::kBlank, {}, {}, {}, 0, false, false};
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (line.empty()) return scanned;
-    scanned.firstByte = static_cast<signed char>(line[0]);
-    scanned.byteOrderMark = line.compare(0, 3, "\xEF\xBB\xBF") == 0;
-    if (!Printable(line[0])) {
-        scanned.stopsLoader = true;
-        std::size_t meant = scanned.byteOrderMark ? 3 : 0;
-        while (meant < line.size() && static_cast<unsigned char>(line[meant]) < 0x20) ++meant;
-        line.erase(0, meant);
-    }
-    const std::size_t p = FindMarker(line);
-    scanned.kind = LineKind::kIgnored;
-    if (p == line.size()) return scanned;
-    switch (line[p]) {
-        case ';':
-        case '#':
-            scanned.kind = LineKind::kComment;
-            break;
-        case '[': {
-            const std::size_t q = line.rfind(']');
-            if (q == std::string::npos || q < p) break;
-            scanned.kind = LineKind::kSection;
-            scanned.section = line.substr(p + 1, q - p - 1);
-            break;
+    bool Line(const IniLine& line) override {
+        ManifestLine recorded = Describe(line);
+        if (store_ != nullptr && stopLine_ == 0) {
+            if (store_->Line(line)) {
+                read_->push_back(recorded);
+            } else {
+                stopLine_ = line.number;
+            }
         }
-        default:
-            scanned.kind = LineKind::kEntry;
-            scanned.section = section;
-            scanned.key = line.substr(0, p);
-            scanned.value = line.substr(p + 1);
-            break;
+        if (lines_ != nullptr) lines_->push_back(std::move(recorded));
+        return true;  // the whole file, as if nothing stopped the loader
     }
-    return scanned;
-}
 
-// Every line of input as the loader splits and classifies it.
-std::vector<ManifestLine> SplitLines(const std::string& input, bool textMode) {
-    std::vector<ManifestLine> lines;
-    std::string section;
-    std::size_t start = 0;
-    std::uint32_t number = 0;
-    // A last line without a line feed counts only when it has bytes.
-    while (start < input.size()) {
-        const std::size_t newline = input.find('\n', start);
-        const std::size_t stop = newline == std::string::npos ? input.size() : newline;
-        std::string line = input.substr(start, stop - start);
-        // Text mode has already turned this line's CR LF into LF.
-        if (textMode && newline != std::string::npos && !line.empty() && line.back() == '\r') {
-            line.pop_back();
+    // The line the store stopped at; 0 when none.
+    std::uint32_t StopLine() const { return stopLine_; }
+
+private:
+    ManifestLine Describe(const IniLine& line) {
+        ManifestLine described{line.number, line.kind, {}, {}, {}, line.firstByte, false, false};
+        IniLine meant = line;
+        if (line.kind == LineKind::kBadFirstByte) {
+            described.stopsLoader = true;
+            described.byteOrderMark = line.text.substr(0, kByteOrderMark.size()) == kByteOrderMark;
+            std::string_view rest = line.text.substr(described.byteOrderMark ? kByteOrderMark.size() : 0);
+            while (!rest.empty() && static_cast<unsigned char>(rest.front()) < 0x20) rest.remove_prefix(1);
+            meant = ClassifyLine(rest);
         }
-        ManifestLine scanned = Classify(++number, std::move(line), section);
-        if (scanned.kind == LineKind::kSection) section = scanned.section;
-        lines.push_back(std::move(scanned));
-        if (newline == std::string::npos) break;
-        start = newline + 1;
+        described.kind = meant.kind;
+        // A header as meant counts for the lines after it, so this section is ours, not the parser's.
+        if (meant.kind == LineKind::kSection) section_.assign(meant.section);
+        if (meant.kind == LineKind::kSection || meant.kind == LineKind::kEntry) described.section = section_;
+        if (meant.kind == LineKind::kEntry) {
+            described.key.assign(meant.key);
+            described.value.assign(meant.value);
+        }
+        return described;
     }
-    return lines;
-}
+
+    std::vector<ManifestLine>* lines_;
+    std::vector<ManifestLine>* read_;
+    CIniFile::Store* store_;
+    std::uint32_t stopLine_ = 0;
+    std::string section_;
+};
 
 }  // namespace
 
-std::string FoldName(const std::string& name) {
-    std::string folded(name);
-    for (char& c : folded) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 0x20);
-    }
-    return folded;
-}
-
-ManifestScan ScanManifest(const std::string& bytes, bool textMode) {
+ManifestScan ScanManifest(const std::string& bytes, bool textMode, CIniFile* manifest, LoadOutcome* load) {
     ManifestScan scan;
-    scan.lines = SplitLines(bytes, textMode);
     const std::size_t end = textMode ? bytes.find('\x1a') : std::string::npos;
-    if (end == std::string::npos) {
-        scan.read = scan.lines;
-    } else {
-        scan.endOfInputLine = 1;
-        for (std::size_t i = 0; i < end; ++i) scan.endOfInputLine += bytes[i] == '\n' ? 1 : 0;
-        scan.read = SplitLines(bytes.substr(0, end), textMode);
-    }
-    for (std::size_t i = 0; i < scan.read.size(); ++i) {
-        if (scan.read[i].stopsLoader) {
-            scan.stopLine = scan.read[i].number;
-            scan.read.resize(i);
-            break;
-        }
+    // Only a 0x1A that ends the input makes the whole file longer than what is read.
+    const bool apart = end != std::string::npos;
+    CIniFile::Store store(manifest);
+    Recorder reading(apart ? nullptr : &scan.lines, &scan.read, &store);
+    StringReader input(bytes, textMode ? kWindowsText : kAsBytes);
+    *load = store.Outcome(ParseIni(&input, &reading));
+    scan.stopLine = reading.StopLine();
+    if (apart) {
+        scan.endOfInputLine = 1 + static_cast<std::uint32_t>(std::count(bytes.data(), bytes.data() + end, '\n'));
+        Recorder whole(&scan.lines, nullptr, nullptr);
+        StringReader all(bytes, StringMode{true, false});
+        ParseIni(&all, &whole);
     }
     return scan;
 }

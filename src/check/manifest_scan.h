@@ -1,5 +1,5 @@
-// The manifest read line by line under the loader's own rules, keeping what
-// the loader forgets: the number of each line and what it meant.
+// The manifest read line by line by relayhive's own parser, keeping what the
+// loader forgets: the number of each line and what it meant.
 #ifndef RELAYHIVE_CHECK_MANIFEST_SCAN_H
 #define RELAYHIVE_CHECK_MANIFEST_SCAN_H
 
@@ -7,17 +7,12 @@
 #include <string>
 #include <vector>
 
-enum class LineKind {
-    kBlank,    // empty
-    kComment,  // ';' or '#' comes first
-    kSection,  // '[' comes first and a ']' follows it
-    kEntry,    // '=' comes first: key=value
-    kIgnored,  // no marker at all, or '[' without a ']' after it
-};
+#include "ini/ini_file.h"
+#include "ini/ini_parser.h"
 
 struct ManifestLine {
     std::uint32_t number;  // 1-based
-    LineKind kind;
+    LineKind kind;         // never kBadFirstByte: such a line has the kind it was meant to have
     std::string section;  // kSection: its name; kEntry: the header it follows ("" before any)
     std::string key;      // kEntry, untrimmed
     std::string value;    // kEntry, untrimmed
@@ -41,11 +36,10 @@ struct ManifestScan {
     std::uint32_t endOfInputLine = 0;
 };
 
-// textMode: read as the Windows runtime's text mode delivers the file (CR LF
-// as LF, input ended by 0x1A); otherwise byte for byte, as on Linux.
-ManifestScan ScanManifest(const std::string& bytes, bool textMode);
-
-// ASCII letters folded to lower case, as the loader compares names.
-std::string FoldName(const std::string& name);
+// Reads bytes as relayhive's loader reads the manifest, storing into manifest
+// what it reads and the loader's outcome into load. textMode: as the Windows
+// runtime's text mode delivers the file (CR LF as LF, input ended by 0x1A);
+// otherwise byte for byte, as on Linux.
+ManifestScan ScanManifest(const std::string& bytes, bool textMode, CIniFile* manifest, LoadOutcome* load);
 
 #endif

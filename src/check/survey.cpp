@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "common/ascii.h"
 #include "common/texts.h"
 #include "ini/ini_file.h"
 #include "os/os.h"
@@ -35,12 +36,11 @@ private:
     static std::string Resolve(const std::string& directory, const std::string& component) {
         std::vector<os::DirectoryEntry> entries;
         if (!os::ListDirectory(directory.c_str(), &entries)) return component;
-        const std::string folded = FoldName(component);
         std::string found = component;
         bool exact = false;
         for (const os::DirectoryEntry& entry : entries) {
             if (entry.name == component) exact = true;
-            if (!exact && FoldName(entry.name) == folded) found = entry.name;
+            if (!exact && ascii::EqualIgnoringCase(entry.name, component)) found = entry.name;
         }
         return exact ? component : found;
     }
@@ -92,26 +92,6 @@ void ListStaged(const std::string& directory, const std::string& prefix, int dep
     }
 }
 
-// The document the loader builds from lines, through the same store calls.
-CIniFile ManifestFromLines(const ManifestScan& scan) {
-    CIniFile manifest("");
-    for (const ManifestLine& line : scan.read) {
-        if (line.kind == LineKind::kSection) manifest.AddSection(line.section);
-        if (line.kind == LineKind::kEntry) manifest.PutValue(line.section, line.key, line.value, true);
-    }
-    return manifest;
-}
-
-LoadOutcome OutcomeOf(const ManifestScan& scan) {
-    LoadOutcome outcome;
-    if (scan.stopLine != 0) {
-        outcome.stop = LoadStop::kBadFirstByte;
-        outcome.line = scan.stopLine;
-        outcome.byte = scan.lines[scan.stopLine - 1].firstByte;
-    }
-    return outcome;
-}
-
 }  // namespace
 
 bool SurveyInstallation(const std::string& directory, PathStyle style, CodePage codePage, Installation* in,
@@ -139,19 +119,12 @@ bool SurveyInstallation(const std::string& directory, PathStyle style, CodePage 
     const bool readable = in->manifest == FileState::kFile && in->manifestFits;
     // A manifest relayhive cannot open leaves its document empty; so does one it cannot find.
     CIniFile manifest(readable ? hostManifest : std::string());
-    in->load = manifest.LoadQuietly();
     std::string bytes;
     if (readable && os::ReadWholeFile(hostManifest.c_str(), &bytes)) {
-        in->scan = ScanManifest(bytes, style == PathStyle::kWindows);
-    }
-
-    if (style != NativePathStyle() &&
-        (bytes.find('\x1a') != std::string::npos || bytes.find("\r\r") != std::string::npos)) {
-        // The target's runtime reads this file otherwise than ours (Windows
-        // text mode ends it at 0x1A, and turns CR LF into LF before the
-        // loader drops a CR): store the lines the target reads.
-        manifest = ManifestFromLines(in->scan);
-        in->load = OutcomeOf(in->scan);
+        // One parse, read as the target's runtime delivers the file, fills the document and the lines.
+        in->scan = ScanManifest(bytes, style == PathStyle::kWindows, &manifest, &in->load);
+    } else {
+        in->load = manifest.LoadQuietly();
     }
     in->plan = PlanUpdate(in->workingDirectory, manifest, style, in->lead);
     in->facts.clear();

@@ -1,17 +1,14 @@
 // The document model: sections, entries, comments and the first-match lookups.
 #include "ini/ini_file.h"
 
+#include "common/ascii.h"
+
 CIniFile::CIniFile(const std::string& path) : foldCase(true), path(path) {}
 
 CIniFile::~CIniFile() = default;
 
 std::string CIniFile::FoldCase(const std::string& text) const {
-    std::string folded(text);
-    if (!foldCase) return folded;
-    for (char& c : folded) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 0x20);
-    }
-    return folded;
+    return foldCase ? ascii::Fold(text) : text;
 }
 
 std::uint32_t CIniFile::FindSectionBytes(const char* name, std::size_t length) const {

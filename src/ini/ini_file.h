@@ -1,13 +1,13 @@
 // CIniFile: an INI file held in memory -- sections, key/value entries and
-// comments -- with case-insensitive lookups and a lenient line loader.
+// comments -- with case-insensitive lookups, loaded through the INI parser.
 #ifndef RELAYHIVE_INI_INI_FILE_H
 #define RELAYHIVE_INI_INI_FILE_H
 
 #include <cstdint>
-#include <cstdio>
 #include <string>
 #include <vector>
 
+#include "ini/ini_parser.h"
 #include "ini/name_index.h"
 
 // Why the last Load stopped.
@@ -38,12 +38,32 @@ class CIniFile {
 public:
     static constexpr std::uint32_t npos = 0xFFFFFFFFu;
 
+    // The handler that stores what the parser reports, as Load does: headers
+    // through AddSection, each entry under the first section of its header's
+    // name (made when there is none). It stops at the first line that fails.
+    class Store final : public IniHandler {
+    public:
+        explicit Store(CIniFile* document) : document_(document) {}
+        bool Line(const IniLine& line) override;
+        // The load's outcome once the parse has ended as end says.
+        LoadOutcome Outcome(ParseEnd end) const;
+
+    private:
+        CIniFile* document_;
+        // FindSection(the current section), once known: it cannot change while
+        // the name stays, because sections are only ever appended.
+        std::uint32_t sectionIndex_ = npos;
+        LoadOutcome failure_;
+    };
+
     explicit CIniFile(const std::string& path);
     virtual ~CIniFile();
 
     bool Load();
     // Load without its console line, telling where and why it stopped.
     LoadOutcome LoadQuietly();
+    // The same from any reader instead of the file at path.
+    LoadOutcome LoadQuietly(IniReader* reader);
 
     std::uint32_t FindSection(const std::string& name) const;
     std::uint32_t FindEntry(std::uint32_t section, const std::string& name) const;
@@ -62,15 +82,6 @@ public:
     const std::vector<std::string>& HeaderComments() const { return headerComments; }
 
 private:
-    struct LoadState {
-        std::string currentSection;
-        // FindSection(currentSection), once known: it cannot change while the
-        // name stays, because sections are only ever appended.
-        std::uint32_t sectionIndex = npos;
-    };
-    // Handles one line of the file; false when the line fails the load.
-    bool LoadLine(const char* line, std::size_t length, LoadState* state);
-    void ReadLines(std::FILE* file, LoadOutcome* outcome);
     std::uint32_t FindSectionBytes(const char* name, std::size_t length) const;
     std::uint32_t FindEntryBytes(std::uint32_t section, const char* name, std::size_t length) const;
     std::uint32_t AddSectionBytes(const char* name, std::size_t length);

@@ -1,34 +1,19 @@
 #include "ini/name_index.h"
 
-namespace {
+#include <cstring>
 
-// ASCII-only lower-casing: bytes 0x80-0xFF are never letters.
-inline unsigned char Fold(unsigned char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c + 0x20) : c;
-}
-
-}  // namespace
+#include "common/ascii.h"
 
 bool NameIndex::NamesMatch(const char* a, std::size_t aLength, const char* b, std::size_t bLength,
                            bool fold) {
-    if (aLength != bLength) return false;
-    for (std::size_t i = 0; i < aLength; ++i) {
-        unsigned char x = static_cast<unsigned char>(a[i]);
-        unsigned char y = static_cast<unsigned char>(b[i]);
-        if (fold) {
-            x = Fold(x);
-            y = Fold(y);
-        }
-        if (x != y) return false;
-    }
-    return true;
+    if (fold) return ascii::EqualIgnoringCase(std::string_view(a, aLength), std::string_view(b, bLength));
+    return aLength == bLength && (aLength == 0 || std::memcmp(a, b, aLength) == 0);
 }
 
 std::uint32_t NameIndex::Hash(const char* name, std::size_t length, bool fold) {
     std::uint32_t hash = 2166136261u;  // FNV-1a
     for (std::size_t i = 0; i < length; ++i) {
-        unsigned char c = static_cast<unsigned char>(name[i]);
-        hash ^= fold ? Fold(c) : c;
+        hash ^= static_cast<unsigned char>(fold ? ascii::FoldByte(name[i]) : name[i]);
         hash *= 16777619u;
     }
     return hash;

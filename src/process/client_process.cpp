@@ -5,6 +5,7 @@
 #include <new>
 #include <string>
 
+#include "common/ascii.h"
 #include "common/texts.h"
 #include "os/os.h"
 
@@ -15,17 +16,7 @@ namespace {
 const unsigned kTerminationWaitMilliseconds = 5000;
 
 // Whole-name comparison ignoring ASCII case only, as the image name is compared on Windows.
-bool IsClientImage(const char* name) {
-    const char* expected = texts::kClientImageName;
-    for (; *name != '\0' && *expected != '\0'; ++name, ++expected) {
-        char c = *name;
-        char e = *expected;
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 0x20);
-        if (e >= 'A' && e <= 'Z') e = static_cast<char>(e + 0x20);
-        if (c != e) return false;
-    }
-    return *name == '\0' && *expected == '\0';
-}
+bool IsClientImage(const char* name) { return ascii::EqualIgnoringCase(name, texts::kClientImageName); }
 
 void TraceNumber(const char* format, long value) {
     char line[512];
