@@ -38,16 +38,22 @@ std::string WindowsNormalised(std::string part) {
     return part;
 }
 
-// A device opens whatever extension or trailing blanks follow its name.
+// A device opens whatever extension or trailing blanks follow its name: the
+// product's device list, matched here by the oracle's own spelling rules.
 bool WindowsDevice(const std::string& part) {
     std::string base = Upper(part.substr(0, part.find('.')));
     while (!base.empty() && base.back() == ' ') base.pop_back();
-    if (base == "CON" || base == "PRN" || base == "AUX" || base == "NUL" || base == "CONIN$" ||
-        base == "CONOUT$") {
-        return true;
+    for (const char* device : kWindowsDevices) {
+        std::string name(device);
+        const bool numbered = name.back() == '#';
+        if (numbered) name.pop_back();
+        if (!numbered && base == name) return true;
+        if (numbered && base.size() == name.size() + 1 && base.compare(0, name.size(), name) == 0 &&
+            base.back() >= '0' && base.back() <= '9') {
+            return true;
+        }
     }
-    return base.size() == 4 && (base.compare(0, 3, "COM") == 0 || base.compare(0, 3, "LPT") == 0) &&
-           base[3] >= '0' && base[3] <= '9';
+    return false;
 }
 
 bool ScratchName(const std::string& part) {

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "common/ascii.h"
 #include "common/texts.h"
 
 namespace {
@@ -17,7 +18,6 @@ bool IsAnySeparator(char c) { return c == '/' || c == '\\'; }
 
 bool IsAsciiLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 
-char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 0x20) : c; }
 
 // Length of the component once Windows has dropped its trailing dots and blanks.
 std::size_t WindowsLength(const char* component, std::size_t length) {
@@ -38,18 +38,7 @@ bool IsWindowsDevice(const char* component, std::size_t length) {
     std::size_t base = 0;
     while (base < length && component[base] != '.') ++base;
     while (base > 0 && component[base - 1] == ' ') --base;
-    char upper[8] = {0};
-    if (base == 0 || base >= sizeof upper) return false;
-    for (std::size_t i = 0; i < base; ++i) {
-        const char c = component[i];
-        upper[i] = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 0x20) : c;
-    }
-    static const char* const kDevices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
-    for (const char* device : kDevices) {
-        if (std::strcmp(upper, device) == 0) return true;
-    }
-    const bool numbered = std::strncmp(upper, "COM", 3) == 0 || std::strncmp(upper, "LPT", 3) == 0;
-    return base == 4 && numbered && upper[3] >= '0' && upper[3] <= '9';
+    return IsWindowsDeviceName(std::string_view(component, base));
 }
 
 // The scratch name is the platform's: case-insensitive, trailing dots and blanks dropped on Windows.
@@ -61,7 +50,7 @@ bool IsScratchName(const char* component, std::size_t length, PathStyle style) {
     length = WindowsLength(component, length);
     if (length != scratchLength) return false;
     for (std::size_t i = 0; i < length; ++i) {
-        if (LowerAscii(component[i]) != texts::kScratchName[i]) return false;
+        if (ascii::FoldByte(component[i]) != texts::kScratchName[i]) return false;
     }
     return true;
 }
@@ -79,6 +68,19 @@ const char* ComponentReason(const char* component, std::size_t length, PathStyle
 }  // namespace
 
 const char kScratchNameReason[] = "name of relayhive's scratch file";
+
+bool IsWindowsDeviceName(std::string_view base) {
+    for (const char* device : kWindowsDevices) {
+        const std::string_view name(device);
+        if (name.back() != '#') {
+            if (ascii::EqualIgnoringCase(base, name)) return true;
+        } else if (base.size() == name.size() && base.back() >= '0' && base.back() <= '9' &&
+                   ascii::EqualIgnoringCase(base.substr(0, base.size() - 1), name.substr(0, name.size() - 1))) {
+            return true;
+        }
+    }
+    return false;
+}
 
 bool WindowsWouldChangeName(const char* component, std::size_t length) {
     return WindowsLength(component, length) != length;

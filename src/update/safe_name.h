@@ -2,6 +2,8 @@
 #ifndef RELAYHIVE_UPDATE_SAFE_NAME_H
 #define RELAYHIVE_UPDATE_SAFE_NAME_H
 
+#include <string_view>
+
 #include "update/path_style.h"
 
 // nullptr when name, joined below a directory, stays inside that directory
@@ -10,6 +12,12 @@
 // written for one platform cannot escape on the other; a Windows name is read
 // in characters of its code page, as Windows reads it.
 const char* UnsafeNameReason(const char* name, PathStyle style, const LeadBytes& lead);
+
+// The names Windows opens as a device, in any case, whatever extension or
+// trailing blanks follow; '#' stands for one digit.
+inline constexpr const char* kWindowsDevices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$", "COM#", "LPT#"};
+// True when base (a component without its extension and trailing blanks) names a device.
+bool IsWindowsDeviceName(std::string_view base);
 
 // Why a name that reaches the scratch file is refused.
 extern const char kScratchNameReason[];
