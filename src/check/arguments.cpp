@@ -1,5 +1,7 @@
 #include "check/arguments.h"
 
+#include "check/target.h"
+
 const char kCheckUsage[] =
     "usage: relayhive-check [--target windows|linux] [--code-page 936|utf-8] [--json] [DIR]\n"
     "Shows what relayhive would do in the staged installation DIR (default: the current\n"
@@ -22,6 +24,23 @@ bool TakeValue(const std::vector<std::string>& arguments, std::size_t* i, const 
     }
     *value = arguments[++*i];
     return true;
+}
+
+// The rule a table gives for name, or nullptr.
+template <typename Rule, std::size_t N>
+const Rule* Named(const Rule (&rules)[N], const std::string& name) {
+    for (const Rule& rule : rules) {
+        if (name == rule.name) return &rule;
+    }
+    return nullptr;
+}
+
+// "windows or linux"
+template <typename Rule, std::size_t N>
+std::string Choices(const Rule (&rules)[N]) {
+    std::string choices;
+    for (std::size_t i = 0; i < N; ++i) choices += std::string(i == 0 ? "" : i + 1 == N ? " or " : ", ") + rules[i].name;
+    return choices;
 }
 
 bool IsOption(const std::string& argument, const std::string& option) {
@@ -50,22 +69,16 @@ CheckArguments ParseCheckArguments(const std::vector<std::string>& arguments, Pa
             parsed.json = true;
         } else if (IsOption(argument, "--target")) {
             if (!TakeValue(arguments, &i, "--target", &value, &parsed.error)) return fail(parsed.error);
-            if (value == "windows") {
-                parsed.style = PathStyle::kWindows;
-            } else if (value == "linux") {
-                parsed.style = PathStyle::kPosix;
-            } else {
-                return fail("--target takes windows or linux, not '" + value + "'");
-            }
+            const TargetRule* target = Named(kTargets, value);
+            if (target == nullptr) return fail("--target takes " + Choices(kTargets) + ", not '" + value + "'");
+            parsed.style = target->style;
         } else if (IsOption(argument, "--code-page")) {
             if (!TakeValue(arguments, &i, "--code-page", &value, &parsed.error)) return fail(parsed.error);
-            if (value == "936") {
-                parsed.codePage = CodePage::k936;
-            } else if (value == "utf-8") {
-                parsed.codePage = CodePage::kUtf8;
-            } else {
-                return fail("--code-page takes 936 or utf-8, not '" + value + "'");
+            const CodePageRule* codePage = Named(kCodePages, value);
+            if (codePage == nullptr) {
+                return fail("--code-page takes " + Choices(kCodePages) + ", not '" + value + "'");
             }
+            parsed.codePage = codePage->codePage;
             codePageGiven = true;
         } else if (argument.size() > 1 && argument[0] == '-') {
             return fail("unknown option '" + argument + "'");
@@ -76,7 +89,6 @@ CheckArguments ParseCheckArguments(const std::vector<std::string>& arguments, Pa
             directoryGiven = true;
         }
     }
-    if (!codePageGiven)
-        parsed.codePage = parsed.style == PathStyle::kWindows ? CodePage::k936 : CodePage::kUtf8;
+    if (!codePageGiven) parsed.codePage = TargetOf(parsed.style).codePage;
     return parsed;
 }

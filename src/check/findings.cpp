@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <set>
 
 #include "check/shown.h"
+#include "check/target.h"
 #include "common/ascii.h"
 #include "common/texts.h"
 #include "update/safe_name.h"
@@ -16,8 +18,6 @@ namespace {
 // A name within this many edits of one relayhive reads was probably meant to be it.
 constexpr std::size_t kNearMiss = 2;
 
-constexpr PlanGroup kListGroups[] = {PlanGroup::kSkin, PlanGroup::kLogo, PlanGroup::kMain};
-const char* const kReadKeys[] = {texts::kFileListKey, texts::kMainFileKey};
 
 // A path below download/, as findings name files.
 std::string Staged(const std::string& relative) {
@@ -33,8 +33,28 @@ std::string Hex(int byte) {
 std::string Number(std::size_t value) { return std::to_string(value); }
 
 // "[cltskin] filelist"
-std::string GroupEntry(PlanGroup group) {
-    return std::string("[") + GroupSection(group) + "] " + GroupKey(group);
+std::string GroupEntry(const GroupRule& rule) { return std::string("[") + rule.section + "] " + rule.key; }
+
+// The groups that read the manifest.
+std::vector<const GroupRule*> ReadingGroups() {
+    std::vector<const GroupRule*> reading;
+    for (const GroupRule& rule : kGroupRules) {
+        if (rule.section != nullptr) reading.push_back(&rule);
+    }
+    return reading;
+}
+
+// The sections, or the keys, relayhive reads: each once.
+std::vector<const char*> ReadNames(bool keys) {
+    std::vector<const char*> names;
+    for (const GroupRule* rule : ReadingGroups()) {
+        const char* name = keys ? rule->key : rule->section;
+        if (std::find_if(names.begin(), names.end(), [&](const char* n) { return std::strcmp(n, name) == 0; }) ==
+            names.end()) {
+            names.push_back(name);
+        }
+    }
+    return names;
 }
 
 class Collector {
@@ -74,13 +94,13 @@ struct GroupValue {
     std::vector<std::uint32_t> settings;  // every line that set it, in order
 };
 
-bool ReadsEntry(const ManifestLine& line, PlanGroup group) {
-    return line.kind == LineKind::kEntry && ascii::Fold(line.section) == GroupSection(group) &&
-           ascii::Fold(line.key) == GroupKey(group);
+bool ReadsEntry(const ManifestLine& line, const GroupRule& group) {
+    return line.kind == LineKind::kEntry && ascii::Fold(line.section) == group.section &&
+           ascii::Fold(line.key) == group.key;
 }
 
 // The line whose value counts for the group; 0 when unset. Copies nothing: it runs once per step.
-std::uint32_t LineOf(const std::vector<ManifestLine>& lines, PlanGroup group) {
+std::uint32_t LineOf(const std::vector<ManifestLine>& lines, const GroupRule& group) {
     std::uint32_t number = 0;
     for (const ManifestLine& line : lines) {
         if (ReadsEntry(line, group)) number = line.number;
@@ -88,7 +108,7 @@ std::uint32_t LineOf(const std::vector<ManifestLine>& lines, PlanGroup group) {
     return number;
 }
 
-GroupValue ValueOf(const std::vector<ManifestLine>& lines, PlanGroup group) {
+GroupValue ValueOf(const std::vector<ManifestLine>& lines, const GroupRule& group) {
     GroupValue found;
     for (const ManifestLine& line : lines) {
         if (!ReadsEntry(line, group)) continue;
@@ -99,23 +119,16 @@ GroupValue ValueOf(const std::vector<ManifestLine>& lines, PlanGroup group) {
     return found;
 }
 
-// The names a group's value gives, as the plan takes them.
-std::vector<std::string> NamesOf(PlanGroup group, const std::string& value) {
-    if (group != PlanGroup::kMain) return SplitList(texts::kListDelimiters, value);
-    const std::string name(value.c_str());
-    return name.empty() ? std::vector<std::string>{} : std::vector<std::string>{name};
-}
-
 // "[cltskin] filelist (line 3), [cltmain] mainfile (line 9)": the groups the
 // whole file sets otherwise than what relayhive reads of it.
 std::string LostGroups(const ManifestScan& scan) {
     std::string lost;
-    for (PlanGroup group : kListGroups) {
-        const GroupValue whole = ValueOf(scan.lines, group);
-        const GroupValue read = ValueOf(scan.read, group);
+    for (const GroupRule* group : ReadingGroups()) {
+        const GroupValue whole = ValueOf(scan.lines, *group);
+        const GroupValue read = ValueOf(scan.read, *group);
         if (whole.value == read.value) continue;
         if (!lost.empty()) lost += ", ";
-        lost += GroupEntry(group) + " (line " + Number(whole.line) +
+        lost += GroupEntry(*group) + " (line " + Number(whole.line) +
                 (read.line != 0 ? ", read only in part)" : ")");
     }
     return lost;
@@ -192,9 +205,9 @@ std::string Limit(const PlanStep& step, PathStyle style) {
 void CheckStep(const Installation& in, const PlanStep& step, const StepFacts& facts, Collector* out) {
     if (step.kind == StepKind::kPause) return;
     const bool manifest = step.group == PlanGroup::kManifest;
-    const std::uint32_t line = manifest ? 0 : LineOf(in.scan.read, step.group);
+    const std::uint32_t line = manifest ? 0 : LineOf(in.scan.read, RuleOf(step.group));
     const std::string named =
-        manifest ? std::string("the manifest") : GroupEntry(step.group) + " names " + Quoted(step.name);
+        manifest ? std::string("the manifest") : GroupEntry(RuleOf(step.group)) + " names " + Quoted(step.name);
     switch (step.kind) {
         case StepKind::kRefuse:
             out->AtLine(Severity::kError, line,
@@ -203,7 +216,7 @@ void CheckStep(const Installation& in, const PlanStep& step, const StepFacts& fa
         case StepKind::kTooLong:
             out->AtLine(Severity::kError, line,
                         named + ": the path " + ShownReported(step) + " is too long for " +
-                            (in.style == PathStyle::kWindows ? "Windows (" : "Linux (") +
+                            TargetOf(in.style).title + std::string(" (") +
                             Limit(step, in.style) + "); relayhive skips it");
             return;
         case StepKind::kPause:
@@ -243,23 +256,17 @@ void CheckStep(const Installation& in, const PlanStep& step, const StepFacts& fa
 
 // --- The manifest's text ----------------------------------------------------------------------
 
-bool IsReadSection(const std::string& folded) {
-    for (PlanGroup group : kListGroups) {
-        if (folded == GroupSection(group)) return true;
-    }
-    return false;
-}
-
 const char* ReadKeyOf(const std::string& foldedSection) {
-    for (PlanGroup group : kListGroups) {
-        if (foldedSection == GroupSection(group)) return GroupKey(group);
+    for (const GroupRule* group : ReadingGroups()) {
+        if (foldedSection == group->section) return group->key;
     }
     return nullptr;
 }
 
+bool IsReadSection(const std::string& folded) { return ReadKeyOf(folded) != nullptr; }
+
 // The read name within kNearMiss edits of name, or nullptr.
-template <std::size_t N>
-const char* NearMiss(const std::string& name, const char* const (&candidates)[N]) {
+const char* NearMiss(const std::string& name, const std::vector<const char*>& candidates) {
     for (const char* candidate : candidates) {
         if (EditDistance(name, candidate) <= kNearMiss) return candidate;
     }
@@ -267,7 +274,7 @@ const char* NearMiss(const std::string& name, const char* const (&candidates)[N]
 }
 
 void CheckSections(const ManifestScan& scan, Collector* out) {
-    static const char* const kSections[] = {texts::kSkinSection, texts::kLogoSection, texts::kMainSection};
+    const std::vector<const char*> sections = ReadNames(false);
     std::map<std::string, std::uint32_t> seen;  // folded name -> first header line
     for (const ManifestLine& line : scan.lines) {
         if (line.kind != LineKind::kSection) continue;
@@ -283,7 +290,7 @@ void CheckSections(const ManifestScan& scan, Collector* out) {
         }
         seen.emplace(folded, line.number);
         if (IsReadSection(folded)) continue;
-        if (const char* meant = NearMiss(folded, kSections)) {
+        if (const char* meant = NearMiss(folded, sections)) {
             out->AtLine(Severity::kWarning, line.number,
                         "relayhive never reads section [" + ShowBytes(line.section) + "]; did you mean [" +
                             meant + "]?");
@@ -298,7 +305,7 @@ void CheckKeys(const ManifestScan& scan, Collector* out) {
         const std::string key = ascii::Fold(line.key);
         const char* read = ReadKeyOf(section);
         if (read != nullptr && key == read) continue;
-        const char* meant = NearMiss(key, kReadKeys);
+        const char* meant = NearMiss(key, ReadNames(true));
         if (meant == nullptr) continue;
         if (read != nullptr) {
             out->AtLine(Severity::kWarning, line.number,
@@ -310,11 +317,11 @@ void CheckKeys(const ManifestScan& scan, Collector* out) {
                             "' here: it belongs to no section relayhive reads");
         }
     }
-    for (PlanGroup group : kListGroups) {
-        const GroupValue value = ValueOf(scan.lines, group);
+    for (const GroupRule* group : ReadingGroups()) {
+        const GroupValue value = ValueOf(scan.lines, *group);
         for (std::size_t i = 0; i + 1 < value.settings.size(); ++i) {
             out->AtLine(Severity::kWarning, value.settings[i],
-                        GroupEntry(group) + " is set again at line " + Number(value.settings.back()) +
+                        GroupEntry(*group) + " is set again at line " + Number(value.settings.back()) +
                             ": relayhive uses that value and never this one");
         }
     }
@@ -342,7 +349,7 @@ bool WindowsChanges(const std::string& name) {
 
 void CheckCodePage(const std::string& name, std::uint32_t line, CodePage codePage, Collector* out) {
     const std::size_t bad = FirstInvalidByte(name, codePage);
-    const char* page = codePage == CodePage::k936 ? "code page 936 (GBK)" : "UTF-8";
+    const char* page = CodePageOf(codePage).title;
     if (bad != kAllValid) {
         out->AtLine(Severity::kWarning, line,
                     Quoted(name) + " is not valid " + page + " (byte " + Hex(name[bad]) + " at offset " +
@@ -356,14 +363,14 @@ void CheckCodePage(const std::string& name, std::uint32_t line, CodePage codePag
 }
 
 void CheckNames(const Installation& in, Collector* out) {
-    for (PlanGroup group : kListGroups) {
-        const GroupValue value = ValueOf(in.scan.lines, group);
+    for (const GroupRule* group : ReadingGroups()) {
+        const GroupValue value = ValueOf(in.scan.lines, *group);
         std::set<std::string> seen;  // SameFileKey of each name so far
-        for (const std::string& name : NamesOf(group, value.value)) {
+        for (const std::string& name : NamesOf(*group, value.value)) {
             if (UnsafeNameReason(name.c_str(), in.style, in.lead) != nullptr) continue;
             if (!seen.insert(SameFileKey(name, in.style)).second) {
                 out->AtLine(Severity::kWarning, value.line,
-                            Quoted(name) + " is listed again in " + GroupEntry(group) +
+                            Quoted(name) + " is listed again in " + GroupEntry(*group) +
                                 (in.style == PathStyle::kWindows ? " (the same file on Windows)" : "") +
                                 ": relayhive copies it again");
             }
@@ -391,8 +398,8 @@ void CheckNotes(const Installation& in, Collector* out) {
     std::vector<ManifestLine> entries = in.scan.lines;
     entries.insert(entries.end(), in.scan.read.begin(), in.scan.read.end());
     for (const ManifestLine& line : entries) {
-        if (line.kind != LineKind::kEntry || NearMiss(ascii::Fold(line.key), kReadKeys) == nullptr) continue;
-        for (const std::string& name : NamesOf(PlanGroup::kSkin, line.value)) {
+        if (line.kind != LineKind::kEntry || NearMiss(ascii::Fold(line.key), ReadNames(true)) == nullptr) continue;
+        for (const std::string& name : NamesOf(RuleOf(PlanGroup::kSkin), line.value)) {
             listed.insert(SameFileKey(name, in.style));
         }
         listed.insert(SameFileKey(line.value.c_str(), in.style));  // a main file, commas and all

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "check/shown.h"
+#include "check/target.h"
 
 namespace {
 
@@ -53,8 +54,8 @@ std::string FindingObject(const Finding& finding) {
 
 std::string RenderJson(const Installation& installation, const std::vector<Finding>& findings) {
     std::string json =
-        "{\n  " + Field("target", String(installation.style == PathStyle::kWindows ? "windows" : "linux")) +
-        ",\n  " + Field("code_page", String(installation.codePage == CodePage::k936 ? "936" : "utf-8")) +
+        "{\n  " + Field("target", String(TargetOf(installation.style).name)) +
+        ",\n  " + Field("code_page", String(CodePageOf(installation.codePage).name)) +
         ",\n  " + Field("working_directory", String(installation.workingDirectory)) + ",\n  \"plan\": [";
     for (std::size_t i = 0; i < installation.plan.size(); ++i) {
         json += (i == 0 ? "\n    " : ",\n    ") + Step(installation.plan[i]);

@@ -1,6 +1,7 @@
 #include "check/report_text.h"
 
 #include "check/shown.h"
+#include "check/target.h"
 
 namespace {
 
@@ -33,9 +34,9 @@ std::string FindingLine(const Finding& finding) {
 
 std::string RenderText(const Installation& installation, const std::vector<Finding>& findings) {
     std::string text = "relayhive-check: target ";
-    text += installation.style == PathStyle::kWindows ? "windows" : "linux";
+    text += TargetOf(installation.style).name;
     text += ", code page ";
-    text += installation.codePage == CodePage::k936 ? "936" : "utf-8";
+    text += CodePageOf(installation.codePage).name;
     text += ", working directory " + ShowBytes(installation.workingDirectory) + "\nplan:\n";
     for (const PlanStep& step : installation.plan) text += "  " + StepLine(step) + "\n";
     text += "findings:\n";

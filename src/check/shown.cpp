@@ -4,16 +4,6 @@
 
 #include "common/texts.h"
 
-namespace {
-
-const char* GroupDirectory(PlanGroup group) {
-    if (group == PlanGroup::kSkin) return texts::kSkinDirectory;
-    if (group == PlanGroup::kLogo) return texts::kLogoDirectory;
-    return nullptr;
-}
-
-}  // namespace
-
 std::string ShowBytes(const std::string& bytes) {
     std::string shown;
     const std::size_t first = bytes.find_first_not_of(' ');
@@ -35,21 +25,7 @@ std::string ShowBytes(const std::string& bytes) {
 
 std::string Quoted(const std::string& name) { return "'" + ShowBytes(name) + "'"; }
 
-const char* GroupLabel(PlanGroup group) {
-    switch (group) {
-        case PlanGroup::kSkin:
-            return "skin";
-        case PlanGroup::kLogo:
-            return "logo";
-        case PlanGroup::kManifest:
-            return "manifest";
-        case PlanGroup::kPause:
-            return "pause";
-        case PlanGroup::kMain:
-            return "main";
-    }
-    return "";
-}
+const char* GroupLabel(PlanGroup group) { return RuleOf(group).label; }
 
 const char* StepKindLabel(StepKind kind) {
     switch (kind) {
@@ -70,7 +46,7 @@ std::string ShownSource(const PlanStep& step) {
 }
 
 std::string ShownDestination(const PlanStep& step) {
-    const char* directory = GroupDirectory(step.group);
+    const char* directory = RuleOf(step.group).directory;
     const std::string name = ShowBytes(step.name);
     return directory == nullptr ? name : std::string(directory) + "/" + name;
 }
@@ -80,7 +56,7 @@ std::string ShownReported(const PlanStep& step) {
 }
 
 std::string ShownDestinationDirectory(const PlanStep& step, PathStyle style, const LeadBytes& lead) {
-    const char* directory = GroupDirectory(step.group);
+    const char* directory = RuleOf(step.group).directory;
     std::string shown = directory == nullptr ? std::string(".") : std::string(directory);
     const std::string within = DirectoryOf(step.name, style, lead);
     if (!within.empty()) shown += "/" + ShowBytes(within);

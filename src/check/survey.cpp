@@ -1,5 +1,7 @@
 #include "check/survey.h"
 
+#include "check/target.h"
+
 #include <algorithm>
 
 #include "common/ascii.h"
@@ -107,7 +109,7 @@ bool SurveyInstallation(const std::string& directory, PathStyle style, CodePage 
     }
     in->style = style;
     in->codePage = codePage;
-    in->lead = style == PathStyle::kWindows && codePage == CodePage::k936 ? LeadBytes::Gbk() : LeadBytes();
+    in->lead = LeadBytesOf(style, codePage);
     in->workingDirectory = TargetWorkingDirectory(absolute, NativePathStyle(), style);
     const HostPaths host(absolute, style);
 

@@ -39,35 +39,19 @@ PlanStep PlanCopy(PlanGroup group, const std::string& workingDirectory, const ch
     return step;
 }
 
-const char* GroupDirectory(PlanGroup group) {
-    switch (group) {
-        case PlanGroup::kSkin:
-            return texts::kSkinDirectory;
-        case PlanGroup::kLogo:
-            return texts::kLogoDirectory;
-        default:
-            return nullptr;  // the working directory itself
-    }
-}
-
 }  // namespace
 
-const char* GroupSection(PlanGroup group) {
-    switch (group) {
-        case PlanGroup::kSkin:
-            return texts::kSkinSection;
-        case PlanGroup::kLogo:
-            return texts::kLogoSection;
-        case PlanGroup::kMain:
-            return texts::kMainSection;
-        default:
-            return nullptr;
+const GroupRule& RuleOf(PlanGroup group) {
+    for (const GroupRule& rule : kGroupRules) {
+        if (rule.group == group) return rule;
     }
+    return kGroupRules[0];  // every group has its rule
 }
 
-const char* GroupKey(PlanGroup group) {
-    if (group == PlanGroup::kMain) return texts::kMainFileKey;
-    return GroupSection(group) != nullptr ? texts::kFileListKey : nullptr;
+std::vector<std::string> NamesOf(const GroupRule& rule, const std::string& value) {
+    if (rule.list) return SplitList(texts::kListDelimiters, value);
+    const std::string name(value.c_str());
+    return name.empty() ? std::vector<std::string>{} : std::vector<std::string>{name};
 }
 
 ManifestPath PlanManifestPath(const std::string& workingDirectory, PathStyle style) {
@@ -79,6 +63,7 @@ ManifestPath PlanManifestPath(const std::string& workingDirectory, PathStyle sty
 
 std::vector<PlanStep> PlanGroupSteps(PlanGroup group, const std::string& workingDirectory,
                                      const CIniFile& manifest, PathStyle style, const LeadBytes& lead) {
+    const GroupRule& rule = RuleOf(group);
     std::vector<PlanStep> steps;
     if (group == PlanGroup::kPause) {
         steps.push_back(PlanStep{StepKind::kPause, group, {}, {}, {}, {}, nullptr, {}});
@@ -88,16 +73,10 @@ std::vector<PlanStep> PlanGroupSteps(PlanGroup group, const std::string& working
         steps.push_back(PlanCopy(group, workingDirectory, nullptr, texts::kManifestName, style, lead));
         return steps;
     }
-    const std::string value = manifest.LookupValue(GroupSection(group), GroupKey(group), "");
+    const std::string value = manifest.LookupValue(rule.section, rule.key, "");
     if (value.length() == 0) return steps;
-    if (group == PlanGroup::kMain) {
-        // One name, commas and all; like every name it ends at a zero byte.
-        const std::string name(value.c_str());
-        if (!name.empty()) steps.push_back(PlanCopy(group, workingDirectory, nullptr, name, style, lead));
-        return steps;
-    }
-    for (const std::string& name : SplitList(texts::kListDelimiters, value)) {
-        steps.push_back(PlanCopy(group, workingDirectory, GroupDirectory(group), name, style, lead));
+    for (const std::string& name : NamesOf(rule, value)) {
+        steps.push_back(PlanCopy(group, workingDirectory, rule.directory, name, style, lead));
     }
     return steps;
 }
@@ -105,8 +84,8 @@ std::vector<PlanStep> PlanGroupSteps(PlanGroup group, const std::string& working
 std::vector<PlanStep> PlanUpdate(const std::string& workingDirectory, const CIniFile& manifest,
                                  PathStyle style, const LeadBytes& lead) {
     std::vector<PlanStep> plan;
-    for (PlanGroup group : kPlanGroups) {
-        std::vector<PlanStep> steps = PlanGroupSteps(group, workingDirectory, manifest, style, lead);
+    for (const GroupRule& rule : kGroupRules) {
+        std::vector<PlanStep> steps = PlanGroupSteps(rule.group, workingDirectory, manifest, style, lead);
         for (PlanStep& step : steps) plan.push_back(std::move(step));
     }
     return plan;

@@ -6,14 +6,33 @@
 #include <string>
 #include <vector>
 
+#include "common/texts.h"
 #include "ini/ini_file.h"
 #include "update/path_style.h"
 
 // The groups of an update, in the order the run takes them.
 enum class PlanGroup { kSkin, kLogo, kManifest, kPause, kMain };
-inline constexpr PlanGroup kPlanGroups[] = {PlanGroup::kSkin, PlanGroup::kLogo,
-                                            PlanGroup::kManifest, PlanGroup::kPause,
-                                            PlanGroup::kMain};
+
+// What a group reads from the manifest and where its copies land.
+struct GroupRule {
+    PlanGroup group;
+    const char* label;      // how relayhive-check names the group
+    const char* section;    // the manifest section it reads; nullptr: it reads none
+    const char* key;        // the key it reads there
+    const char* directory;  // below the working directory; nullptr: the directory itself
+    bool list;              // the value is a comma list, else one name, commas and all
+};
+
+// Every group, in the order the run takes them.
+inline constexpr GroupRule kGroupRules[] = {
+    {PlanGroup::kSkin, "skin", texts::kSkinSection, texts::kFileListKey, texts::kSkinDirectory, true},
+    {PlanGroup::kLogo, "logo", texts::kLogoSection, texts::kFileListKey, texts::kLogoDirectory, true},
+    {PlanGroup::kManifest, "manifest", nullptr, nullptr, nullptr, false},
+    {PlanGroup::kPause, "pause", nullptr, nullptr, nullptr, false},
+    {PlanGroup::kMain, "main", texts::kMainSection, texts::kMainFileKey, nullptr, false},
+};
+
+const GroupRule& RuleOf(PlanGroup group);
 
 enum class StepKind {
     kCopy,     // copy source to destination
@@ -48,8 +67,8 @@ std::vector<PlanStep> PlanGroupSteps(PlanGroup group, const std::string& working
 std::vector<PlanStep> PlanUpdate(const std::string& workingDirectory, const CIniFile& manifest,
                                  PathStyle style, const LeadBytes& lead);
 
-// The manifest section and key a group reads, or nullptr for the fixed groups.
-const char* GroupSection(PlanGroup group);
-const char* GroupKey(PlanGroup group);
+// The names a group's value gives, as the run takes them: the list split on
+// commas, or the one name (up to a zero byte, like every name).
+std::vector<std::string> NamesOf(const GroupRule& rule, const std::string& value);
 
 #endif

@@ -99,11 +99,10 @@ void CarryOut(const PlanStep& step, const Rules& rules, RenamedDirectories* rena
 // Every group of the plan in order, each planned just before it is carried out.
 void CarryOutUpdate(const std::string& workingDirectory, const CIniFile& manifest, const Rules& rules) {
     RenamedDirectories renamed;
-    for (PlanGroup group : kPlanGroups) {
-        const char* section = GroupSection(group);
+    for (const GroupRule& group : kGroupRules) {
         std::vector<PlanStep> steps;
-        Guarded(section != nullptr ? section : texts::kManifestName, [&] {
-            steps = PlanGroupSteps(group, workingDirectory, manifest, rules.style, rules.lead);
+        Guarded(group.section != nullptr ? group.section : texts::kManifestName, [&] {
+            steps = PlanGroupSteps(group.group, workingDirectory, manifest, rules.style, rules.lead);
         });
         for (const PlanStep& step : steps) {
             Guarded(step.source, [&] { CarryOut(step, rules, &renamed); });
