@@ -4,8 +4,10 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "ini/ini_file.h"
+#include "update/path_style.h"
 #include "update/transfer.h"
 
 int main(int argc, char** argv) {
@@ -20,7 +22,8 @@ int main(int argc, char** argv) {
             std::perror(argv[2]);
             return 2;
         }
-        result = TransferFile(argv[3], source);
+        const std::string scratch = ScratchPathFor(argv[3], NativePathStyle(), NativeLeadBytes());
+        result = TransferFile(argv[3], scratch.c_str(), source, argv[2]);
     } else {
         std::fprintf(stderr, "usage: rh_bench_op load PATH | copy SRC DEST\n");
         return 2;

@@ -12,13 +12,13 @@ std::string CIniFile::FoldCase(const std::string& text) const {
 }
 
 std::uint32_t CIniFile::FindSectionBytes(const char* name, std::size_t length) const {
-    return sectionIndex.Find(sectionNames, name, length, foldCase);
+    return sectionIndex.Find(sectionNames, name, length);
 }
 
 std::uint32_t CIniFile::FindEntryBytes(std::uint32_t section, const char* name,
                                        std::size_t length) const {
     if (section >= sections.size()) return npos;
-    return entryIndexes[section].Find(sections[section].entryNames, name, length, foldCase);
+    return entryIndexes[section].Find(sections[section].entryNames, name, length);
 }
 
 std::uint32_t CIniFile::FindSection(const std::string& name) const {
@@ -47,7 +47,7 @@ std::uint32_t CIniFile::AddSectionBytes(const char* name, std::size_t length) {
     sections.emplace_back();
     entryIndexes.emplace_back();
     const auto added = static_cast<std::uint32_t>(sectionNames.size() - 1);
-    sectionIndex.Added(sectionNames, added, foldCase);
+    sectionIndex.Added(sectionNames, added);
     return added;
 }
 
@@ -74,7 +74,7 @@ void CIniFile::StoreEntry(std::uint32_t s, std::uint32_t e, const char* key, std
     target.entryNames.push_back(std::move(keyText));
     target.entryValues.push_back(std::move(valueText));
     entryIndexes[s].AddedUnmatched(target.entryNames,
-                                   static_cast<std::uint32_t>(target.entryNames.size() - 1), foldCase);
+                                   static_cast<std::uint32_t>(target.entryNames.size() - 1));
 }
 
 bool CIniFile::PutValue(const std::string& section, const std::string& key,

@@ -60,6 +60,8 @@ public:
     virtual ~CIniFile();
 
     bool Load();
+    // Where and why the last Load or LoadQuietly stopped.
+    const LoadOutcome& LastLoad() const { return lastLoad; }
     // Load without its console line, telling where and why it stopped.
     LoadOutcome LoadQuietly();
     // The same from any reader instead of the file at path.
@@ -90,7 +92,7 @@ private:
     void StoreEntry(std::uint32_t s, std::uint32_t e, const char* key, std::size_t keyLength,
                     const char* value, std::size_t valueLength);
 
-    bool foldCase;
+    bool foldCase;  // set once by the constructor: the lookups always fold ASCII case
     std::string path;
     std::vector<IniSection> sections;
     std::vector<std::string> sectionNames;
@@ -100,6 +102,8 @@ private:
     // searches and never change what a search finds.
     NameIndex sectionIndex;
     std::vector<NameIndex> entryIndexes;  // one per section
+
+    LoadOutcome lastLoad;  // of the last Load or LoadQuietly
 };
 
 #endif

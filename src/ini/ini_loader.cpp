@@ -55,7 +55,8 @@ LoadOutcome CIniFile::Store::Outcome(ParseEnd end) const {
 
 LoadOutcome CIniFile::LoadQuietly(IniReader* reader) {
     Store store(this);
-    return store.Outcome(ParseIni(reader, &store));
+    lastLoad = store.Outcome(ParseIni(reader, &store));
+    return lastLoad;
 }
 
 LoadOutcome CIniFile::LoadQuietly() {
@@ -65,9 +66,9 @@ LoadOutcome CIniFile::LoadQuietly() {
     bool irregular = false;
     std::FILE* file = os::OpenRegularFile(path.c_str(), os::kTextReadMode, &irregular);
     if (file == nullptr) {
-        LoadOutcome outcome;
-        outcome.stop = LoadStop::kNotOpened;
-        return outcome;
+        lastLoad = LoadOutcome();
+        lastLoad.stop = LoadStop::kNotOpened;
+        return lastLoad;
     }
     // The parser reads in whole blocks of its own: the stream needs no buffer of its own.
     std::setvbuf(file, nullptr, _IONBF, 0);

@@ -1,50 +1,45 @@
 #include "ini/name_index.h"
 
-#include <cstring>
-
 #include "common/ascii.h"
 
-bool NameIndex::NamesMatch(const char* a, std::size_t aLength, const char* b, std::size_t bLength,
-                           bool fold) {
-    if (fold) return ascii::EqualIgnoringCase(std::string_view(a, aLength), std::string_view(b, bLength));
-    return aLength == bLength && (aLength == 0 || std::memcmp(a, b, aLength) == 0);
+bool NameIndex::NamesMatch(const char* a, std::size_t aLength, const char* b, std::size_t bLength) {
+    return ascii::EqualIgnoringCase(std::string_view(a, aLength), std::string_view(b, bLength));
 }
 
-std::uint32_t NameIndex::Hash(const char* name, std::size_t length, bool fold) {
+std::uint32_t NameIndex::Hash(const char* name, std::size_t length) {
     std::uint32_t hash = 2166136261u;  // FNV-1a
     for (std::size_t i = 0; i < length; ++i) {
-        hash ^= static_cast<unsigned char>(fold ? ascii::FoldByte(name[i]) : name[i]);
+        hash ^= static_cast<unsigned char>(ascii::FoldByte(name[i]));
         hash *= 16777619u;
     }
     return hash;
 }
 
 std::uint32_t NameIndex::Find(const std::vector<std::string>& names, const char* name,
-                              std::size_t length, bool fold) const {
+                              std::size_t length) const {
     if (slots_.empty()) return kNone;
-    const std::uint32_t hash = Hash(name, length, fold);
+    const std::uint32_t hash = Hash(name, length);
     const std::size_t mask = slots_.size() - 1;
     for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
         const Slot& slot = slots_[i];
         if (slot.position == kNone) return kNone;
         if (slot.hash == hash) {
             const std::string& stored = names[slot.position];
-            if (NamesMatch(stored.data(), stored.size(), name, length, fold)) return slot.position;
+            if (NamesMatch(stored.data(), stored.size(), name, length)) return slot.position;
         }
     }
 }
 
-void NameIndex::Added(const std::vector<std::string>& names, std::uint32_t position, bool fold) {
+void NameIndex::Added(const std::vector<std::string>& names, std::uint32_t position) {
     const std::string& name = names[position];
-    if (Find(names, name.data(), name.size(), fold) != kNone) return;
-    AddedUnmatched(names, position, fold);
+    if (Find(names, name.data(), name.size()) != kNone) return;
+    AddedUnmatched(names, position);
 }
 
-void NameIndex::AddedUnmatched(const std::vector<std::string>& names, std::uint32_t position,
-                               bool fold) {
+void NameIndex::AddedUnmatched(const std::vector<std::string>& names, std::uint32_t position) {
     const std::string& name = names[position];
     if ((used_ + 1) * 2 > slots_.size()) Grow();
-    const std::uint32_t hash = Hash(name.data(), name.size(), fold);
+    const std::uint32_t hash = Hash(name.data(), name.size());
     const std::size_t mask = slots_.size() - 1;
     std::size_t i = hash & mask;
     while (slots_[i].position != kNone) i = (i + 1) & mask;

@@ -105,8 +105,6 @@ bool StartChildProcess(char* commandLine, ChildProcess* child, long* errorCode);
 enum class WaitResult { kFailed, kExited, kExitCodeUnavailable };
 // Blocks until the child has ended; exitCode is valid for kExited.
 WaitResult WaitForChildProcess(ChildProcess* child, long* exitCode);
-// True once the child has ended; does not wait and does not collect it.
-bool ChildProcessEnded(ChildProcess* child);
 void ReleaseChildProcess(ChildProcess* child);
 
 // Formats the child's exit-code line into buffer the way the platform's own

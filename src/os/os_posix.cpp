@@ -387,15 +387,6 @@ WaitResult WaitForChildProcess(ChildProcess* child, long* exitCode) {
     return WaitResult::kExited;
 }
 
-bool ChildProcessEnded(ChildProcess* child) {
-    siginfo_t info;
-    std::memset(&info, 0, sizeof info);
-    if (waitid(P_PID, static_cast<id_t>(child->handle), &info, WEXITED | WNOHANG | WNOWAIT) != 0) {
-        return errno == ECHILD;
-    }
-    return info.si_pid != 0;
-}
-
 void ReleaseChildProcess(ChildProcess* child) { child->handle = 0; }
 
 void FormatExitCodeLine(char* buffer, long exitCode) {

@@ -1,5 +1,5 @@
 // The operating-system layer on Windows: the Win32 calls relayhive was
-// designed around; docs/behaviour.md gives the arguments each call is made with.
+// designed around, each with the arguments the program relies on.
 #include <windows.h>
 #include <tlhelp32.h>
 #include <direct.h>
@@ -225,10 +225,6 @@ WaitResult WaitForChildProcess(ChildProcess* child, long* exitCode) {
     if (!GetExitCodeProcess(process, &code)) return WaitResult::kExitCodeUnavailable;
     *exitCode = static_cast<long>(static_cast<int>(code));
     return WaitResult::kExited;
-}
-
-bool ChildProcessEnded(ChildProcess* child) {
-    return WaitForSingleObject(reinterpret_cast<HANDLE>(child->handle), 0) == WAIT_OBJECT_0;
 }
 
 void ReleaseChildProcess(ChildProcess* child) {

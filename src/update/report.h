@@ -1,4 +1,5 @@
-// The one way relayhive writes a line to standard error.
+// The one way the updater writes a line to standard error (relayhive-check
+// writes its own reports).
 #ifndef RELAYHIVE_UPDATE_REPORT_H
 #define RELAYHIVE_UPDATE_REPORT_H
 

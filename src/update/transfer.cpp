@@ -124,8 +124,7 @@ TransferResult CopyChunks(FILE* source, FILE* scratch, const char* sourcePath) {
 
 }  // namespace
 
-TransferResult TransferStagedFile(const char* destination, const char* scratchPath, FILE* source,
-                                  const char* sourcePath) {
+TransferResult TransferFile(const char* destination, const char* scratchPath, FILE* source, const char* sourcePath) {
     const os::FileCalls& calls = os::fileCalls;
     OwnedStream staged(source);
     os::FailedPath failed = os::FailedPath::kScratch;
@@ -154,9 +153,4 @@ TransferResult TransferStagedFile(const char* destination, const char* scratchPa
         return kNotReplaced;
     }
     return kTransferred;
-}
-
-TransferResult TransferFile(const char* destination, FILE* source) {
-    const std::string scratchPath = ScratchPathFor(destination, NativePathStyle(), NativeLeadBytes());
-    return TransferStagedFile(destination, scratchPath.c_str(), source, nullptr);
 }

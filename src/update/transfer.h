@@ -27,9 +27,6 @@ enum TransferResult : int {
 // in one atomic step or, on any failure, left exactly as it was, with no
 // scratch file left. A read error and a refused destination are reported
 // with sourcePath (may be null).
-TransferResult TransferStagedFile(const char* destination, const char* scratchPath, FILE* source,
-                                  const char* sourcePath);
-// TransferStagedFile without a source path, through the native scratch path.
-TransferResult TransferFile(const char* destination, FILE* source);
+TransferResult TransferFile(const char* destination, const char* scratchPath, FILE* source, const char* sourcePath);
 
 #endif

@@ -90,7 +90,7 @@ void CarryOut(const PlanStep& step, const Rules& rules, RenamedDirectories* rena
         }
         return;
     }
-    if (TransferStagedFile(step.destination.c_str(), step.scratch.c_str(), staged, step.source.c_str()) ==
+    if (TransferFile(step.destination.c_str(), step.scratch.c_str(), staged, step.source.c_str()) ==
         kTransferred) {
         renamed->Add(step.destination, rules.style, rules.lead);
     }
@@ -135,9 +135,8 @@ int RunUpdate(int, char**, char**) {
         const ManifestPath manifestPath = PlanManifestPath(workingDirectory, rules.style);
         // A path that does not fit is not opened; the manifest's own copy reports it.
         CIniFile manifest(manifestPath.fits ? manifestPath.path : std::string());
-        const LoadOutcome outcome = manifest.LoadQuietly();
-        ShowLoadFailure(outcome);
-        if (outcome.stop == LoadStop::kOutOfMemory) {
+        manifest.Load();
+        if (manifest.LastLoad().stop == LoadStop::kOutOfMemory) {
             errno = ENOMEM;
             ReportError(manifestPath.path.c_str());
         }

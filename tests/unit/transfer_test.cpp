@@ -8,6 +8,7 @@
 
 #include "os/os.h"
 #include "scratch.h"
+#include "update/path_style.h"
 #include "update/transfer.h"
 
 #if defined(_WIN32)
@@ -37,9 +38,15 @@ struct Transfer {
     std::string errors;
 };
 
+// A copy as the run makes it, through the scratch file beside the destination.
+int TransferTo(const std::string& destination, FILE* source, const char* sourcePath = nullptr) {
+    const std::string scratch = ScratchPathFor(destination, NativePathStyle(), NativeLeadBytes());
+    return TransferFile(destination.c_str(), scratch.c_str(), source, sourcePath);
+}
+
 Transfer Copy(const std::string& destination, FILE* source) {
     Transfer t{0, ""};
-    t.errors = CaptureStderr([&] { t.result = TransferFile(destination.c_str(), source); });
+    t.errors = CaptureStderr([&] { t.result = TransferTo(destination, source); });
     return t;
 }
 
@@ -184,7 +191,7 @@ TEST(TransferFile, RefusalNamesThePathThatCouldNotBeUsed) {
         const std::string errors = CaptureStderr([&] {
             result = testing_support::RunUnprivileged([&] {
                 FILE* staged = std::fopen(source.c_str(), "rb");
-                return staged == nullptr ? 99 : TransferFile(destination.c_str(), staged);
+                return staged == nullptr ? 99 : TransferTo(destination, staged);
             });
         });
 #if defined(_WIN32)
@@ -213,8 +220,7 @@ TEST(TransferFile, ReadErrorNamesTheSourceAndLeavesTheDestinationUntouched) {
             FILE* unreadable = testing_support::UnreadableStream(dir.Path("src"));
             result = unreadable == nullptr
                          ? 99
-                         : TransferStagedFile(dir.Path("dest").c_str(), dir.Path(".relayhive.tmp").c_str(),
-                                              unreadable, sourcePath);
+                         : TransferTo(dir.Path("dest"), unreadable, sourcePath);
         });
         EXPECT_EQ(-5, result);
         const std::string named = sourcePath != nullptr ? sourcePath : "";
@@ -434,7 +440,7 @@ TEST(TransferFile, OwnerThatCannotBeKeptTakesTheSetIdBitsWithIt) {
         ASSERT_EQ(0, chmod(destination.c_str(), mode));
         const int result = RunWithoutChown([&] {
             FILE* staged = std::fopen(source.c_str(), "rb");
-            return staged == nullptr ? 99 : TransferFile(destination.c_str(), staged);
+            return staged == nullptr ? 99 : TransferTo(destination, staged);
         });
         EXPECT_EQ(1, result);
         struct stat replaced;
