@@ -110,6 +110,7 @@ class Release(unittest.TestCase):
         shutil.copytree(os.path.dirname(self.exe("signed", EXES[0])), folder)
         for name in EXES:
             shutil.copy(self.unsigned_copy(name), os.path.join(folder, name))
+            os.chmod(os.path.join(folder, name), 0o755)  # zipfile unpacks without modes
         repacked = os.path.join(self.scratch, "repacked.zip")
         checked([sys.executable, os.path.join(ROOT, "tools", "lib", "release_pack.py"),
                  "--mtime", str(self.commit_time), "zip", folder, repacked])
