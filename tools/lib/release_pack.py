@@ -57,6 +57,7 @@ def write_tar_gz(folder, archive, mtime):
 def write_zip(folder, archive, mtime):
     top = os.path.basename(os.path.normpath(folder))
     stamp = time.gmtime(max(mtime, 315532800))[:6]  # zip times start in 1980
+    stamp = stamp[:5] + (stamp[5] - stamp[5] % 2,)  # and go in steps of 2 seconds
     with zipfile.ZipFile(archive, "w", zipfile.ZIP_DEFLATED) as z:
         for name in staged_files(folder):
             info = zipfile.ZipInfo(top + "/" + name, date_time=stamp)
