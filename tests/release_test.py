@@ -3,10 +3,11 @@
 folders, once unsigned and once signed with a throwaway certificate: both
 builds give the same bytes (the signed .exe files once their signatures are
 removed), the archives are deterministic and hold what they should, the
-signatures verify, and the signed relayhive.exe passes the import audit and
-carries out an update under Wine.
+signatures verify, the signed relayhive.exe passes the import audit and
+carries out an update under Wine, and the unpacked Linux relayhive one natively.
 
-    PYTHONPATH=tools/lib release_test.py --standin QUILLMON_STANDIN.exe --wineprefix DIR
+    PYTHONPATH=tools/lib release_test.py --standin QUILLMON_STANDIN.exe --linux-standin QUILLMON_STANDIN
+        --wineprefix DIR
 
 Ends with "release: N passed, N failed".
 """
@@ -166,10 +167,8 @@ class Release(unittest.TestCase):
                         "--lists", ARGS.winxp_api, self.exe("signed", name)])
             self.assertEqual(0, done.returncode, done.stdout.decode(errors="replace"))
 
-    def test_signed_relayhive_updates_an_installation_under_wine(self):
-        target = harness.Target("wine", self.exe("signed", "relayhive.exe"), ARGS.standin,
-                                wineprefix=ARGS.wineprefix)
-        install = harness.Install(ARGS.standin, "relayhive-release-")
+    def assert_updates_an_installation(self, target):
+        install = harness.Install(target.standin, "relayhive-release-")
         try:
             install.stage_update({"skin/background.bmp": (b"old", b"new background"),
                                   "logo/logo.png": (None, b"new logo")})
@@ -183,15 +182,28 @@ class Release(unittest.TestCase):
             install.remove()
             target.close()
 
+    def test_signed_relayhive_updates_an_installation_under_wine(self):
+        self.assert_updates_an_installation(harness.Target(
+            "wine", self.exe("signed", "relayhive.exe"), ARGS.standin, wineprefix=ARGS.wineprefix))
+
+    def test_unpacked_linux_relayhive_updates_an_installation(self):
+        # In namespaces of its own where it may, so that it stops no other run's client;
+        # not its own network namespace, though, or its traces would not reach the listener.
+        wrap = [c for c in harness.isolated([]) if c != "-n"] if harness.isolation_available() else []
+        relayhive = os.path.join(self.unpacked, "linux", self.tar_name[:-len(".tar.gz")], "bin", "relayhive")
+        self.assert_updates_an_installation(harness.Target("native", relayhive, ARGS.linux_standin, wrap=wrap))
+
 
 def main():
     global ARGS
     parser = argparse.ArgumentParser()
     parser.add_argument("--standin", required=True, help="the Windows build's quillmon_standin.exe")
+    parser.add_argument("--linux-standin", required=True, help="the Linux build's quillmon_standin")
     parser.add_argument("--wineprefix", required=True)
     parser.add_argument("--winxp-api", default=os.path.join(os.path.dirname(ROOT), "shared", "winxp-api"))
     ARGS, rest = parser.parse_known_args()
     ARGS.standin = os.path.abspath(ARGS.standin)
+    ARGS.linux_standin = os.path.abspath(ARGS.linux_standin)
     ARGS.wineprefix = os.path.abspath(ARGS.wineprefix)
     program = unittest.main(argv=[sys.argv[0]] + rest, exit=False, verbosity=2)
     result = program.result
