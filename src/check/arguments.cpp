@@ -4,6 +4,7 @@
 
 const char kCheckUsage[] =
     "usage: relayhive-check [--target windows|linux] [--code-page 936|utf-8] [--json] [DIR]\n"
+    "       relayhive-check --help | --version\n"
     "Shows what relayhive would do in the staged installation DIR (default: the current\n"
     "directory), then what is wrong with it. --target defaults to this build's platform,\n"
     "--code-page to 936 for windows and utf-8 for linux. Exit status: 0 no errors,\n"
@@ -64,6 +65,9 @@ CheckArguments ParseCheckArguments(const std::vector<std::string>& arguments, Pa
         std::string value;
         if (argument == "--help" || argument == "-h") {
             parsed.outcome = CheckArguments::Outcome::kHelp;
+            return parsed;
+        } else if (argument == "--version") {
+            parsed.outcome = CheckArguments::Outcome::kVersion;
             return parsed;
         } else if (argument == "--json") {
             parsed.json = true;

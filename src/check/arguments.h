@@ -16,7 +16,7 @@ inline constexpr int kExitUnwritten = 3;  // the report could not be written
 extern const char kCheckUsage[];
 
 struct CheckArguments {
-    enum class Outcome { kRun, kHelp, kUsageError } outcome = Outcome::kRun;
+    enum class Outcome { kRun, kHelp, kVersion, kUsageError } outcome = Outcome::kRun;
     std::string error;  // kUsageError: one line, no line end
     PathStyle style = PathStyle::kPosix;
     CodePage codePage = CodePage::kUtf8;

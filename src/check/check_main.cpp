@@ -10,6 +10,7 @@
 #include "check/report_json.h"
 #include "check/report_text.h"
 #include "check/survey.h"
+#include "common/version.h"
 #include "os/os.h"
 
 namespace {
@@ -29,6 +30,10 @@ int main(int argc, char** argv) {
         ParseCheckArguments(std::vector<std::string>(argv + 1, argv + argc), NativePathStyle());
     if (arguments.outcome == CheckArguments::Outcome::kHelp) {
         std::fputs(kCheckUsage, stdout);
+        return Delivered(kExitClean);
+    }
+    if (arguments.outcome == CheckArguments::Outcome::kVersion) {
+        std::printf("relayhive-check %s\n", kRelayhiveVersion);
         return Delivered(kExitClean);
     }
     if (arguments.outcome == CheckArguments::Outcome::kUsageError) {

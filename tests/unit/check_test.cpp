@@ -205,6 +205,8 @@ TEST(Check, CommandLine) {
         {{"--target=windows", "--code-page=utf-8", "--json"}, O::kRun, "", kWin, CodePage::kUtf8, "."},
         {{"--code-page", "936", "--target", "linux"}, O::kRun, "", kPosix, CodePage::k936, "."},
         {{"app", "--help"}, O::kHelp, "", kPosix, CodePage::kUtf8, "app"},
+        {{"--version", "--verbose"}, O::kVersion, "", kPosix, CodePage::kUtf8, "."},
+        {{"--json", "--version"}, O::kVersion, "", kPosix, CodePage::kUtf8, "."},
         {{"--target", "macos"}, O::kUsageError, "--target takes windows or linux, not 'macos'", kPosix,
          CodePage::kUtf8, "."},
         {{"--code-page", "1252"}, O::kUsageError, "--code-page takes 936 or utf-8, not '1252'", kPosix,
@@ -222,7 +224,7 @@ TEST(Check, CommandLine) {
             EXPECT_EQ(std::string::npos, parsed.error.find('\n'));
             continue;
         }
-        if (u.outcome == O::kHelp) continue;
+        if (u.outcome == O::kHelp || u.outcome == O::kVersion) continue;
         EXPECT_EQ(u.style, parsed.style);
         EXPECT_EQ(u.codePage, parsed.codePage);
         EXPECT_EQ(u.directory, parsed.directory);

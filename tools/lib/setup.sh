@@ -12,6 +12,8 @@ packages_for() {
     fuzz) echo "cmake clang libclang-rt-14-dev" ;;
     bench) echo "cmake g++ libinih-dev valgrind time hyperfine python3" ;;
     faults) echo "strace util-linux valgrind" ;;
+    release) echo "git cmake g++ g++-mingw-w64-i686 binutils-mingw-w64-i686 python3" ;;
+    sign) echo "osslsigncode openssl" ;;
   esac
 }
 
