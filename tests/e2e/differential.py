@@ -527,12 +527,18 @@ class Runner:
         if self.args.target == "native":
             # A report that cannot be written is status 3, never a clean 0; a closed pipe does not kill it.
             for stdout in ("/dev/full", None):
-                with open(stdout or os.devnull, "wb") as sink:
+                if stdout:
+                    sink = os.open(stdout, os.O_WRONLY)
+                else:
+                    # The reader has gone before the program starts, so before its first write.
+                    reader, sink = os.pipe()
+                    os.close(reader)
+                try:
                     process = subprocess.Popen([self.args.check, "--help"], cwd=cwd, stderr=subprocess.PIPE,
-                                               stdout=sink if stdout else subprocess.PIPE)
-                    if stdout is None:
-                        process.stdout.close()  # the reader has gone before the first write
-                    _, err = process.communicate(timeout=60)
+                                               stdout=sink)
+                finally:
+                    os.close(sink)
+                _, err = process.communicate(timeout=60)
                 if process.returncode != 3 or not err.startswith(b"relayhive-check: cannot write the report: "):
                     problems.append("unwritable report (%s): %d %r" % (stdout or "closed pipe", process.returncode, err))
         return problems
