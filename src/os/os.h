@@ -116,23 +116,47 @@ void FormatExitCodeLine(char* buffer, long exitCode);
 // Which path a failed openReplacement could not use.
 enum class FailedPath { kDestination, kScratch };
 
+// What a file's entry says, as a replacement takes it over.
+struct FileFacts {
+    bool exists = false;
+    bool directory = false;
+    unsigned mode = 0;               // permission bits, set-ID bits included (POSIX)
+    long owner = -1;                 // (POSIX)
+    long group = -1;                 // (POSIX)
+    unsigned keptAttributes = 0;     // hidden and system (Windows)
+};
+
 // The file calls every copy goes through, one table so that a test program
 // can make any one of them fail. The platform fills it; nothing in the
-// program itself changes it.
+// program itself changes it. Every call but sameFile fails with errno set.
 struct FileCalls {
     // Opens a staged file for binary reading, as OpenRegularFile does.
     FILE* (*openStaged)(const char* path, bool* irregular);
-    // Opens scratchPath for binary writing: a leftover of that name is removed
-    // first, and the file is then created only if it does not exist, never
-    // through a link and (Windows) shared with nobody, so it is never another
-    // program's file. It takes the permissions the destination should end
-    // with (an existing destination's own, else the source's), where the
-    // platform has owners and this process may set them the existing
-    // destination's owner and group, and on Windows its hidden and system
-    // attributes. nullptr, errno and *failed on failure; an existing
-    // destination that may not be written fails with *failed kDestination.
+    // Opens scratchPath for binary writing, to replace destination: the
+    // composition of the calls below (os_common.cpp). It takes the
+    // permissions the destination should end with (an existing
+    // destination's own, else the source's), where the platform has owners
+    // and this process may set them the existing destination's owner and
+    // group, and on Windows its hidden and system attributes. nullptr, errno
+    // and *failed on failure; an existing destination that may not be
+    // written fails with *failed kDestination.
     FILE* (*openReplacement)(const char* scratchPath, const char* destination, FILE* source,
                              FailedPath* failed);
+    // What path's entry says, links followed; a path that cannot be looked at counts as absent.
+    bool (*inspect)(const char* path, FileFacts* facts);
+    // The permission bits a new file made from the open source gets (POSIX: less the umask).
+    bool (*inspectSource)(FILE* source, FileFacts* facts);
+    // Fails when this process may not write the existing file at path.
+    bool (*mayWrite)(const char* path);
+    // Creates path for binary writing only if it does not exist, never
+    // through a link and (Windows) shared with nobody, so it is never another
+    // program's file; with like's permission bits (less the umask) or
+    // attributes, where the platform sets them at creation.
+    FILE* (*createExclusive)(const char* path, const FileFacts& like);
+    // Gives the file of stream like's owner and group; false when not both could be kept.
+    bool (*takeOwner)(FILE* stream, const FileFacts& like);
+    // Sets the permission bits of the file of stream.
+    bool (*takeMode)(FILE* stream, unsigned mode);
     // True when path, links not followed, is the very file stream writes: a
     // short (8.3) name or a case-blind volume can make a name the scratch file's.
     bool (*sameFile)(FILE* stream, const char* path);
@@ -150,12 +174,23 @@ struct FileCalls {
     bool (*moveIntoPlace)(const char* scratchPath, const char* destination);
     // Makes the earlier renames into directory durable. False, errno set, on failure.
     bool (*flushDirectory)(const char* directory);
-    void (*remove)(const char* path);
+    // Removes the file at path, links not followed; a path already gone is
+    // no failure, a directory always is (EISDIR).
+    bool (*remove)(const char* path);
 };
 // The calls in use: the platform's own, filled entry by entry; test programs
 // replace entries, and restore them all with fileCalls = PlatformFileCalls().
 extern FileCalls fileCalls;
 FileCalls PlatformFileCalls();
+
+// Each entry of FileCalls with the name test programs and the fault table
+// give it: X(member, "name") for every entry, in the table's order.
+#define RELAYHIVE_FILE_CALLS(X)                                                                         \
+    X(openStaged, "open-staged") X(openReplacement, "open-scratch") X(inspect, "inspect")             \
+    X(inspectSource, "inspect-source") X(mayWrite, "may-write") X(createExclusive, "create")           \
+    X(takeOwner, "take-owner") X(takeMode, "take-mode") X(sameFile, "same-file") X(read, "read")       \
+    X(write, "write") X(flushToDisk, "flush") X(close, "close") X(moveIntoPlace, "move")               \
+    X(flushDirectory, "flush-directory") X(remove, "remove")
 
 // The permission bits a replacement takes over from the file it replaces:
 // all of them, but set-user-ID and set-group-ID only when it kept both the

@@ -1,5 +1,6 @@
 // The part of the OS layer both platforms share: the C runtime's streams,
 // and the table of file calls every copy goes through.
+#include <cerrno>
 #include <cstring>
 
 #include "os/os.h"
@@ -23,12 +24,46 @@ bool Write(FILE* stream, const char* buffer, std::size_t size) {
 
 bool Close(FILE* stream) { return std::fclose(stream) == 0; }
 
+FILE* OpenReplacement(const char* scratchPath, const char* destination, FILE* source, FailedPath* failed) {
+    const FileCalls& calls = fileCalls;
+    *failed = FailedPath::kDestination;
+    FileFacts existing;
+    if (!calls.inspect(destination, &existing)) return nullptr;
+    FileFacts wanted = existing;
+    if (existing.exists) {
+        if (existing.directory) {
+            errno = kWindowsPaths ? EACCES : EISDIR;  // what opening it for writing says there
+            return nullptr;
+        }
+        // Replacing by rename would bypass the file's own write protection.
+        if (!calls.mayWrite(destination)) return nullptr;
+    } else if (!calls.inspectSource(source, &wanted)) {
+        return nullptr;
+    }
+    *failed = FailedPath::kScratch;
+    // A leftover from a killed run (or anything else by that name) goes first,
+    // so the file is always created fresh, never through a link, never another's.
+    if (!calls.remove(scratchPath)) return nullptr;
+    FILE* stream = calls.createExclusive(scratchPath, wanted);
+    if (stream == nullptr) return nullptr;
+    // The owner first: a change of owner clears the set-ID bits. Neither failure stops the copy.
+    const bool ownerKept = existing.exists && calls.takeOwner(stream, existing);
+    (void)calls.takeMode(stream, existing.exists ? ReplacementMode(existing.mode, ownerKept) : wanted.mode);
+    return stream;
+}
+
 }  // namespace
 
 FileCalls PlatformFileCalls() {
     FileCalls calls{};
     calls.openStaged = OpenStaged;
-    calls.openReplacement = platform::OpenReplacement;
+    calls.openReplacement = OpenReplacement;
+    calls.inspect = platform::Inspect;
+    calls.inspectSource = platform::InspectSource;
+    calls.mayWrite = platform::MayWrite;
+    calls.createExclusive = platform::CreateExclusive;
+    calls.takeOwner = platform::TakeOwner;
+    calls.takeMode = platform::TakeMode;
     calls.sameFile = platform::SameFile;
     calls.read = Read;
     calls.write = Write;

@@ -10,12 +10,17 @@
 
 namespace os::platform {
 
-FILE* OpenReplacement(const char* scratchPath, const char* destination, FILE* source, FailedPath* failed);
+bool Inspect(const char* path, FileFacts* facts);
+bool InspectSource(FILE* source, FileFacts* facts);
+bool MayWrite(const char* path);
+FILE* CreateExclusive(const char* path, const FileFacts& like);
+bool TakeOwner(FILE* stream, const FileFacts& like);
+bool TakeMode(FILE* stream, unsigned mode);
 bool SameFile(FILE* stream, const char* path);
 bool FlushToDisk(FILE* stream);
 bool MoveIntoPlace(const char* scratchPath, const char* destination);
 bool FlushDirectory(const char* directory);
-void Remove(const char* path);
+bool Remove(const char* path);
 
 }  // namespace os::platform
 

@@ -395,63 +395,59 @@ void FormatExitCodeLine(char* buffer, long exitCode) {
 
 // --- Replacing files --------------------------------------------------------
 
-namespace {
-
-// The scratch file on fd takes the existing destination's owner and group,
-// as far as this process may set them, and its mode. (Without CAP_FSETID
-// the kernel drops set-ID bits at the first write anyway, as it always has.)
-void TakeOwnershipAndMode(int fd, const struct stat& existing) {
-    // chown clears the set-ID bits, so it comes before chmod.
-    const bool kept = fchown(fd, existing.st_uid, existing.st_gid) == 0;
-    if (!kept) (void)fchown(fd, static_cast<uid_t>(-1), existing.st_gid);
-    (void)fchmod(fd, static_cast<mode_t>(ReplacementMode(existing.st_mode & 07777, kept)));
-}
-
-}  // namespace
-
 namespace platform {
 
-FILE* OpenReplacement(const char* scratchPath, const char* destination, FILE* source,
-                      FailedPath* failed) {
-    *failed = FailedPath::kDestination;
-    struct stat existing;
-    const bool exists = stat(destination, &existing) == 0;
-    mode_t newMode = 0;
-    if (exists) {
-        if (S_ISDIR(existing.st_mode)) {
-            errno = EISDIR;
-            return nullptr;
-        }
-        // Replacing by rename would bypass the file's own write permission.
-        if (faccessat(AT_FDCWD, destination, W_OK, AT_EACCESS) != 0) return nullptr;
-    } else {
-        struct stat staged;
-        if (fstat(fileno(source), &staged) != 0) return nullptr;
-        const mode_t mask = umask(0);
-        umask(mask);
-        newMode = staged.st_mode & 0777 & ~mask;
-    }
+// A path that cannot be looked at counts as absent: creating the scratch file beside it then says why.
+bool Inspect(const char* path, FileFacts* facts) {
+    *facts = FileFacts();
+    struct stat status;
+    if (stat(path, &status) != 0) return true;
+    facts->exists = true;
+    facts->directory = S_ISDIR(status.st_mode);
+    facts->mode = status.st_mode & 07777;
+    facts->owner = static_cast<long>(status.st_uid);
+    facts->group = static_cast<long>(status.st_gid);
+    return true;
+}
 
-    *failed = FailedPath::kScratch;
-    // A leftover from a killed run (or anything else by that name) goes first,
-    // so the file is always created fresh and never through a link.
-    if (unlink(scratchPath) != 0 && errno != ENOENT) return nullptr;
-    const int fd = open(scratchPath, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+bool InspectSource(FILE* source, FileFacts* facts) {
+    struct stat staged;
+    if (fstat(fileno(source), &staged) != 0) return false;
+    const mode_t mask = umask(0);
+    umask(mask);
+    facts->mode = staged.st_mode & 0777 & ~mask;
+    return true;
+}
+
+bool MayWrite(const char* path) { return faccessat(AT_FDCWD, path, W_OK, AT_EACCESS) == 0; }
+
+// Created with the permissions it is to have (less the umask, no set-ID bits):
+// should setting them exactly fail, an executable still stays one.
+FILE* CreateExclusive(const char* path, const FileFacts& like) {
+    const int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, static_cast<mode_t>(like.mode & 0777));
     if (fd < 0) return nullptr;
-    if (exists) {
-        TakeOwnershipAndMode(fd, existing);
-    } else {
-        (void)fchmod(fd, newMode);
-    }
     FILE* stream = fdopen(fd, "wb");
     if (stream == nullptr) {
         const int savedErrno = errno;
         close(fd);
-        unlink(scratchPath);
+        unlink(path);
         errno = savedErrno;
     }
     return stream;
 }
+
+// As far as this process may set them. (Without CAP_FSETID the kernel drops
+// set-ID bits at the first write anyway, as it always has.)
+bool TakeOwner(FILE* stream, const FileFacts& like) {
+    const int fd = fileno(stream);
+    if (fchown(fd, static_cast<uid_t>(like.owner), static_cast<gid_t>(like.group)) == 0) return true;
+    const int savedErrno = errno;
+    (void)fchown(fd, static_cast<uid_t>(-1), static_cast<gid_t>(like.group));
+    errno = savedErrno;
+    return false;
+}
+
+bool TakeMode(FILE* stream, unsigned mode) { return fchmod(fileno(stream), static_cast<mode_t>(mode)) == 0; }
 
 bool FlushToDisk(FILE* stream) {
     if (std::fflush(stream) != 0) return false;
@@ -473,7 +469,7 @@ bool FlushDirectory(const char* directory) {
     return synced;
 }
 
-void Remove(const char* path) { (void)unlink(path); }
+bool Remove(const char* path) { return unlink(path) == 0 || errno == ENOENT; }
 
 bool SameFile(FILE* stream, const char* path) {
     struct stat mine;

@@ -252,30 +252,33 @@ bool FileIdentity(HANDLE file, BY_HANDLE_FILE_INFORMATION* identity) {
 
 namespace platform {
 
-FILE* OpenReplacement(const char* scratchPath, const char* destination, FILE*, FailedPath* failed) {
-    const DWORD attributes = GetFileAttributesA(destination);
-    if (attributes != INVALID_FILE_ATTRIBUTES &&
-        (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
-        *failed = FailedPath::kDestination;
-        errno = EACCES;  // what opening it for writing would have said
-        return nullptr;
-    }
-    *failed = FailedPath::kScratch;
-    const DWORD scratch = GetFileAttributesA(scratchPath);
-    if (scratch != INVALID_FILE_ATTRIBUTES && (scratch & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-        errno = EISDIR;  // the runtime would only say "Permission denied"
-        return nullptr;
-    }
-    // A leftover from a killed run goes first; one that cannot go (another
-    // program holds it) stops the copy before anything is written.
-    if (scratch != INVALID_FILE_ATTRIBUTES && !DeleteFileA(scratchPath)) {
-        errno = ErrnoFromWin32(GetLastError());
-        return nullptr;
-    }
-    const DWORD kept = attributes != INVALID_FILE_ATTRIBUTES ? attributes & kKeptAttributes : 0;
+bool Inspect(const char* path, FileFacts* facts) {
+    *facts = FileFacts();
+    const DWORD attributes = GetFileAttributesA(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES) return true;  // absent, or not to be looked at
+    facts->exists = true;
+    facts->directory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    facts->keptAttributes = attributes & kKeptAttributes;
+    return true;
+}
+
+// A new file's attributes are the system's own.
+bool InspectSource(FILE*, FileFacts* facts) {
+    facts->keptAttributes = 0;
+    return true;
+}
+
+bool MayWrite(const char* path) {
+    const DWORD attributes = GetFileAttributesA(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_READONLY) == 0) return true;
+    errno = EACCES;  // what opening it for writing would have said
+    return false;
+}
+
+FILE* CreateExclusive(const char* path, const FileFacts& like) {
     // Only if it does not exist, and shared with nobody while it is written.
-    const HANDLE file = CreateFileA(scratchPath, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                    kept != 0 ? kept : FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE file = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                    like.keptAttributes != 0 ? like.keptAttributes : FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         errno = ErrnoFromWin32(GetLastError());
         return nullptr;
@@ -288,11 +291,15 @@ FILE* OpenReplacement(const char* scratchPath, const char* destination, FILE*, F
         } else {
             CloseHandle(file);
         }
-        DeleteFileA(scratchPath);
+        DeleteFileA(path);
         errno = ENOMEM;  // the runtime ran out of stream or descriptor slots
     }
     return stream;
 }
+
+// Windows files have no owner or mode that a replacement takes over here.
+bool TakeOwner(FILE*, const FileFacts&) { return true; }
+bool TakeMode(FILE*, unsigned) { return true; }
 
 bool SameFile(FILE* stream, const char* path) {
     BY_HANDLE_FILE_INFORMATION mine;
@@ -328,7 +335,18 @@ bool MoveIntoPlace(const char* scratchPath, const char* destination) {
 // MOVEFILE_WRITE_THROUGH has already made each rename durable.
 bool FlushDirectory(const char*) { return true; }
 
-void Remove(const char* path) { DeleteFileA(path); }
+bool Remove(const char* path) {
+    const DWORD attributes = GetFileAttributesA(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES) return true;
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        errno = EISDIR;  // the runtime would only say "Permission denied"
+        return false;
+    }
+    if (DeleteFileA(path)) return true;
+    // One that cannot go (another program holds it) stops the copy before anything is written.
+    errno = ErrnoFromWin32(GetLastError());
+    return false;
+}
 
 }  // namespace platform
 

@@ -1,25 +1,20 @@
 // Runs a whole update in the current directory with one file call made to
 // fail, for the fault table:
 //   rh_fault OPERATION N ERRNO
-// makes the N-th call of OPERATION in the run fail with ERRNO (N = 0: none
-// fails), then prints how often each operation was called and the message
-// of the fault it injected ("none" if that call never came), and returns the
-// update's result.
+// makes the N-th call of OPERATION (an entry of os::FileCalls, by the name
+// os.h gives it) in the run fail with ERRNO (N = 0: none fails), then prints
+// how often each entry was called and the message of the fault it injected
+// ("none" if that call never came), and returns the update's result.
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <type_traits>
 
 #include "os/os.h"
 #include "update/update_run.h"
 
 namespace {
-
-enum Operation {
-    kOpenStaged, kOpenScratch, kRead, kWrite, kFlush, kClose, kMove, kFlushDirectory, kCount
-};
-const char* const kOperationNames[kCount] = {"open-staged", "open-scratch", "read", "write",
-                                             "flush", "close", "move", "flush-directory"};
 
 struct ErrnoName {
     const char* name;
@@ -27,63 +22,65 @@ struct ErrnoName {
 };
 const ErrnoName kErrnos[] = {{"ENOSPC", ENOSPC}, {"EIO", EIO}, {"EACCES", EACCES}};
 
-os::FileCalls platform;
+#define RELAYHIVE_NAME(member, name) name,
+const char* const kNames[] = {RELAYHIVE_FILE_CALLS(RELAYHIVE_NAME)};
+#undef RELAYHIVE_NAME
+constexpr int kCount = sizeof kNames / sizeof kNames[0];
+
+const os::FileCalls platform = os::PlatformFileCalls();
 unsigned long calls[kCount];
 int failing = -1;
 unsigned long failingCall = 0;
 int failingErrno = 0;
 bool injected = false;
 
-// Counts a call of operation; true, errno set, when it is the one to fail.
-bool Fails(Operation operation) {
-    ++calls[operation];
-    if (operation != failing || calls[operation] != failingCall) return false;
+// Counts a call of entry; true, errno set, when it is the one to fail.
+bool Fails(int entry) {
+    ++calls[entry];
+    if (entry != failing || calls[entry] != failingCall) return false;
     injected = true;
     errno = failingErrno;
     return true;
 }
 
-FILE* OpenStaged(const char* path, bool* irregular) {
-    *irregular = false;
-    return Fails(kOpenStaged) ? nullptr : platform.openStaged(path, irregular);
-}
-
-FILE* OpenReplacement(const char* scratchPath, const char* destination, FILE* source,
-                      os::FailedPath* failed) {
-    if (Fails(kOpenScratch)) {
-        *failed = os::FailedPath::kScratch;
+// What an entry returns when it fails: no stream, false, -1.
+template <typename R>
+R Failure() {
+    if constexpr (std::is_pointer_v<R>) {
         return nullptr;
+    } else if constexpr (std::is_same_v<R, long>) {
+        return -1;
+    } else {
+        return false;
     }
-    return platform.openReplacement(scratchPath, destination, source, failed);
 }
 
-long Read(FILE* stream, char* buffer, std::size_t size) {
-    return Fails(kRead) ? -1 : platform.read(stream, buffer, size);
-}
+// One entry, counted and made to fail in its turn; a failed close still releases the stream.
+template <auto Member>
+struct Faulty;
+template <typename R, typename... A, R (*os::FileCalls::*Member)(A...)>
+struct Faulty<Member> {
+    static inline int entry = -1;  // its place in kNames
+    static R Call(A... arguments) {
+        if constexpr (std::is_same_v<decltype(Member), decltype(&os::FileCalls::close)>) {
+            if (Member == &os::FileCalls::close) {
+                const R closed = (platform.*Member)(arguments...);
+                return Fails(entry) ? Failure<R>() : closed;
+            }
+        }
+        return Fails(entry) ? Failure<R>() : (platform.*Member)(arguments...);
+    }
+};
 
-bool Write(FILE* stream, const char* buffer, std::size_t size) {
-    return !Fails(kWrite) && platform.write(stream, buffer, size);
-}
-
-bool FlushToDisk(FILE* stream) { return !Fails(kFlush) && platform.flushToDisk(stream); }
-
-// A failed close still releases the stream.
-bool Close(FILE* stream) {
-    const bool closed = platform.close(stream);
-    return !Fails(kClose) && closed;
-}
-
-bool MoveIntoPlace(const char* scratchPath, const char* destination) {
-    return !Fails(kMove) && platform.moveIntoPlace(scratchPath, destination);
-}
-
-bool FlushDirectory(const char* directory) {
-    return !Fails(kFlushDirectory) && platform.flushDirectory(directory);
+template <auto Member>
+void Install(int entry) {
+    Faulty<Member>::entry = entry;
+    os::fileCalls.*Member = &Faulty<Member>::Call;
 }
 
 int Usage() {
     std::fprintf(stderr, "usage: rh_fault OPERATION N ERRNO\n  OPERATION:");
-    for (const char* name : kOperationNames) std::fprintf(stderr, " %s", name);
+    for (const char* name : kNames) std::fprintf(stderr, " %s", name);
     std::fprintf(stderr, "\n  ERRNO:");
     for (const ErrnoName& e : kErrnos) std::fprintf(stderr, " %s", e.name);
     std::fprintf(stderr, "\n");
@@ -95,7 +92,7 @@ int Usage() {
 int main(int argc, char** argv) {
     if (argc != 4) return Usage();
     for (int i = 0; i < kCount; ++i) {
-        if (std::strcmp(argv[1], kOperationNames[i]) == 0) failing = i;
+        if (std::strcmp(argv[1], kNames[i]) == 0) failing = i;
     }
     for (const ErrnoName& e : kErrnos) {
         if (std::strcmp(argv[3], e.name) == 0) failingErrno = e.value;
@@ -104,20 +101,16 @@ int main(int argc, char** argv) {
     failingCall = std::strtoul(argv[2], &end, 10);
     if (failing < 0 || failingErrno == 0 || end == argv[2] || *end != '\0') return Usage();
 
-    platform = os::fileCalls;
-    os::fileCalls.openStaged = OpenStaged;
-    os::fileCalls.openReplacement = OpenReplacement;
-    os::fileCalls.read = Read;
-    os::fileCalls.write = Write;
-    os::fileCalls.flushToDisk = FlushToDisk;
-    os::fileCalls.close = Close;
-    os::fileCalls.moveIntoPlace = MoveIntoPlace;
-    os::fileCalls.flushDirectory = FlushDirectory;
+    // Every entry, in the table's order: its place there is its place in kNames.
+    int entry = 0;
+#define RELAYHIVE_INSTALL(member, name) Install<&os::FileCalls::member>(entry++);
+    RELAYHIVE_FILE_CALLS(RELAYHIVE_INSTALL)
+#undef RELAYHIVE_INSTALL
 
     const int result = RunUpdate(0, nullptr, nullptr);
 
     std::printf("calls:");
-    for (int i = 0; i < kCount; ++i) std::printf(" %s=%lu", kOperationNames[i], calls[i]);
+    for (int i = 0; i < kCount; ++i) std::printf(" %s=%lu", kNames[i], calls[i]);
     std::printf("\nfault: %s\n", injected ? os::ErrorMessage(failingErrno) : "none");
     return result;
 }

@@ -3,8 +3,9 @@
 and by CTest (faults.table).
 
 table: the fault table, on either build. tests/probe/rh_fault runs a whole
-  update with the N-th call of one file operation of the copy (open-staged,
-  open-scratch, read, write, flush, close, move, flush-directory) failing with
+  update with the N-th call of one file operation of the copy (every entry of
+  os::FileCalls: open-staged, open-scratch and the calls that make it up,
+  read, write, flush, close, move, flush-directory, remove) failing with
   ENOSPC, EIO or EACCES, for every N up to that operation's calls in a clean
   run, which a first run that fails nothing counts; natively or under Wine.
 strace: the outside view (Linux build). The real relayhive under strace, once
@@ -30,8 +31,12 @@ ERRNOS = ["ENOSPC", "EIO", "EACCES"]
 # The probe's operations, each with how many files its failure leaves old:
 # a failed close may be the staged file's (harmless), and a failed directory
 # flush comes after its renames.
-OPERATIONS = {"open-staged": 1, "open-scratch": 1, "read": 1, "write": 1, "flush": 1,
-              "close": None, "move": 1, "flush-directory": 0}
+# The calls that make up opening the scratch file count too; a failure to
+# take over the owner or the mode leaves the new content in place. Every
+# entry of os::FileCalls is here but same-file, which has no failure.
+OPERATIONS = {"open-staged": 1, "open-scratch": 1, "inspect": 1, "inspect-source": 1, "may-write": 1,
+              "create": 1, "take-owner": 0, "take-mode": 0, "read": 1, "write": 1, "flush": 1,
+              "close": None, "move": 1, "flush-directory": 0, "remove": 1}
 # Destination -> (old, new); the manifest and the client come on top.
 FILES = {"skin/a.bmp": (b"old a" * 3000, b"new a" * 2000), "skin/b.bmp": (b"old b", b"new b" * 10),
          "logo/c.png": (b"old c" * 900, b"new c")}
