@@ -211,7 +211,7 @@ namespace os {
 enum class PathKind { kMissing, kFile, kDirectory, kOther };
 // What path names, links followed; kMissing also when it cannot be looked up.
 PathKind KindOfPath(const char* path);
-// True when path opens for binary reading; it is closed again at once.
+// True when path opens for binary reading (a regular file; never waited on); it is closed again at once.
 bool OpensForReading(const char* path);
 // The whole file in bytes. False when it cannot be opened or read.
 bool ReadWholeFile(const char* path, std::string* bytes);

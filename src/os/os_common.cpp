@@ -77,15 +77,18 @@ FileCalls PlatformFileCalls() {
 
 FileCalls fileCalls = PlatformFileCalls();
 
+// Neither look waits on a pipe or a device: only a regular file opens.
 bool OpensForReading(const char* path) {
-    FILE* file = std::fopen(path, "rb");
+    bool irregular = false;
+    FILE* file = OpenRegularFile(path, "rb", &irregular);
     if (file == nullptr) return false;
     std::fclose(file);
     return true;
 }
 
 bool ReadWholeFile(const char* path, std::string* bytes) {
-    FILE* file = std::fopen(path, "rb");
+    bool irregular = false;
+    FILE* file = OpenRegularFile(path, "rb", &irregular);
     if (file == nullptr) return false;
     bytes->clear();
     char block[16 * 1024];

@@ -46,6 +46,18 @@ socklen_t AbstractAddress(const char* name, sockaddr_un* address) {
 
 void AnsiLeadByteRanges(unsigned char* ranges, std::size_t size) { std::memset(ranges, 0, size); }
 
+namespace {
+
+// A file of the kernel's (/proc, /sys) passes for a regular file of no
+// bytes, then reads without end: an empty file must read as empty.
+bool HoldsWhatItSays(int fd, const struct stat& status) {
+    if (status.st_size != 0) return true;
+    char byte;
+    return pread(fd, &byte, 1, 0) == 0;
+}
+
+}  // namespace
+
 FILE* OpenRegularFile(const char* path, const char* mode, bool* irregular) {
     *irregular = false;
     struct stat status;
@@ -63,14 +75,15 @@ FILE* OpenRegularFile(const char* path, const char* mode, bool* irregular) {
     const int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) return nullptr;
     const bool examined = fstat(fd, &status) == 0;
-    if (!examined || !S_ISREG(status.st_mode)) {
+    if (!examined || !S_ISREG(status.st_mode) || !HoldsWhatItSays(fd, status)) {
         const int savedErrno = errno;
         close(fd);
         *irregular = examined;
         errno = savedErrno;
         return nullptr;
     }
-    (void)fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    // The descriptor stays non-blocking: a regular file's reads ignore that,
+    // and a kernel file that would wait (/proc/kmsg) fails the read instead.
     FILE* stream = fdopen(fd, mode);
     if (stream == nullptr) {
         const int savedErrno = errno;

@@ -91,12 +91,16 @@ FILE* OpenRegularFile(const char* path, const char* mode, bool* irregular) {
     }
     FILE* stream = std::fopen(path, mode);
     if (stream == nullptr) return nullptr;
-    // A name can reach a device or a pipe: only a file on disk is read.
-    if (GetFileType(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)))) != FILE_TYPE_DISK) {
+    // A name can reach a device or a pipe: only a file on disk is read. A
+    // kernel file of Wine's host (/proc) passes for an empty one, then reads
+    // without end: an empty file must read as empty.
+    const bool disk = GetFileType(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)))) == FILE_TYPE_DISK;
+    if (!disk || (_filelength(_fileno(stream)) == 0 && std::fgetc(stream) != EOF)) {
         std::fclose(stream);
         *irregular = true;
         return nullptr;
     }
+    std::rewind(stream);
     return stream;
 }
 

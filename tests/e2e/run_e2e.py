@@ -499,10 +499,12 @@ class Scenario(unittest.TestCase):
                     self.install.remove()
                 inst = self.new_install()
                 # A socket file is the Linux build's: Windows has no such file, and Wine cannot open one.
-                irregular = ["fifo.bmp", "zero.bmp"] + ([] if TARGET.windows else ["sock.bmp"])
+                irregular = ["fifo.bmp", "zero.bmp", "pagemap.bmp"] + ([] if TARGET.windows else ["sock.bmp"])
                 self.manifest(b"[cltskin]\nfilelist=" + ",".join(irregular).encode() + b",background.bmp\n")
                 os.mkfifo(inst.file("download/fifo.bmp"))
                 os.symlink("/dev/zero", inst.file("download/zero.bmp"))
+                # A kernel file that passes for an empty regular one and reads without end.
+                os.symlink("/proc/self/pagemap", inst.file("download/pagemap.bmp"))
                 if not TARGET.windows:
                     listening = socket.socket(socket.AF_UNIX)
                     listening.bind(inst.file("download/sock.bmp"))
