@@ -21,8 +21,14 @@ The check's own errors about missing files and directories must name exactly
 the steps that fail for that reason, and its exit status must say whether it
 found an error. First, its command line: --help and bad usage.
 
-The file facts come from this script's own look at the disk (a Windows target
-finds names in any case and without trailing dots and blanks), not from the check.
+The paths come from the check: each plan step's source and destination are
+the exact bytes relayhive forms, and the script never forms one itself. The
+file facts come from this script's own look at the disk, not from the check.
+Looking a path up there needs the target file system's rules (Windows finds a
+name in any case and without its trailing dots and blanks, with either
+separator), which the check's JSON does not give, since they are the system's
+and not relayhive's: they stand in LOOKUP as data, one row per target, held to
+the examples of LOOKUP_EXAMPLES before the first installation.
 
     PYTHONPATH=tools/lib differential.py --target native|wine --relayhive P --check P
         --standin P [--wineprefix D] [--count N] [--seed S] [--jobs J] [--keep]
@@ -102,20 +108,47 @@ class MoveWatch:
         os.close(self.fd)
 
 
-# --- The target's file system rules --------------------------------------------------------
+# --- How the target's file system finds a relative name ---------------------------------
+
+# The check's plan gives the exact source and destination paths relayhive forms;
+# what the file system then makes of them is the target's own rule, stated here
+# as data: the separators, the bytes a name part loses at its end (not "." or
+# ".."), and whether a name is found in any case.
+LOOKUP = {
+    "native": {"separators": b"/", "trailing": b"", "any_case": False},
+    "wine": {"separators": b"/\\", "trailing": b". ", "any_case": True},
+}
+
+# Relative name -> the name parts the target finds it as, and its key; held to
+# the rules above when the script starts.
+LOOKUP_EXAMPLES = {
+    "native": [(b"d1/a.bmp", [b"d1", b"a.bmp"], b"d1/a.bmp"),
+               (b"./d1//A.bmp", [b"d1", b"A.bmp"], b"d1/A.bmp"),
+               (b"d1\\a.bmp. ", [b"d1\\a.bmp. "], b"d1\\a.bmp. "),
+               (b"x/..", [b"x", b".."], b"x/..")],
+    "wine": [(b"d1\\A.bmp. ", [b"d1", b"A.bmp"], b"d1/a.bmp"),
+             (b"./D1/ x . \\\\b.png", [b"D1", b" x", b"b.png"], b"d1/ x/b.png"),
+             (b"x\\..", [b"x", b".."], b"x/.."),
+             (b"...", [], b"")],
+}
+
 
 class Rules:
-    """How the target looks a relative path up: separators, case, trailing dots and blanks."""
+    """How one target looks a relative path up, from its row of LOOKUP."""
 
-    def __init__(self, windows):
-        self.windows = windows
+    def __init__(self, target):
+        rule = LOOKUP[target]
+        self.separators = rule["separators"]
+        self.trailing = rule["trailing"]
+        self.any_case = rule["any_case"]
 
     def components(self, relative):
-        parts = relative.replace(b"\\", b"/").split(b"/") if self.windows else relative.split(b"/")
+        for separator in self.separators[1:]:
+            relative = relative.replace(bytes([separator]), self.separators[:1])
         kept = []
-        for part in parts:
-            if self.windows and part not in (b".", b".."):
-                part = part.rstrip(b". ")
+        for part in relative.split(self.separators[:1]):
+            if part not in (b".", b".."):
+                part = part.rstrip(self.trailing) if self.trailing else part
             if part and part != b".":
                 kept.append(part)
         return kept
@@ -123,13 +156,13 @@ class Rules:
     def key(self, relative):
         """Two relative paths with the same key are the same file on the target."""
         joined = b"/".join(self.components(relative))
-        return joined.lower() if self.windows else joined
+        return joined.lower() if self.any_case else joined
 
     def resolve(self, root, relative):
         """The host path the target opens for relative below root (it need not exist)."""
         path = os.fsencode(root)
         for part in self.components(relative):
-            if self.windows:
+            if self.any_case:
                 try:
                     entries = os.listdir(path)
                 except OSError:
@@ -138,6 +171,18 @@ class Rules:
                     part = next((e for e in entries if e.lower() == part.lower()), part)
             path = os.path.join(path, part)
         return path
+
+
+def lookup_problems():
+    """Where the Rules and their examples disagree."""
+    problems = []
+    for target, examples in LOOKUP_EXAMPLES.items():
+        rules = Rules(target)
+        for relative, parts, key in examples:
+            if (rules.components(relative), rules.key(relative)) != (parts, key):
+                problems.append("%s: %r is %r, %r, not %r, %r" % (
+                    target, relative, rules.components(relative), rules.key(relative), parts, key))
+    return problems
 
 
 # --- Random staged installations -------------------------------------------------------------
@@ -300,7 +345,7 @@ def lay_out(root, rng, windows, standin):
     write(os.path.join(app, kit.CLIENT), client, 0o755)
     write(os.path.join(app, kit.CLIENT_CONFIG), b"exit=0\n")
 
-    rules = Rules(windows)
+    rules = Rules("wine" if windows else "native")
     names = []
     for _ in range(rng.randint(1, 9)):
         name, stageable = gen.name()
@@ -374,7 +419,7 @@ class Case:
         self.seed = seed
         self.args = args
         self.windows = args.target == "wine"
-        self.rules = Rules(self.windows)
+        self.rules = Rules(args.target)
         self.root = tempfile.mkdtemp(prefix="relayhive-diff-", dir=where)
         self.app = lay_out(self.root, random.Random(seed), self.windows, args.standin)
         self.problems = []
@@ -481,18 +526,11 @@ class Runner:
         self.args = args
         self.windows = args.target == "wine"
         self.isolate = not self.windows and kit.isolation_available()
-        self.target = kit.Target("wine", args.relayhive, args.standin, wineprefix=args.wineprefix) \
-            if self.windows else None
+        # Natively each run's traces stay in its own namespace: nothing to listen to.
+        self.target = kit.target_from(args, listen=False)
 
     def run(self, program, arguments, cwd, isolate=False):
-        if self.windows:
-            return self.target.run(program, arguments, cwd)
-        command = [program] + arguments
-        if isolate:
-            command = kit.isolated(command)
-        done = subprocess.run(command, cwd=cwd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                              stderr=subprocess.PIPE, timeout=120)
-        return kit.Result(done.returncode, done.stdout, done.stderr, [])
+        return self.target.run(program, arguments, cwd, isolate=isolate)
 
     def one(self, number, seed, where):
         case = Case(number, seed, self.args, where)
@@ -544,22 +582,23 @@ class Runner:
         return problems
 
     def close(self):
-        if self.target is not None:
-            self.target.close()
+        self.target.close()
 
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--target", choices=["native", "wine"], required=True)
-    parser.add_argument("--relayhive", required=True)
+    kit.add_program_options(parser)
     parser.add_argument("--check", required=True)
-    parser.add_argument("--standin", required=True)
-    parser.add_argument("--wineprefix", default="")
     parser.add_argument("--count", type=int, default=100)
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--jobs", type=int, default=8, help="installations at once (native, isolated)")
     parser.add_argument("--keep", action="store_true", help="keep every installation, not just failed ones")
     args = parser.parse_args()
+    rules = lookup_problems()
+    for problem in rules:
+        print("lookup rules: " + problem)
+    if rules:
+        sys.exit(1)
 
     runner = Runner(args)
     jobs = args.jobs if runner.isolate else 1

@@ -679,16 +679,11 @@ def reap(pid, timeout=120):
 def main():
     global TARGET
     parser = argparse.ArgumentParser()
-    parser.add_argument("--target", choices=["native", "wine"], required=True)
-    parser.add_argument("--relayhive", required=True)
-    parser.add_argument("--standin", required=True)
-    parser.add_argument("--probe", required=True)
-    parser.add_argument("--wineprefix", default="")
+    harness.add_program_options(parser, probe="rh_probe from the build")
     parser.add_argument("--lock-helper", default="")
     parser.add_argument("--wrap", default="", help="command put in front of the native program")
     args, rest = parser.parse_known_args()
-    TARGET = harness.Target(args.target, args.relayhive, args.standin, args.probe, args.wineprefix,
-                            args.wrap.split(), args.lock_helper)
+    TARGET = harness.target_from(args, wrap=args.wrap.split(), lock_helper=args.lock_helper)
     try:
         program = unittest.main(argv=[sys.argv[0]] + rest, exit=False, verbosity=2)
     finally:

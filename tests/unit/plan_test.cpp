@@ -18,80 +18,85 @@ CIniFile Manifest(const char* skins, const char* logos, const char* main) {
     return ini;
 }
 
-// One line per step: "copy SRC -> DST", "refuse PATH: REASON", "too long PATH", "pause".
-std::vector<std::string> Describe(const std::vector<PlanStep>& plan) {
-    std::vector<std::string> lines;
-    for (const PlanStep& step : plan) {
-        switch (step.kind) {
-            case StepKind::kCopy:
-                lines.push_back("copy " + step.source + " -> " + step.destination);
-                break;
-            case StepKind::kRefuse:
-                lines.push_back("refuse " + step.reported + ": " + step.reason);
-                break;
-            case StepKind::kTooLong:
-                lines.push_back("too long " + step.reported);
-                break;
-            case StepKind::kPause:
-                lines.push_back("pause");
-                break;
-        }
-    }
-    return lines;
+// One expected step, field by field; the fields a kind does not set are empty.
+struct Expected {
+    StepKind kind;
+    std::string source;
+    std::string destination;
+    std::string reported;
+    std::string reason;
+};
+
+Expected Copy(const std::string& source, const std::string& destination) {
+    return {StepKind::kCopy, source, destination, "", ""};
+}
+Expected Refuse(const std::string& source, const std::string& reason) {
+    return {StepKind::kRefuse, source, "", source, reason};
+}
+const Expected kPause{StepKind::kPause, "", "", "", ""};
+
+void ExpectStep(const Expected& expected, const PlanStep& step, std::size_t index) {
+    EXPECT_EQ(expected.kind, step.kind) << "step " << index;
+    EXPECT_EQ(expected.source, step.source) << "step " << index;
+    EXPECT_EQ(expected.destination, step.destination) << "step " << index;
+    EXPECT_EQ(expected.reported, step.reported) << "step " << index;
+    EXPECT_EQ(expected.reason, step.reason == nullptr ? "" : step.reason) << "step " << index;
+}
+
+void ExpectPlan(const std::vector<Expected>& expected, const std::vector<PlanStep>& plan) {
+    ASSERT_EQ(expected.size(), plan.size());
+    for (std::size_t i = 0; i < plan.size(); ++i) ExpectStep(expected[i], plan[i], i);
 }
 
 TEST(Plan, ExampleManifestInBothStyles) {
     const CIniFile ini = Manifest("background.bmp,button.bmp", "logo.png", "Quillmon.exe");
-    EXPECT_EQ((std::vector<std::string>{
-                  "copy D:\\app\\download\\background.bmp -> D:\\app\\skin\\background.bmp",
-                  "copy D:\\app\\download\\button.bmp -> D:\\app\\skin\\button.bmp",
-                  "copy D:\\app\\download\\logo.png -> D:\\app\\logo\\logo.png",
-                  "copy D:\\app\\download\\autoupdate.ini -> D:\\app\\autoupdate.ini",
-                  "pause",
-                  "copy D:\\app\\download\\Quillmon.exe -> D:\\app\\Quillmon.exe"}),
-              Describe(PlanUpdate("D:\\app", ini, PathStyle::kWindows, {})));
-    EXPECT_EQ((std::vector<std::string>{
-                  "copy /srv/app/download/background.bmp -> /srv/app/skin/background.bmp",
-                  "copy /srv/app/download/button.bmp -> /srv/app/skin/button.bmp",
-                  "copy /srv/app/download/logo.png -> /srv/app/logo/logo.png",
-                  "copy /srv/app/download/autoupdate.ini -> /srv/app/autoupdate.ini",
-                  "pause",
-                  "copy /srv/app/download/Quillmon.exe -> /srv/app/Quillmon.exe"}),
-              Describe(PlanUpdate("/srv/app", ini, PathStyle::kPosix, {})));
+    ExpectPlan({Copy("D:\\app\\download\\background.bmp", "D:\\app\\skin\\background.bmp"),
+                Copy("D:\\app\\download\\button.bmp", "D:\\app\\skin\\button.bmp"),
+                Copy("D:\\app\\download\\logo.png", "D:\\app\\logo\\logo.png"),
+                Copy("D:\\app\\download\\autoupdate.ini", "D:\\app\\autoupdate.ini"),
+                kPause,
+                Copy("D:\\app\\download\\Quillmon.exe", "D:\\app\\Quillmon.exe")},
+               PlanUpdate("D:\\app", ini, PathStyle::kWindows, {}));
+    ExpectPlan({Copy("/srv/app/download/background.bmp", "/srv/app/skin/background.bmp"),
+                Copy("/srv/app/download/button.bmp", "/srv/app/skin/button.bmp"),
+                Copy("/srv/app/download/logo.png", "/srv/app/logo/logo.png"),
+                Copy("/srv/app/download/autoupdate.ini", "/srv/app/autoupdate.ini"),
+                kPause,
+                Copy("/srv/app/download/Quillmon.exe", "/srv/app/Quillmon.exe")},
+               PlanUpdate("/srv/app", ini, PathStyle::kPosix, {}));
     // At a drive root the separator is doubled, as the system returns the root with one.
-    EXPECT_EQ("copy C:\\\\download\\logo.png -> C:\\\\logo\\logo.png",
-              Describe(PlanGroupSteps(PlanGroup::kLogo, "C:\\", ini, PathStyle::kWindows, {}))[0]);
+    ExpectPlan({Copy("C:\\\\download\\logo.png", "C:\\\\logo\\logo.png")},
+               PlanGroupSteps(PlanGroup::kLogo, "C:\\", ini, PathStyle::kWindows, {}));
 }
 
 TEST(Plan, ListShapesAndMissingGroups) {
     // Commas only separate: no empty names, blanks kept, duplicates copied twice;
     // the main file is one name, commas and all.
     const CIniFile ini = Manifest(",a.bmp,, b.bmp ,a.bmp,", ",,,", "Quill,mon.exe");
-    EXPECT_EQ((std::vector<std::string>{
-                  "copy /a/download/a.bmp -> /a/skin/a.bmp",
-                  "copy /a/download/ b.bmp  -> /a/skin/ b.bmp ",
-                  "copy /a/download/a.bmp -> /a/skin/a.bmp",
-                  "copy /a/download/autoupdate.ini -> /a/autoupdate.ini", "pause",
-                  "copy /a/download/Quill,mon.exe -> /a/Quill,mon.exe"}),
-              Describe(PlanUpdate("/a", ini, PathStyle::kPosix, {})));
+    ExpectPlan({Copy("/a/download/a.bmp", "/a/skin/a.bmp"),
+                Copy("/a/download/ b.bmp ", "/a/skin/ b.bmp "),
+                Copy("/a/download/a.bmp", "/a/skin/a.bmp"),
+                Copy("/a/download/autoupdate.ini", "/a/autoupdate.ini"), kPause,
+                Copy("/a/download/Quill,mon.exe", "/a/Quill,mon.exe")},
+               PlanUpdate("/a", ini, PathStyle::kPosix, {}));
     // Nothing to read: the manifest copy and the pause remain.
-    EXPECT_EQ((std::vector<std::string>{"copy /a/download/autoupdate.ini -> /a/autoupdate.ini", "pause"}),
-              Describe(PlanUpdate("/a", Manifest("", nullptr, ""), PathStyle::kPosix, {})));
+    ExpectPlan({Copy("/a/download/autoupdate.ini", "/a/autoupdate.ini"), kPause},
+               PlanUpdate("/a", Manifest("", nullptr, ""), PathStyle::kPosix, {}));
 }
 
 TEST(Plan, HostileNamesAreRefusedWithTheSourcePath) {
     const CIniFile ini = Manifest("ok.bmp,../x.bmp,NUL.bmp,.relayhive.tmp", nullptr, "..\\evil.exe");
-    EXPECT_EQ((std::vector<std::string>{
-                  "copy D:\\a\\download\\ok.bmp -> D:\\a\\skin\\ok.bmp",
-                  "refuse D:\\a\\download\\../x.bmp: '..' would leave the install directory",
-                  "refuse D:\\a\\download\\NUL.bmp: name of a system device",
-                  "refuse D:\\a\\download\\.relayhive.tmp: name of relayhive's scratch file",
-                  "copy D:\\a\\download\\autoupdate.ini -> D:\\a\\autoupdate.ini", "pause",
-                  "refuse D:\\a\\download\\..\\evil.exe: '..' would leave the install directory"}),
-              Describe(PlanUpdate("D:\\a", ini, PathStyle::kWindows, {})));
+    ExpectPlan({Copy("D:\\a\\download\\ok.bmp", "D:\\a\\skin\\ok.bmp"),
+                Refuse("D:\\a\\download\\../x.bmp", "'..' would leave the install directory"),
+                Refuse("D:\\a\\download\\NUL.bmp", "name of a system device"),
+                Refuse("D:\\a\\download\\.relayhive.tmp", "name of relayhive's scratch file"),
+                Copy("D:\\a\\download\\autoupdate.ini", "D:\\a\\autoupdate.ini"), kPause,
+                Refuse("D:\\a\\download\\..\\evil.exe", "'..' would leave the install directory")},
+               PlanUpdate("D:\\a", ini, PathStyle::kWindows, {}));
     // A device name is an ordinary file on Linux.
-    EXPECT_EQ("copy /a/download/NUL.bmp -> /a/skin/NUL.bmp",
-              Describe(PlanUpdate("/a", ini, PathStyle::kPosix, {}))[2]);
+    const std::vector<PlanStep> posix = PlanUpdate("/a", ini, PathStyle::kPosix, {});
+    ASSERT_LE(3u, posix.size());
+    ExpectStep(Copy("/a/download/NUL.bmp", "/a/skin/NUL.bmp"), posix[2], 2);
 }
 
 TEST(Plan, PathsAtTheEdgeOfTheBuffer) {

@@ -8,8 +8,6 @@ import argparse
 import concurrent.futures
 import os
 import random
-import signal
-import subprocess
 import sys
 import time
 
@@ -35,22 +33,11 @@ class Trial:
         self.install.configure_client("exit=0\n")
 
     def run(self, kill_after=None):
-        """Runs relayhive; with kill_after, SIGKILLs it after that many seconds.
+        """Runs relayhive; with kill_after, SIGKILLs it after that many seconds
+        (relayhive itself: the next run must not overlap a dying one).
         Returns its standard error."""
-        command = [self.args.relayhive]
-        if self.args.isolate:
-            command = kit.isolated(command)
-        process = subprocess.Popen(command, cwd=self.install.app, stdin=subprocess.DEVNULL,
-                                   stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-        if kill_after is not None:
-            time.sleep(kill_after)
-            # Kill relayhive itself: the next run must not overlap a dying one.
-            victim = kit.program_pid(process.pid) if self.args.isolate else process.pid
-            try:
-                os.kill(victim, signal.SIGKILL)
-            except ProcessLookupError:
-                pass
-        return process.communicate(timeout=120)[1]
+        return self.args.build.run_relayhive(self.install.app, kill_after=kill_after,
+                                             isolate=self.args.isolate).stderr
 
     def torn(self):
         return self.install.torn()
@@ -94,13 +81,13 @@ def one_trial(args, number, groups_done, main_done):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--relayhive", required=True)
-    parser.add_argument("--standin", required=True)
+    kit.add_program_options(parser, target=None)
     parser.add_argument("--trials", type=int, default=30)
     parser.add_argument("--size-mib", type=int, default=4)
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--jobs", type=int, default=1)
     args = parser.parse_args()
+    args.build = kit.target_from(args, listen=False)
     args.isolate = kit.isolation_available()
     if not args.isolate:
         args.jobs = 1  # one single-instance name for all: trials must take turns

@@ -15,12 +15,9 @@ def section(title):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--target", choices=["native", "wine"], required=True)
-    parser.add_argument("--relayhive", required=True)
-    parser.add_argument("--standin", required=True)
-    parser.add_argument("--wineprefix", default="")
+    kit.add_program_options(parser)
     args = parser.parse_args()
-    target = kit.Target(args.target, args.relayhive, args.standin, wineprefix=args.wineprefix)
+    target = kit.target_from(args)
 
     install = kit.Install(args.standin, "relayhive-demo-")
     app = install.app

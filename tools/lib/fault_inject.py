@@ -53,14 +53,10 @@ def run(args, syscall, position, errno_name):
     """One run with the position-th call of syscall failing; returns problems found."""
     install = sample_install(args.standin)
     try:
-        command = ["strace", "-o", os.path.join(install.root, "strace.log"), "-e", "trace=" + syscall]
+        strace = ["strace", "-o", os.path.join(install.root, "strace.log"), "-e", "trace=" + syscall]
         if position:
-            command += ["-e", "inject=%s:error=%s:when=%d" % (syscall, errno_name, position)]
-        command += [args.relayhive]
-        if args.isolate:
-            command = kit.isolated(command)
-        done = subprocess.run(command, cwd=install.app, stdin=subprocess.DEVNULL,
-                              capture_output=True, timeout=120)
+            strace += ["-e", "inject=%s:error=%s:when=%d" % (syscall, errno_name, position)]
+        done = args.build.run_relayhive(install.app, isolate=args.isolate, wrap=strace)
         with open(os.path.join(install.root, "strace.log"), "rb") as f:
             trace = f.read().decode("latin-1")
         problems = []
@@ -68,20 +64,16 @@ def run(args, syscall, position, errno_name):
         if any('"/proc",' in line for line in injected):
             # The process list could not be taken: the run ends before any
             # file is touched, and the client is not started.
-            if done.returncode != 0:
-                problems.append("exit status %d" % done.returncode)
+            if done.status != 0:
+                problems.append("exit status %d" % done.status)
             if any(install.read_or_none(d) != install.old[d] for d in install.old) or install.client_log():
                 problems.append("files touched or client started without a process list")
             return problems, 0, len(injected), done.stderr
-        if done.returncode != 0:
-            problems.append("exit status %d" % done.returncode)
-        not_new = []
-        for dest in install.new:
-            data = install.read_or_none(dest)
-            if data not in (install.old[dest], install.new[dest]):
-                problems.append("%s is neither old nor new" % dest)
-            elif data != install.new[dest]:
-                not_new.append(dest)
+        if done.status != 0:
+            problems.append("exit status %d" % done.status)
+        torn = install.torn()
+        problems += ["%s is neither old nor new" % dest for dest in torn]
+        not_new = [dest for dest in install.not_new() if dest not in torn]
         manifest_lost = any(kit.STAGING + "/" + kit.MANIFEST_NAME in line for line in injected)
         if not_new and not done.stderr and not manifest_lost:
             problems.append("%s left old without a report" % ", ".join(not_new))
@@ -104,8 +96,7 @@ def calls_before_main(args):
     install = sample_install(args.standin)
     try:
         log = os.path.join(install.root, "all.log")
-        subprocess.run(["strace", "-o", log, "-e", "trace=" + ",".join(SYSCALLS), args.relayhive],
-                       cwd=install.app, stdin=subprocess.DEVNULL, capture_output=True, timeout=120)
+        args.build.run_relayhive(install.app, wrap=["strace", "-o", log, "-e", "trace=" + ",".join(SYSCALLS)])
         counts = dict.fromkeys(SYSCALLS, 0)
         with open(log, encoding="latin-1") as f:
             for line in f:
@@ -165,12 +156,9 @@ class Probe:
         shutil.copyfile(args.standin, self.standin)
         if args.strip:
             subprocess.run([args.strip, self.standin], check=True)
-        self.env = None
         if args.wine:
-            # With the traces, which Wine writes to standard error.
-            self.env = kit.wine_env(os.path.abspath(args.wineprefix), traces=True)
             # One server for all the runs, ending a few seconds after the last.
-            subprocess.run(["wineserver", "-p5"], env=self.env, stdin=subprocess.DEVNULL,
+            subprocess.run(["wineserver", "-p5"], env=args.build.wine_env(), stdin=subprocess.DEVNULL,
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
     def close(self):
@@ -180,23 +168,10 @@ class Probe:
         """(exit status, standard output, standard error, traces) of one update;
         traces is None where they cannot be heard (natively, they go to the
         run's own network namespace)."""
-        command = [os.path.abspath(self.args.probe), operation, str(position), errno_name]
-        if self.args.wine:
-            command = ["wine"] + command
-        elif self.args.isolate:
-            command = kit.isolated(command)
-        out, err = os.path.join(install.root, "out"), os.path.join(install.root, "err")
-        # Files, not pipes: Wine's helpers outlive the program and would hold a pipe open.
-        with open(out, "wb") as stdout, open(err, "wb") as stderr:
-            status = subprocess.run(command, cwd=install.app, env=self.env,
-                                    stdin=subprocess.DEVNULL, stdout=stdout, stderr=stderr,
-                                    timeout=120).returncode
-        with open(out, "rb") as stdout, open(err, "rb") as stderr:
-            stdout, stderr = stdout.read(), stderr.read()
-        if not self.args.wine:
-            return status, stdout, stderr, None
-        traces, stderr = kit.split_wine_traces(stderr)
-        return status, stdout, stderr, traces
+        build = self.args.build
+        done = build.run(build.probe, [operation, str(position), errno_name], install.app,
+                         isolate=self.args.isolate)
+        return done.status, done.stdout, done.stderr, done.traces if build.windows else None
 
 
 def probe_lines(stdout):
@@ -295,9 +270,7 @@ def main():
     parser = argparse.ArgumentParser()
     modes = parser.add_subparsers(dest="mode", required=True)
     table = modes.add_parser("table", help="the probe's file calls, on either build")
-    table.add_argument("--probe", required=True, help="rh_fault from the build")
-    table.add_argument("--wine", action="store_true", help="the probe is the Windows build")
-    table.add_argument("--wineprefix", default="")
+    kit.add_program_options(table, relayhive=False, target="flag", probe="rh_fault from the build")
     table.add_argument("--strip", default="",
                        help="strip tool for a smaller client (e.g. CMAKE_STRIP)")
     table.add_argument("--operation", dest="operations", action="append", choices=list(OPERATIONS),
@@ -305,14 +278,14 @@ def main():
     table.add_argument("--limit", type=int, default=0,
                        help="at most this many positions per operation (default: all)")
     strace = modes.add_parser("strace", help="system calls of the real relayhive (Linux build)")
-    strace.add_argument("--relayhive", required=True)
+    kit.add_program_options(strace, target=None)
     for mode in (table, strace):
-        mode.add_argument("--standin", required=True)
         mode.add_argument("--all-errnos", action="store_true",
                           help="every errno at every position "
                                "(default: one errno per position, in turn)")
         mode.add_argument("--jobs", type=int, default=2)
     args = parser.parse_args()
+    args.build = kit.target_from(args, listen=False)
     args.isolate = kit.isolation_available()
     if not args.isolate or getattr(args, "wine", False):
         args.jobs = 1  # runs that can see each other's clients take turns

@@ -312,12 +312,119 @@ class Result:
             self.status, self.stdout, self.stderr, self.traces)
 
 
-class Target:
-    """One build of the program: 'native' (Linux) or 'wine' (Windows under Wine)."""
+class Run:
+    """One start of program in cwd, the one way the tests and tools start
+    relayhive and its probes. Natively the command is wrap + program + args
+    (wrap: strace, valgrind, setpriv, prlimit ...), with isolate inside
+    namespaces of its own; with wine (the environment from wine_env) it is
+    "wine program args" and Wine's trace lines are taken out of standard
+    error. listener: the TraceListener whose traces belong to this run.
+    Standard output and error go to files, never pipes: Wine's helpers outlive
+    the program and would keep a pipe open."""
 
-    def __init__(self, kind, relayhive, standin, probe="", wineprefix="", wrap=None, lock_helper=""):
+    def __init__(self, program, args, cwd, wine=None, isolate=False, wrap=(), env=None,
+                 file_size_limit=None, listener=None):
+        self.wine = wine
+        self.isolate = isolate and wine is None
+        self.listener = listener
+        if wine is not None:
+            command, environment = ["wine", program] + list(args), dict(wine)
+        else:
+            command, environment = list(wrap) + [program] + list(args), dict(os.environ)
+            if self.isolate:
+                command = isolated(command)
+        environment.update(env or {})
+        self.scratch = tempfile.mkdtemp(prefix="relayhive-run-")
+        self.out = open(os.path.join(self.scratch, "out"), "wb")
+        self.err = open(os.path.join(self.scratch, "err"), "wb")
+        if listener is not None:
+            listener.drain()  # earlier runs' traces are not this one's
+
+        def limit_file_size():
+            if file_size_limit is not None:
+                import resource
+                signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+                resource.setrlimit(resource.RLIMIT_FSIZE, (file_size_limit, file_size_limit))
+        self.process = subprocess.Popen(command, cwd=cwd, env=environment, stdin=subprocess.DEVNULL,
+                                        stdout=self.out, stderr=self.err, preexec_fn=limit_file_size)
+
+    def kill(self):
+        """SIGKILLs the program itself (not unshare), so that nothing of it
+        outlives the kill."""
+        pid = program_pid(self.process.pid) if self.isolate else self.process.pid
+        try:
+            os.kill(pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+
+    def finish(self, timeout=120, kill_after=None):
+        """Waits for the end (killing it and raising TimeoutExpired after
+        timeout seconds) and returns its Result; with kill_after, SIGKILLs the
+        program after that many seconds."""
+        if kill_after is not None:
+            time.sleep(kill_after)
+            self.kill()
+        try:
+            status = self.process.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait()
+            raise
+        finally:
+            self.out.close()
+            self.err.close()
+            with open(os.path.join(self.scratch, "out"), "rb") as f:
+                stdout = f.read()
+            with open(os.path.join(self.scratch, "err"), "rb") as f:
+                stderr = f.read()
+            shutil.rmtree(self.scratch, ignore_errors=True)
+        traces = self.listener.drain() if self.listener is not None else []
+        if self.wine is not None:
+            wine_traces, stderr = split_wine_traces(stderr)
+            traces += wine_traces
+        return Result(status, stdout, stderr, traces)
+
+
+def add_program_options(parser, relayhive=True, target="option", probe=None):
+    """The options every tool and test shares: --standin, --relayhive (when
+    relayhive), the build (target "option": --target native|wine; "flag":
+    --wine; None: the Linux build only) with --wineprefix, and --probe (with
+    probe as its help)."""
+    parser.add_argument("--standin", required=True, help="quillmon_standin from the build")
+    if relayhive:
+        parser.add_argument("--relayhive", required=True)
+    if target == "option":
+        parser.add_argument("--target", choices=["native", "wine"], required=True)
+    elif target == "flag":
+        parser.add_argument("--wine", action="store_true", help="the programs are the Windows build")
+    if target is not None:
+        parser.add_argument("--wineprefix", default="")
+    if probe is not None:
+        parser.add_argument("--probe", required=True, help=probe)
+
+
+def target_kind(args):
+    """The build the options of add_program_options name."""
+    if getattr(args, "target", None):
+        return args.target
+    return "wine" if getattr(args, "wine", False) else "native"
+
+
+def target_from(args, **options):
+    """The Target the options of add_program_options name (options: as Target's)."""
+    return Target(target_kind(args), getattr(args, "relayhive", ""), args.standin,
+                  probe=getattr(args, "probe", ""), wineprefix=getattr(args, "wineprefix", ""), **options)
+
+
+class Target:
+    """One build of the program: 'native' (Linux) or 'wine' (Windows under Wine).
+    Natively it hears the traces of the runs that are not isolated, unless
+    listen is False (the trace socket's name is one per network namespace)."""
+
+    def __init__(self, kind, relayhive, standin, probe="", wineprefix="", wrap=None, lock_helper="",
+                 listen=True):
         self.kind = kind
-        self.relayhive = os.path.abspath(relayhive)
+        self.relayhive = os.path.abspath(relayhive) if relayhive else ""
         self.standin = os.path.abspath(standin)
         self.probe = os.path.abspath(probe) if probe else ""
         self.wineprefix = os.path.abspath(wineprefix) if wineprefix else ""
@@ -332,7 +439,7 @@ class Target:
         self._listener = None
         if self.windows:
             wine_env(self.wineprefix)
-        else:
+        elif listen:
             self._listener = TraceListener()
 
     def close(self, stop_wine=False):
@@ -365,52 +472,24 @@ class Target:
     def drain_traces(self):
         return self._listener.drain() if self._listener is not None else []
 
-    def start(self, program, args, cwd):
-        """Starts program in cwd; returns a handle for finish()."""
-        scratch = tempfile.mkdtemp(prefix="relayhive-run-")
-        out = open(os.path.join(scratch, "out"), "wb")
-        err = open(os.path.join(scratch, "err"), "wb")
+    def start(self, program, args, cwd, isolate=False, wrap=()):
+        """Starts program in cwd (isolate: in namespaces of its own, natively;
+        wrap: in front of this run's command, inside run_as and the Target's
+        own wrap); returns the Run, for finish()."""
         if self.windows:
-            command = ["wine", program] + list(args)
-            env = self.wine_env(traces=True)
-        else:
-            command = (self.run_as or []) + self.wrap + [program] + list(args)
-            env = dict(os.environ)
-        env.update(self.extra_env)
-        self.drain_traces()
-        limit = self.file_size_limit
+            return Run(program, args, cwd, wine=self.wine_env(traces=True), env=self.extra_env)
+        return Run(program, args, cwd, isolate=isolate, wrap=(self.run_as or []) + self.wrap + list(wrap),
+                   env=self.extra_env, file_size_limit=self.file_size_limit,
+                   listener=None if isolate else self._listener)
 
-        def limit_file_size():
-            if limit is not None:
-                import resource
-                signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
-                resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
-        # Files, not pipes: Wine's helpers outlive the program and would keep a pipe open.
-        process = subprocess.Popen(command, cwd=cwd, env=env, stdin=subprocess.DEVNULL,
-                                   stdout=out, stderr=err, preexec_fn=limit_file_size)
-        return (process, scratch, out, err)
+    def finish(self, started, timeout=120):
+        return started.finish(timeout)
 
-    def finish(self, handle, timeout=120):
-        process, scratch, out, err = handle
-        status = process.wait(timeout=timeout)
-        out.close()
-        err.close()
-        with open(os.path.join(scratch, "out"), "rb") as f:
-            stdout = f.read()
-        with open(os.path.join(scratch, "err"), "rb") as f:
-            stderr = f.read()
-        shutil.rmtree(scratch, ignore_errors=True)
-        traces = self.drain_traces()
-        if self.windows:
-            wine_traces, stderr = split_wine_traces(stderr)
-            traces += wine_traces
-        return Result(status, stdout, stderr, traces)
+    def run(self, program, args, cwd, timeout=120, kill_after=None, **how):
+        return self.start(program, args, cwd, **how).finish(timeout, kill_after)
 
-    def run(self, program, args, cwd, timeout=120):
-        return self.finish(self.start(program, args, cwd), timeout)
-
-    def run_relayhive(self, cwd, timeout=120):
-        return self.run(self.relayhive, [], cwd, timeout)
+    def run_relayhive(self, cwd, timeout=120, **how):
+        return self.run(self.relayhive, [], cwd, timeout, **how)
 
     def lock(self, path):
         """Holds path open without sharing (Windows); returns a release function."""
