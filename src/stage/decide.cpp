@@ -14,6 +14,7 @@
 namespace {
 
 const char kDeleted[] = "NEW no longer has this file, and relayhive deletes nothing";
+const char kDeletedDirectory[] = "NEW no longer has this directory, and relayhive deletes nothing";
 const char kNewDirectory[] = "a new directory, and relayhive creates none";
 const char kOutside[] =
     "changed or new outside skin/, logo/ and the main file, and relayhive replaces no other file";
@@ -207,6 +208,9 @@ Staging DecideStaging(const ReleaseTree& base, const ReleaseTree& release, const
     }
     for (const std::string& directory : release.directories) {
         if (base.directories.count(directory) == 0) errors.push_back({directory, kNewDirectory});
+    }
+    for (const std::string& directory : base.directories) {
+        if (release.directories.count(directory) == 0) errors.push_back({directory, kDeletedDirectory});
     }
     std::vector<Candidate> candidates;
     for (const auto& [path, bytes] : release.files) {

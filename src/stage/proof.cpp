@@ -133,6 +133,15 @@ Proof ProveStaging(const ReleaseTree& base, const ReleaseTree& release, const St
         const std::string& path = entry.second.path;
         if (!IsWorkingFile(path, options.style) && expected.Find(path) == nullptr) differences.insert(path);
     }
+    // relayhive makes and removes no directory: the result has OLD's.
+    Simulation expectedDirectories(options.style);
+    for (const std::string& directory : release.directories) {
+        expectedDirectories.AddDirectory(directory);
+        if (!simulation.IsDirectory(directory)) differences.insert(directory);
+    }
+    for (const std::string& directory : base.directories) {
+        if (!expectedDirectories.IsDirectory(directory)) differences.insert(directory);
+    }
     proof.differences.assign(differences.begin(), differences.end());
     for (const std::string& path : proof.differences) {
         if (!Explains(staging.errors, path)) proof.defects.push_back(path);

@@ -14,7 +14,8 @@
 
 struct Proof {
     std::size_t compared = 0;              // files of NEW
-    std::vector<std::string> differences;  // files where the result is not NEW, in byte order
+    // Files and directories where the result is not NEW, in byte order.
+    std::vector<std::string> differences;
     std::vector<std::string> defects;      // differences no error accounts for: faults of relayhive-stage
     std::vector<Finding> findings;         // relayhive-check's, for the staged installation
 };
