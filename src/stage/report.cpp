@@ -1,33 +1,14 @@
 #include "stage/report.h"
 
-#include <cstdio>
-
 #include "check/report_text.h"
 #include "check/shown.h"
 #include "check/target.h"
+#include "common/json_string.h"
 
 namespace {
 
 const char kDefect[] =
     "the staged update does not reproduce this file and no error says why: a fault of relayhive-stage";
-
-std::string JsonString(const std::string& bytes) {
-    std::string json = "\"";
-    for (char c : bytes) {
-        const unsigned char byte = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
-            json += '\\';
-            json += c;
-        } else if (byte >= 0x20 && byte < 0x7F) {
-            json += c;
-        } else {
-            char escaped[7];
-            std::snprintf(escaped, sizeof escaped, "\\u%04X", byte);
-            json += escaped;
-        }
-    }
-    return json + "\"";
-}
 
 std::string JsonList(const std::vector<std::string>& items) {
     std::string json = "[";
