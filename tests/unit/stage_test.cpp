@@ -1,11 +1,12 @@
 // relayhive-stage: pairs of release trees, what is staged from them, what is
-// an error, and whether relayhive's own plan then reproduces NEW.
+// an error, and whether relayhive's own plan then reproduces NEW; its command line.
 #include <gtest/gtest.h>
 
 #include <ostream>
 #include <string>
 #include <vector>
 
+#include "stage/arguments.h"
 #include "stage/decide.h"
 #include "stage/proof.h"
 
@@ -117,5 +118,36 @@ TEST_P(StageTest, StagesWhatDiffersAndProvesIt) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Pairs, StageTest, testing::ValuesIn(kCases));
+
+TEST(StageArgumentsTest, DefaultsFollowTheTargetAndBadUsageIsRefused) {
+    struct Line {
+        std::vector<std::string> arguments;
+        bool run;
+        PathStyle style;
+        CodePage codePage;
+        std::size_t installDirLength;
+    };
+    const Line lines[] = {
+        {{"o", "n", "x"}, true, kWin, CodePage::k936, kDefaultInstallDirLength},
+        {{"--target=linux", "o", "n", "x"}, true, kPosix, CodePage::kUtf8, kDefaultInstallDirLength},
+        {{"--code-page", "utf-8", "--install-dir-length", "3", "o", "n", "x"}, true, kWin, CodePage::kUtf8, 3},
+        {{"--target", "linux", "--install-dir-length=1", "o", "n", "x"}, true, kPosix, CodePage::kUtf8, 1},
+        {{"--install-dir-length", "2", "o", "n", "x"}, false, kWin, CodePage::k936, 0},
+        {{"--install-dir-length", "-1", "o", "n", "x"}, false, kWin, CodePage::k936, 0},
+        {{"--target", "mac", "o", "n", "x"}, false, kWin, CodePage::k936, 0},
+        {{"o", "n"}, false, kWin, CodePage::k936, 0},
+        {{"--install-dir-length"}, false, kWin, CodePage::k936, 0},
+    };
+    for (const Line& line : lines) {
+        const StageArguments parsed = ParseStageArguments(line.arguments, kWin);
+        SCOPED_TRACE(testing::PrintToString(line.arguments));
+        ASSERT_EQ(line.run, parsed.outcome == StageArguments::Outcome::kRun) << parsed.error;
+        if (!line.run) continue;
+        EXPECT_EQ(line.style, parsed.options.style);
+        EXPECT_EQ(line.codePage, parsed.options.codePage);
+        EXPECT_EQ(line.installDirLength, parsed.options.installDirLength);
+        EXPECT_EQ(std::string("x"), parsed.out);
+    }
+}
 
 }  // namespace
