@@ -19,6 +19,7 @@ const char kNewDirectory[] = "a new directory, and relayhive creates none";
 const char kOutside[] =
     "changed or new outside skin/, logo/ and the main file, and relayhive replaces no other file";
 const char kComma[] = "the name holds a comma, and relayhive splits the list on commas";
+const char kControlByte[] = "the name holds a control byte, and the manifest cannot carry it";
 const char kCaseTwin[] = "differs only in letter case from ";
 const char kStagedTwin[] = "would be staged as the same file of download/ as ";
 const char kManifestTwin[] = "would be staged over the manifest download/autoupdate.ini";
@@ -71,6 +72,9 @@ bool Classify(const std::string& path, PathStyle style, Candidate* candidate) {
 std::string NameProblem(const Candidate& candidate, const StageOptions& options) {
     const std::string& name = candidate.file.name;
     if (candidate.list && name.find(',') != std::string::npos) return kComma;
+    for (char c : name) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) return kControlByte;  // a line end would end the entry
+    }
     const std::size_t invalid = FirstInvalidByte(name, options.codePage);
     if (invalid != kAllValid) {
         char byte[8];
