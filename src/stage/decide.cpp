@@ -249,7 +249,10 @@ Staging DecideStaging(const ReleaseTree& base, const ReleaseTree& release, const
 
 std::map<std::string, std::string> DownloadFiles(const Staging& staging, const ReleaseTree& release) {
     std::map<std::string, std::string> files{{texts::kManifestName, staging.manifest}};
-    for (const StagedFile& file : staging.files) files[file.staged] = release.files.at(file.file);
+    for (const StagedFile& file : staging.files) {
+        const auto found = release.files.find(file.file);
+        if (found != release.files.end()) files[file.staged] = found->second;
+    }
     return files;
 }
 
