@@ -30,7 +30,7 @@ import relayhive_kit as harness
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 DOCS = ["CHANGELOG.md", "LICENSE", "README.md", "docs/integrating.md"]
-EXES = ["relayhive-check.exe", "relayhive.exe"]
+EXES = ["relayhive-check.exe", "relayhive-stage.exe", "relayhive.exe"]
 ARGS = None
 
 
@@ -133,7 +133,7 @@ class Release(unittest.TestCase):
         with tarfile.open(fileobj=io.BytesIO(gzip.decompress(packed))) as tar:
             members = tar.getmembers()
         top = self.tar_name[:-len(".tar.gz")] + "/"
-        files = sorted(["bin/relayhive", "bin/relayhive-check"] + ["share/doc/relayhive/" + d for d in DOCS])
+        files = sorted(["bin/relayhive", "bin/relayhive-check", "bin/relayhive-stage"] + ["share/doc/relayhive/" + d for d in DOCS])
         self.assertEqual([top + n for n in files], [m.name for m in members if m.isfile()])
         self.assertEqual(sorted(m.name for m in members), [m.name for m in members])
         self.assertEqual({(0, 0, "", "", self.commit_time)},
@@ -147,11 +147,12 @@ class Release(unittest.TestCase):
 
     def test_unpacked_programs_tell_their_version(self):
         linux = os.path.join(self.unpacked, "linux", self.tar_name[:-len(".tar.gz")], "bin")
-        self.assertEqual(b"relayhive-check %s\n" % self.version.encode(),
-                         checked([os.path.join(linux, "relayhive-check"), "--version"]))
         wine = [os.path.join(ROOT, "cmake", "wine-run"), ARGS.wineprefix]
-        self.assertEqual(b"relayhive-check %s\r\n" % self.version.encode(),
-                         checked(wine + [self.exe("signed", "relayhive-check.exe"), "--version"]))
+        for program in ("relayhive-check", "relayhive-stage"):
+            self.assertEqual(b"%s %s\n" % (program.encode(), self.version.encode()),
+                             checked([os.path.join(linux, program), "--version"]))
+            self.assertEqual(b"%s %s\r\n" % (program.encode(), self.version.encode()),
+                             checked(wine + [self.exe("signed", program + ".exe"), "--version"]))
 
     def test_signatures_verify_against_the_certificate(self):
         for name in EXES:

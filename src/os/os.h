@@ -227,6 +227,14 @@ bool ListDirectory(const char* path, std::vector<DirectoryEntry>* entries);
 // directory there: links resolved (POSIX), the full path name (Windows).
 bool AbsolutePath(const char* path, std::string* absolute);
 
+// --- Writing a staged update --------------------------------------------------
+// What relayhive-stage asks of the platform to write OUT/download/.
+
+// Creates the directory path; an existing directory there is no failure. False, errno set, otherwise.
+bool MakeDirectory(const char* path);
+// Writes bytes as the whole of a new or truncated file at path. False, errno set, on failure.
+bool WriteWholeFile(const char* path, const std::string& bytes);
+
 }  // namespace os
 
 #endif

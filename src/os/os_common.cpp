@@ -99,4 +99,14 @@ bool ReadWholeFile(const char* path, std::string* bytes) {
     return read;
 }
 
+bool WriteWholeFile(const char* path, const std::string& bytes) {
+    FILE* file = std::fopen(path, "wb");
+    if (file == nullptr) return false;
+    const bool written = bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+    const int saved = errno;
+    const bool closed = std::fclose(file) == 0;
+    if (!written) errno = saved;
+    return written && closed;
+}
+
 }  // namespace os

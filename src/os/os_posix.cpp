@@ -528,4 +528,12 @@ bool AbsolutePath(const char* path, std::string* absolute) {
     return true;
 }
 
+bool MakeDirectory(const char* path) {
+    if (mkdir(path, 0777) == 0) return true;
+    const int saved = errno;
+    if (saved == EEXIST && KindOfPath(path) == PathKind::kDirectory) return true;
+    errno = saved;
+    return false;
+}
+
 }  // namespace os

@@ -396,4 +396,12 @@ bool AbsolutePath(const char* path, std::string* absolute) {
     }
 }
 
+bool MakeDirectory(const char* path) {
+    if (CreateDirectoryA(path, nullptr)) return true;
+    const DWORD error = GetLastError();
+    if (error == ERROR_ALREADY_EXISTS && KindOfPath(path) == PathKind::kDirectory) return true;
+    errno = ErrnoFromWin32(error);
+    return false;
+}
+
 }  // namespace os

@@ -2,7 +2,7 @@
 """End-to-end scenarios: the real relayhive in scratch installations with the
 stand-in client, on the native build or the Windows build under Wine.
 
-    PYTHONPATH=tools/lib run_e2e.py --target native|wine --relayhive P --standin P --probe P
+    PYTHONPATH=tools/lib run_e2e.py --target native|wine --relayhive P --standin P --probe P --stage P
         [--wineprefix D] [--lock-helper P] [--wrap CMD] [Scenario.test_NAME...]
 
 CTest runs each scenario as a test of its own.
@@ -120,6 +120,46 @@ class Scenario(unittest.TestCase):
         self.assertEqual(0 if TARGET.windows else -9, old.wait(timeout=30))
         log = inst.client_log()
         self.assertFalse([line for line in log if line.startswith("changed")], log)
+        self.assert_relaunched(inst.new_client)
+
+    def test_staged_by_relayhive_stage_reproduces_the_new_release(self):
+        inst = self.new_install()
+        os.makedirs(inst.file("skin/dark"))
+        old = {harness.CLIENT: inst.old_client, "skin/background.bmp": b"old background",
+               "skin/dark/panel.bmp": b"old panel", "logo/logo.png": b"old logo", "logo/same.png": b"same"}
+        new = dict(old, **{harness.CLIENT: inst.new_client, "skin/dark/panel.bmp": bytes(range(256)) * 9,
+                           "logo/logo.png": b"\x89PNG\r\n\x1a\n logo", "logo/new.png": b"new logo"})
+        trees = {}
+        for which, files in (("old", old), ("new", new)):
+            trees[which] = os.path.join(inst.root, which)
+            for relative, data in files.items():
+                os.makedirs(os.path.dirname(os.path.join(trees[which], relative)), exist_ok=True)
+                with open(os.path.join(trees[which], relative), "wb") as f:
+                    f.write(data)
+        for relative, data in old.items():
+            inst.write(relative, data, executable=relative == harness.CLIENT)
+        out = os.path.join(inst.root, "out")
+
+        staging = TARGET.run_stage(trees["old"], trees["new"], out, inst.root)
+        self.assertEqual(0, staging.status, staging)
+        self.assertIn(TARGET.text(b"proof: reproduces NEW, 6 files compared, 0 differ\n"), staging.stdout)
+        staged = sorted(r.replace(os.sep, "/") for r in harness.tree(os.path.join(out, harness.STAGING)))
+        self.assertEqual([harness.CLIENT, harness.MANIFEST_NAME, "dark/panel.bmp", "logo.png", "new.png"], staged)
+        shutil.copytree(os.path.join(out, harness.STAGING), inst.file(harness.STAGING), dirs_exist_ok=True)
+
+        inst.configure_client("stay=1\n")
+        TARGET.start_client(inst.app)
+        self.assertTrue(harness.wait_for(lambda: inst.client_log()), "old client did not start")
+        inst.configure_client("exit=%d\n" % RELAUNCHED_EXIT)
+        result = self.run_update()
+
+        self.assertEqual(0, result.status, result)
+        self.assertEqual(b"", result.stderr)
+        own = {harness.MANIFEST_NAME, harness.CLIENT_CONFIG, harness.CLIENT_LOG, harness.CLIENT_STOP}
+        after = {r.replace(os.sep, "/") for r in harness.tree(inst.app)}
+        self.assertEqual(sorted(new), sorted(r for r in after if r not in own and not r.startswith("download/")))
+        for relative, data in new.items():
+            self.assertEqual(data, inst.read(relative), relative)
         self.assert_relaunched(inst.new_client)
 
     def test_no_client_running(self):
@@ -679,7 +719,7 @@ def reap(pid, timeout=120):
 def main():
     global TARGET
     parser = argparse.ArgumentParser()
-    harness.add_program_options(parser, probe="rh_probe from the build")
+    harness.add_program_options(parser, probe="rh_probe from the build", stage=True)
     parser.add_argument("--lock-helper", default="")
     parser.add_argument("--wrap", default="", help="command put in front of the native program")
     args, rest = parser.parse_known_args()

@@ -385,14 +385,16 @@ class Run:
         return Result(status, stdout, stderr, traces)
 
 
-def add_program_options(parser, relayhive=True, target="option", probe=None):
+def add_program_options(parser, relayhive=True, target="option", probe=None, stage=False):
     """The options every tool and test shares: --standin, --relayhive (when
     relayhive), the build (target "option": --target native|wine; "flag":
-    --wine; None: the Linux build only) with --wineprefix, and --probe (with
-    probe as its help)."""
+    --wine; None: the Linux build only) with --wineprefix, --probe (with
+    probe as its help) and --stage (when stage)."""
     parser.add_argument("--standin", required=True, help="quillmon_standin from the build")
     if relayhive:
         parser.add_argument("--relayhive", required=True)
+    if stage:
+        parser.add_argument("--stage", required=True, help="relayhive-stage from the build")
     if target == "option":
         parser.add_argument("--target", choices=["native", "wine"], required=True)
     elif target == "flag":
@@ -413,7 +415,8 @@ def target_kind(args):
 def target_from(args, **options):
     """The Target the options of add_program_options name (options: as Target's)."""
     return Target(target_kind(args), getattr(args, "relayhive", ""), args.standin,
-                  probe=getattr(args, "probe", ""), wineprefix=getattr(args, "wineprefix", ""), **options)
+                  probe=getattr(args, "probe", ""), wineprefix=getattr(args, "wineprefix", ""),
+                  stage=getattr(args, "stage", ""), **options)
 
 
 class Target:
@@ -422,9 +425,10 @@ class Target:
     listen is False (the trace socket's name is one per network namespace)."""
 
     def __init__(self, kind, relayhive, standin, probe="", wineprefix="", wrap=None, lock_helper="",
-                 listen=True):
+                 listen=True, stage=""):
         self.kind = kind
         self.relayhive = os.path.abspath(relayhive) if relayhive else ""
+        self.stage = os.path.abspath(stage) if stage else ""  # relayhive-stage
         self.standin = os.path.abspath(standin)
         self.probe = os.path.abspath(probe) if probe else ""
         self.wineprefix = os.path.abspath(wineprefix) if wineprefix else ""
@@ -490,6 +494,11 @@ class Target:
 
     def run_relayhive(self, cwd, timeout=120, **how):
         return self.run(self.relayhive, [], cwd, timeout, **how)
+
+    def run_stage(self, old, new, out, cwd):
+        """relayhive-stage OLD NEW OUT (directories on this host), for this build's own platform."""
+        trees = [self.path(d).decode("latin-1") for d in (old, new, out)]
+        return self.run(self.stage, trees, cwd)
 
     def lock(self, path):
         """Holds path open without sharing (Windows); returns a release function."""

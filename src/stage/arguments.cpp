@@ -1,0 +1,102 @@
+#include "stage/arguments.h"
+
+#include <cstdlib>
+
+#include "check/target.h"
+
+const char kStageUsage[] =
+    "usage: relayhive-stage [--target windows|linux] [--code-page 936|utf-8] [--install-dir-length N]\n"
+    "                       [--json] OLD NEW OUT\n"
+    "       relayhive-stage --help | --version\n"
+    "Writes OUT/download/: the files of the release tree NEW whose content differs from the\n"
+    "installed tree OLD (an empty OLD: a full update), and the autoupdate.ini that lists them;\n"
+    "then runs relayhive's own plan on a copy of OLD with that download/ in it and checks\n"
+    "that the result is NEW, file by file. Whatever relayhive cannot do (delete a file, make\n"
+    "a directory, replace a file outside skin/, logo/ and the main file, take a name) is an\n"
+    "error naming the file. --target defaults to this build's platform, --code-page to 936\n"
+    "for windows and utf-8 for linux. --install-dir-length (default 31, the length of\n"
+    "C:\\Program Files (x86)\\Quillmon, where the 32-bit client installs on 64-bit Windows)\n"
+    "is the install directory's length in bytes that path limits are counted from.\n"
+    "Exit status: 0 the staged update reproduces NEW, 1 it does not, 2 bad usage.\n";
+
+namespace {
+
+// The rule a table gives for name, or nullptr.
+template <typename Rule, std::size_t N>
+const Rule* RuleNamed(const Rule (&rules)[N], const std::string& name) {
+    for (const Rule& rule : rules) {
+        if (name == rule.name) return &rule;
+    }
+    return nullptr;
+}
+
+// "--name=value" or "--name value": false when argument is not that option.
+bool OptionValue(const std::vector<std::string>& arguments, std::size_t* i, const std::string& option,
+                 std::string* value, bool* missing) {
+    const std::string& argument = arguments[*i];
+    if (argument.compare(0, option.size() + 1, option + "=") == 0) {
+        *value = argument.substr(option.size() + 1);
+        return true;
+    }
+    if (argument != option) return false;
+    *missing = *i + 1 >= arguments.size();
+    if (!*missing) *value = arguments[++*i];
+    return true;
+}
+
+}  // namespace
+
+StageArguments ParseStageArguments(const std::vector<std::string>& arguments, PathStyle native) {
+    StageArguments parsed;
+    parsed.options.style = native;
+    bool codePageGiven = false;
+    std::vector<std::string> trees;
+    auto fail = [&](const std::string& error) {
+        parsed.outcome = StageArguments::Outcome::kUsageError;
+        parsed.error = error + " (see --help)";
+        return parsed;
+    };
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        const std::string& argument = arguments[i];
+        std::string value;
+        bool missing = false;
+        if (argument == "--help" || argument == "-h") {
+            parsed.outcome = StageArguments::Outcome::kHelp;
+            return parsed;
+        } else if (argument == "--version") {
+            parsed.outcome = StageArguments::Outcome::kVersion;
+            return parsed;
+        } else if (argument == "--json") {
+            parsed.json = true;
+        } else if (OptionValue(arguments, &i, "--target", &value, &missing)) {
+            const TargetRule* target = RuleNamed(kTargets, value);
+            if (missing || target == nullptr) return fail("--target takes windows or linux");
+            parsed.options.style = target->style;
+        } else if (OptionValue(arguments, &i, "--code-page", &value, &missing)) {
+            const CodePageRule* codePage = RuleNamed(kCodePages, value);
+            if (missing || codePage == nullptr) return fail("--code-page takes 936 or utf-8");
+            parsed.options.codePage = codePage->codePage;
+            codePageGiven = true;
+        } else if (OptionValue(arguments, &i, "--install-dir-length", &value, &missing)) {
+            char* end = nullptr;
+            const unsigned long length = missing ? 0 : std::strtoul(value.c_str(), &end, 10);
+            if (missing || value.empty() || *end != '\0' || value[0] == '-' || length > 65536) {
+                return fail("--install-dir-length takes a number of bytes up to 65536");
+            }
+            parsed.options.installDirLength = length;
+        } else if (argument.size() > 1 && argument[0] == '-') {
+            return fail("unknown option '" + argument + "'");
+        } else {
+            trees.push_back(argument);
+        }
+    }
+    if (trees.size() != 3) return fail("needs OLD, NEW and OUT");
+    if (parsed.options.installDirLength < ShortestInstallDirectory(parsed.options.style)) {
+        return fail("--install-dir-length is shorter than any install directory of the target");
+    }
+    if (!codePageGiven) parsed.options.codePage = TargetOf(parsed.options.style).codePage;
+    parsed.old = trees[0];
+    parsed.release = trees[1];
+    parsed.out = trees[2];
+    return parsed;
+}

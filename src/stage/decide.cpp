@@ -1,0 +1,268 @@
+#include "stage/decide.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "check/installation.h"
+#include "check/manifest_scan.h"
+#include "check/shown.h"
+#include "check/target.h"
+#include "common/ascii.h"
+#include "common/texts.h"
+#include "update/safe_name.h"
+
+namespace {
+
+const char kDeleted[] = "NEW no longer has this file, and relayhive deletes nothing";
+const char kDeletedDirectory[] = "NEW no longer has this directory, and relayhive deletes nothing";
+const char kNewDirectory[] = "a new directory, and relayhive creates none";
+const char kOutside[] =
+    "changed or new outside skin/, logo/ and the main file, and relayhive replaces no other file";
+const char kComma[] = "the name holds a comma, and relayhive splits the list on commas";
+const char kControlByte[] = "the name holds a control byte, and the manifest cannot carry it";
+const char kCaseTwin[] = "differs only in letter case from ";
+const char kStagedTwin[] = "would be staged as the same file of download/ as ";
+const char kManifestTwin[] = "would be staged over the manifest download/autoupdate.ini";
+const char kRefused[] = "relayhive refuses the name: ";
+const char kRereadAs[] = "the manifest cannot carry the name: relayhive reads it as ";
+const char kManifestTooLong[] = "the manifest's path does not fit its buffer at this install directory";
+
+// The install directory each target is measured from, padded or cut to length.
+const char kWindowsInstallDirectory[] = "C:\\Program Files (x86)\\Quillmon";
+const char kPosixInstallDirectory[] = "/opt/quillmon";
+
+struct Candidate {
+    StagedFile file;
+    bool list;  // its group's value is a comma list
+};
+
+std::string ParentOf(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? std::string() : path.substr(0, slash);
+}
+
+// The key two names of one tree share when the target finds the same file by both.
+std::string KeyOf(const std::string& path, PathStyle style) { return SameFileKey(path, style); }
+
+// Where a changed file of NEW goes: its group and name, or false when relayhive puts nothing there.
+bool Classify(const std::string& path, PathStyle style, Candidate* candidate) {
+    for (const GroupRule& rule : kGroupRules) {
+        if (rule.section == nullptr) continue;
+        std::string rest;
+        if (rule.directory == nullptr) {
+            const bool main = style == PathStyle::kWindows ? ascii::EqualIgnoringCase(path, texts::kClientImageName)
+                                                           : path == texts::kClientImageName;
+            if (!main) continue;
+            rest = path;
+        } else {
+            const std::string prefix = std::string(rule.directory) + "/";
+            if (path.compare(0, prefix.size(), prefix) != 0) continue;
+            rest = path.substr(prefix.size());
+        }
+        std::string name = rest;
+        std::replace(name.begin(), name.end(), '/', PathSeparator(style));
+        candidate->file = StagedFile{rule.group, path, name, rest};
+        candidate->list = rule.list;
+        return true;
+    }
+    return false;
+}
+
+// Why the target cannot take a name as it stands, before relayhive's plan is asked; "" when it can.
+std::string NameProblem(const Candidate& candidate, const StageOptions& options) {
+    const std::string& name = candidate.file.name;
+    if (candidate.list && name.find(',') != std::string::npos) return kComma;
+    for (char c : name) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) return kControlByte;  // a line end would end the entry
+    }
+    const std::size_t invalid = FirstInvalidByte(name, options.codePage);
+    if (invalid != kAllValid) {
+        char byte[8];
+        std::snprintf(byte, sizeof byte, "0x%02X", static_cast<unsigned char>(name[invalid]));
+        return std::string("not a name in ") + CodePageOf(options.codePage).title + ": byte " + byte +
+               " at offset " + std::to_string(invalid);
+    }
+    if (options.style == PathStyle::kWindows) {
+        for (const std::string& component : TargetComponents(candidate.file.staged, PathStyle::kPosix)) {
+            if (WindowsWouldChangeName(component.data(), component.size())) {
+                return "Windows drops the trailing dots and blanks of " + Quoted(component);
+            }
+        }
+    }
+    return std::string();
+}
+
+std::string ManifestText(const std::vector<Candidate>& candidates) {
+    std::string text;
+    for (const GroupRule& rule : kGroupRules) {
+        if (rule.section == nullptr) continue;
+        std::string value;
+        for (const Candidate& candidate : candidates) {
+            if (candidate.file.group != rule.group) continue;
+            if (!value.empty()) value += texts::kListDelimiters[0];
+            value += candidate.file.name;
+        }
+        if (!value.empty()) text += std::string("[") + rule.section + "]\r\n" + rule.key + "=" + value + "\r\n";
+    }
+    return text;
+}
+
+// Asks relayhive's own loader and plan about every candidate at the install
+// directory; keeps those it copies as they are named, an error for each other.
+std::vector<Candidate> PlannedAsNamed(const std::vector<Candidate>& candidates, const StageOptions& options,
+                                      std::vector<StageError>* errors) {
+    CIniFile manifest{std::string()};
+    LoadOutcome load;
+    ScanManifest(ManifestText(candidates), options.style == PathStyle::kWindows, &manifest, &load);
+    const std::string directory = InstallDirectoryOf(options);
+    const LeadBytes lead = LeadBytesOf(options.style, options.codePage);
+    std::vector<Candidate> kept;
+    for (const GroupRule& rule : kGroupRules) {
+        if (rule.section == nullptr) continue;
+        const std::vector<PlanStep> steps = PlanGroupSteps(rule.group, directory, manifest, options.style, lead);
+        std::size_t next = 0;
+        for (const Candidate& candidate : candidates) {
+            if (candidate.file.group != rule.group) continue;
+            const std::string& file = candidate.file.file;
+            if (next >= steps.size()) {
+                errors->push_back({file, kRereadAs + std::string("nothing")});
+                continue;
+            }
+            const PlanStep& step = steps[next++];
+            if (step.name != candidate.file.name) {
+                errors->push_back({file, kRereadAs + Quoted(step.name)});
+            } else if (step.kind == StepKind::kRefuse) {
+                errors->push_back({file, kRefused + std::string(step.reason)});
+            } else if (step.kind == StepKind::kTooLong) {
+                errors->push_back({file, "too long: at an install directory of " +
+                                             std::to_string(options.installDirLength) + " bytes, " +
+                                             "a path relayhive forms for " +
+                                             ShowBytes(RelativeToWorkingDirectory(step.reported, directory)) +
+                                             " is longer than its buffer holds (" +
+                                             std::to_string(PathBufferSize(options.style) - 1) + " bytes)"});
+            } else {
+                kept.push_back(candidate);
+            }
+        }
+    }
+    return kept;
+}
+
+// Files of NEW that share a key on the target with another: an error for each, and their paths.
+std::vector<std::string> CaseTwins(const ReleaseTree& release, PathStyle style, std::vector<StageError>* errors) {
+    std::vector<std::string> twins;
+    if (style != PathStyle::kWindows) return twins;
+    std::map<std::string, std::vector<std::string>> byKey;
+    for (const auto& entry : release.files) byKey[KeyOf(entry.first, style)].push_back(entry.first);
+    for (const auto& entry : byKey) {
+        const std::vector<std::string>& paths = entry.second;
+        if (paths.size() < 2) continue;
+        for (const std::string& path : paths) {
+            const std::string& other = path == paths[0] ? paths[1] : paths[0];
+            errors->push_back({path, kCaseTwin + Quoted(other)});
+            twins.push_back(path);
+        }
+    }
+    return twins;
+}
+
+// Drops the candidates whose staged files would be one file of download/ (or the manifest).
+std::vector<Candidate> StagedApart(const std::vector<Candidate>& candidates, PathStyle style,
+                                   std::vector<StageError>* errors) {
+    std::map<std::string, std::string> taken{{KeyOf(texts::kManifestName, style), std::string()}};
+    std::vector<Candidate> kept;
+    for (const Candidate& candidate : candidates) {
+        const auto found = taken.emplace(KeyOf(candidate.file.staged, style), candidate.file.file);
+        if (found.second) {
+            kept.push_back(candidate);
+        } else {
+            const std::string& other = found.first->second;
+            errors->push_back({candidate.file.file, other.empty() ? std::string(kManifestTwin)
+                                                                  : kStagedTwin + Quoted(other)});
+        }
+    }
+    return kept;
+}
+
+}  // namespace
+
+std::string ManifestFile() { return std::string(texts::kStagingDirectory) + "/" + texts::kManifestName; }
+
+std::size_t ShortestInstallDirectory(PathStyle style) { return style == PathStyle::kWindows ? 3 : 1; }
+
+std::string InstallDirectoryOf(const StageOptions& options) {
+    std::string directory = options.style == PathStyle::kWindows ? kWindowsInstallDirectory : kPosixInstallDirectory;
+    directory.resize(std::max(options.installDirLength, ShortestInstallDirectory(options.style)), 'x');
+    return directory;
+}
+
+ReleaseTree InstalledBase(const ReleaseTree& old, const ReleaseTree& release) {
+    if (!old.files.empty() || !old.directories.empty()) return old;
+    ReleaseTree base;
+    base.directories = release.directories;
+    return base;
+}
+
+Staging DecideStaging(const ReleaseTree& base, const ReleaseTree& release, const StageOptions& options) {
+    Staging staging;
+    std::vector<StageError>& errors = staging.errors;
+    const std::vector<std::string> twins = CaseTwins(release, options.style, &errors);
+    for (const auto& entry : base.files) {
+        if (release.files.count(entry.first) == 0) errors.push_back({entry.first, kDeleted});
+    }
+    for (const std::string& directory : release.directories) {
+        if (base.directories.count(directory) == 0) errors.push_back({directory, kNewDirectory});
+    }
+    for (const std::string& directory : base.directories) {
+        if (release.directories.count(directory) == 0) errors.push_back({directory, kDeletedDirectory});
+    }
+    std::vector<Candidate> candidates;
+    for (const auto& [path, bytes] : release.files) {
+        const auto old = base.files.find(path);
+        if (old != base.files.end() && old->second == bytes) continue;
+        const std::string parent = ParentOf(path);
+        if (!parent.empty() && base.directories.count(parent) == 0) continue;  // its directory's error says it
+        if (std::find(twins.begin(), twins.end(), path) != twins.end()) continue;
+        Candidate candidate;
+        if (!Classify(path, options.style, &candidate)) {
+            errors.push_back({path, kOutside});
+            continue;
+        }
+        const std::string problem = NameProblem(candidate, options);
+        if (!problem.empty()) {
+            errors.push_back({path, problem});
+            continue;
+        }
+        candidates.push_back(candidate);
+    }
+    candidates = PlannedAsNamed(StagedApart(candidates, options.style, &errors), options, &errors);
+    if (!PlanManifestPath(InstallDirectoryOf(options), options.style).fits) {
+        errors.push_back({ManifestFile(), kManifestTooLong});
+    }
+    for (const Candidate& candidate : candidates) staging.files.push_back(candidate.file);
+    staging.manifest = ManifestText(candidates);
+    std::sort(errors.begin(), errors.end(), [](const StageError& a, const StageError& b) {
+        return a.file != b.file ? a.file < b.file : a.message < b.message;
+    });
+    return staging;
+}
+
+std::map<std::string, std::string> DownloadFiles(const Staging& staging, const ReleaseTree& release) {
+    std::map<std::string, std::string> files{{texts::kManifestName, staging.manifest}};
+    for (const StagedFile& file : staging.files) {
+        const auto found = release.files.find(file.file);
+        if (found != release.files.end()) files[file.staged] = found->second;
+    }
+    return files;
+}
+
+bool Explains(const std::vector<StageError>& errors, const std::string& path) {
+    for (const StageError& error : errors) {
+        if (error.file == path || error.file == ManifestFile()) return true;  // no manifest read: nothing copied
+        if (path.size() > error.file.size() && path.compare(0, error.file.size(), error.file) == 0 &&
+            path[error.file.size()] == '/') {
+            return true;
+        }
+    }
+    return false;
+}

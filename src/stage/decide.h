@@ -1,0 +1,64 @@
+// What a staged update holds, decided from two release trees alone: the files
+// that differ, the manifest that lists them, and every difference relayhive
+// cannot carry, each an error naming the file. Pure.
+#ifndef RELAYHIVE_STAGE_DECIDE_H
+#define RELAYHIVE_STAGE_DECIDE_H
+
+#include <cstddef>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "check/code_page.h"
+#include "stage/tree.h"
+#include "update/path_style.h"
+#include "update/plan.h"
+
+// "C:\Program Files (x86)\Quillmon": where the 32-bit client is installed on 64-bit Windows.
+inline constexpr std::size_t kDefaultInstallDirLength = 31;
+
+struct StageOptions {
+    PathStyle style = PathStyle::kPosix;
+    CodePage codePage = CodePage::kUtf8;
+    std::size_t installDirLength = kDefaultInstallDirLength;
+};
+
+// The shortest install directory a target can have: "C:\" or "/".
+std::size_t ShortestInstallDirectory(PathStyle style);
+// An install directory of options.installDirLength bytes as the target spells it.
+std::string InstallDirectoryOf(const StageOptions& options);
+
+struct StagedFile {
+    PlanGroup group;     // kSkin, kLogo or kMain
+    std::string file;    // in NEW
+    std::string name;    // as the manifest gives it: the target's separators
+    std::string staged;  // below download/, '/' between components
+};
+
+struct StageError {
+    std::string file;  // in NEW or OLD, or the directory that is new
+    std::string message;
+};
+
+struct Staging {
+    std::vector<StagedFile> files;   // in the manifest's order
+    std::vector<StageError> errors;  // by file, then message
+    std::string manifest;            // the bytes of download/autoupdate.ini
+};
+
+// OLD as the update starts from: an empty OLD is a full update, into an
+// installation that has NEW's directories and no files.
+ReleaseTree InstalledBase(const ReleaseTree& old, const ReleaseTree& release);
+
+Staging DecideStaging(const ReleaseTree& base, const ReleaseTree& release, const StageOptions& options);
+
+// The files of OUT/download/, relative to it: each staged file and the manifest.
+std::map<std::string, std::string> DownloadFiles(const Staging& staging, const ReleaseTree& release);
+
+// "download/autoupdate.ini", as an error names the manifest.
+std::string ManifestFile();
+
+// True when an error accounts for a difference at path: it names path, a directory above it, or the manifest.
+bool Explains(const std::vector<StageError>& errors, const std::string& path);
+
+#endif

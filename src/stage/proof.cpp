@@ -1,0 +1,158 @@
+#include "stage/proof.h"
+
+#include <algorithm>
+#include <map>
+#include <set>
+
+#include "check/installation.h"
+#include "check/manifest_scan.h"
+#include "check/target.h"
+#include "common/texts.h"
+#include "update/plan.h"
+
+namespace {
+
+struct SimulatedFile {
+    std::string path;  // as the tree spells it, '/' between components
+    std::string bytes;
+};
+
+// An installation held in memory, files and directories found by the key the target looks them up by.
+class Simulation {
+public:
+    explicit Simulation(PathStyle style) : style_(style) {}
+
+    void AddDirectory(const std::string& path) { directories_.insert(SameFileKey(path, style_)); }
+    void Put(const std::string& path, const std::string& bytes) {
+        const auto found = files_.find(SameFileKey(path, style_));
+        if (found != files_.end()) {
+            found->second.bytes = bytes;  // a replaced file keeps the name it had
+        } else {
+            files_[SameFileKey(path, style_)] = SimulatedFile{path, bytes};
+        }
+    }
+    const SimulatedFile* Find(const std::string& path) const {
+        const auto found = files_.find(SameFileKey(path, style_));
+        return found == files_.end() ? nullptr : &found->second;
+    }
+    bool IsDirectory(const std::string& path) const {
+        return path.empty() || directories_.count(SameFileKey(path, style_)) != 0;
+    }
+    const std::map<std::string, SimulatedFile>& Files() const { return files_; }
+
+private:
+    PathStyle style_;
+    std::map<std::string, SimulatedFile> files_;
+    std::set<std::string> directories_;
+};
+
+// A plan path as a tree path: relative to the working directory, '/' between components.
+std::string TreePath(const std::string& planPath, const Installation& in) {
+    std::string path;
+    for (const std::string& component :
+         TargetComponents(RelativeToWorkingDirectory(planPath, in.workingDirectory), in.style)) {
+        path += (path.empty() ? "" : "/") + component;
+    }
+    return path;
+}
+
+StepFacts FactsOf(const PlanStep& step, const Installation& in, const Simulation& simulation) {
+    StepFacts facts;
+    if (step.kind != StepKind::kCopy) return facts;
+    const std::string source = TreePath(step.source, in);
+    facts.source = simulation.Find(source) != nullptr ? FileState::kFile
+                   : simulation.IsDirectory(source)   ? FileState::kDirectory
+                                                      : FileState::kMissing;
+    facts.destinationDirectoryExists =
+        simulation.IsDirectory(TreePath(DirectoryOf(step.destination, in.style, in.lead), in));
+    facts.destinationIsDirectory = simulation.IsDirectory(TreePath(step.destination, in));
+    return facts;
+}
+
+// relayhive's own working files, which no release holds.
+bool IsWorkingFile(const std::string& path, PathStyle style) {
+    const std::string key = SameFileKey(path, style);
+    const std::string staging = SameFileKey(texts::kStagingDirectory, style);
+    return key == SameFileKey(texts::kManifestName, style) || key.compare(0, staging.size() + 1, staging + "/") == 0;
+}
+
+}  // namespace
+
+Proof ProveStaging(const ReleaseTree& base, const ReleaseTree& release, const Staging& staging,
+                   const StageOptions& options) {
+    Installation in;
+    in.style = options.style;
+    in.codePage = options.codePage;
+    in.lead = LeadBytesOf(options.style, options.codePage);
+    in.workingDirectory = InstallDirectoryOf(options);
+    in.manifestFits = PlanManifestPath(in.workingDirectory, in.style).fits;
+
+    Simulation simulation(options.style);
+    for (const std::string& directory : base.directories) simulation.AddDirectory(directory);
+    for (const auto& [path, bytes] : base.files) simulation.Put(path, bytes);
+    simulation.AddDirectory(texts::kStagingDirectory);
+    for (const auto& [relative, bytes] : DownloadFiles(staging, release)) {
+        const std::string path = std::string(texts::kStagingDirectory) + "/" + relative;
+        for (std::size_t slash = path.find('/'); slash != std::string::npos; slash = path.find('/', slash + 1)) {
+            simulation.AddDirectory(path.substr(0, slash));
+        }
+        simulation.Put(path, bytes);
+        in.staged.push_back(relative);
+    }
+
+    CIniFile manifest{std::string()};
+    if (in.manifestFits) {
+        in.scan = ScanManifest(staging.manifest, in.style == PathStyle::kWindows, &manifest, &in.load);
+    } else {
+        in.load = manifest.LoadQuietly();
+    }
+    in.plan = PlanUpdate(in.workingDirectory, manifest, in.style, in.lead);
+    for (const PlanStep& step : in.plan) in.facts.push_back(FactsOf(step, in, simulation));
+
+    // The run: every copy whose source is a file and whose destination's directory is there.
+    for (std::size_t i = 0; i < in.plan.size(); ++i) {
+        const PlanStep& step = in.plan[i];
+        const StepFacts& facts = in.facts[i];
+        if (step.kind != StepKind::kCopy || facts.source != FileState::kFile || !facts.destinationDirectoryExists ||
+            facts.destinationIsDirectory) {
+            continue;
+        }
+        simulation.Put(TreePath(step.destination, in), simulation.Find(TreePath(step.source, in))->bytes);
+    }
+
+    Proof proof;
+    proof.compared = release.files.size();
+    std::set<std::string> differences;
+    for (const auto& [path, bytes] : release.files) {
+        const SimulatedFile* result = simulation.Find(path);
+        if (result == nullptr || result->bytes != bytes) differences.insert(path);
+    }
+    Simulation expected(options.style);
+    for (const auto& entry : release.files) expected.Put(entry.first, entry.second);
+    for (const auto& entry : simulation.Files()) {
+        const std::string& path = entry.second.path;
+        if (!IsWorkingFile(path, options.style) && expected.Find(path) == nullptr) differences.insert(path);
+    }
+    // relayhive makes and removes no directory: the result has OLD's.
+    Simulation expectedDirectories(options.style);
+    for (const std::string& directory : release.directories) {
+        expectedDirectories.AddDirectory(directory);
+        if (!simulation.IsDirectory(directory)) differences.insert(directory);
+    }
+    for (const std::string& directory : base.directories) {
+        if (!expectedDirectories.IsDirectory(directory)) differences.insert(directory);
+    }
+    proof.differences.assign(differences.begin(), differences.end());
+    for (const std::string& path : proof.differences) {
+        if (!Explains(staging.errors, path)) proof.defects.push_back(path);
+    }
+    proof.findings = FindProblems(in);
+    return proof;
+}
+
+bool Reproduces(const Staging& staging, const Proof& proof) {
+    for (const Finding& finding : proof.findings) {
+        if (finding.severity == Severity::kError) return false;
+    }
+    return staging.errors.empty() && proof.differences.empty();
+}

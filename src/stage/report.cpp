@@ -1,0 +1,78 @@
+#include "stage/report.h"
+
+#include "check/report_text.h"
+#include "check/shown.h"
+#include "check/target.h"
+#include "common/json_string.h"
+
+namespace {
+
+const char kDefect[] =
+    "the staged update does not reproduce this file and no error says why: a fault of relayhive-stage";
+
+std::string JsonList(const std::vector<std::string>& items) {
+    std::string json = "[";
+    for (std::size_t i = 0; i < items.size(); ++i) json += (i == 0 ? "" : ", ") + items[i];
+    return json + "]";
+}
+
+std::string Heading(const StageOptions& options) {
+    return std::string("relayhive-stage: target ") + TargetOf(options.style).name + ", code page " +
+           CodePageOf(options.codePage).name + ", install directory of " +
+           std::to_string(options.installDirLength) + " bytes\n";
+}
+
+}  // namespace
+
+std::string RenderStageText(const StageReport& report) {
+    std::string text = Heading(report.options) + "staged:\n";
+    for (const StagedFile& file : report.staging.files) {
+        text += std::string("  ") + GroupLabel(file.group) + " " + ShowBytes(file.file) + " -> download/" +
+                ShowBytes(file.staged) + "\n";
+    }
+    text += "  manifest download/autoupdate.ini\nerrors:\n";
+    for (const StageError& error : report.staging.errors) {
+        text += "error: " + ShowBytes(error.file) + ": " + error.message + "\n";
+    }
+    for (const std::string& path : report.proof.defects) text += "error: " + ShowBytes(path) + ": " + kDefect + "\n";
+    const bool reproduces = Reproduces(report.staging, report.proof);
+    text += std::string("proof: ") + (reproduces ? "reproduces NEW" : "does not reproduce NEW") + ", " +
+            std::to_string(report.proof.compared) + " files compared, " +
+            std::to_string(report.proof.differences.size()) + " differ\n";
+    text += "relayhive-check findings:\n";
+    for (const Finding& finding : report.proof.findings) text += FindingLine(finding) + "\n";
+    return text + std::to_string(report.staging.files.size()) + " staged, " +
+           std::to_string(report.staging.errors.size() + report.proof.defects.size()) + " errors\n";
+}
+
+std::string RenderStageJson(const StageReport& report) {
+    const StageOptions& options = report.options;
+    std::vector<std::string> staged;
+    for (const StagedFile& file : report.staging.files) {
+        staged.push_back("{\"group\": " + JsonString(GroupLabel(file.group)) + ", \"file\": " + JsonString(file.file) +
+                         ", \"name\": " + JsonString(file.name) + ", \"staged\": " +
+                         JsonString("download/" + file.staged) + "}");
+    }
+    std::vector<std::string> errors;
+    for (const StageError& error : report.staging.errors) {
+        errors.push_back("{\"file\": " + JsonString(error.file) + ", \"message\": " + JsonString(error.message) + "}");
+    }
+    for (const std::string& path : report.proof.defects) {
+        errors.push_back("{\"file\": " + JsonString(path) + ", \"message\": " + JsonString(kDefect) + "}");
+    }
+    std::vector<std::string> differences;
+    for (const std::string& path : report.proof.differences) differences.push_back(JsonString(path));
+    std::vector<std::string> findings;
+    for (const Finding& finding : report.proof.findings) {
+        findings.push_back("{\"severity\": " + JsonString(SeverityLabel(finding.severity)) +
+                           ", \"file\": " + JsonString(finding.file) + ", \"line\": " +
+                           std::to_string(finding.line) + ", \"message\": " + JsonString(finding.message) + "}");
+    }
+    return std::string("{\"target\": ") + JsonString(TargetOf(options.style).name) +
+           ", \"code_page\": " + JsonString(CodePageOf(options.codePage).name) +
+           ", \"install_dir_length\": " + std::to_string(options.installDirLength) +
+           ", \"staged\": " + JsonList(staged) + ", \"errors\": " + JsonList(errors) +
+           ", \"proof\": {\"reproduces\": " + (Reproduces(report.staging, report.proof) ? "true" : "false") +
+           ", \"compared\": " + std::to_string(report.proof.compared) +
+           ", \"differences\": " + JsonList(differences) + "}, \"findings\": " + JsonList(findings) + "}\n";
+}

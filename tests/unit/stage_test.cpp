@@ -1,0 +1,154 @@
+// relayhive-stage: pairs of release trees, what is staged from them, what is
+// an error, and whether relayhive's own plan then reproduces NEW; its command line.
+#include <gtest/gtest.h>
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "stage/arguments.h"
+#include "stage/decide.h"
+#include "stage/proof.h"
+
+namespace {
+
+const PathStyle kWin = PathStyle::kWindows;
+const PathStyle kPosix = PathStyle::kPosix;
+
+// "path=content"; a path ending in '/' is a directory. Every file's directories are in the tree too.
+ReleaseTree TreeOf(const std::vector<std::string>& entries) {
+    ReleaseTree tree;
+    for (const std::string& entry : entries) {
+        const std::size_t equals = entry.find('=');
+        const std::string path = entry.substr(0, equals);
+        if (equals == std::string::npos) {
+            tree.directories.insert(path.substr(0, path.size() - 1));
+            continue;
+        }
+        tree.files[path] = entry.substr(equals + 1);
+        for (std::size_t slash = path.find('/'); slash != std::string::npos; slash = path.find('/', slash + 1)) {
+            tree.directories.insert(path.substr(0, slash));
+        }
+    }
+    return tree;
+}
+
+const std::vector<std::string> kOld = {"Quillmon.exe=v1", "skin/a.bmp=a1", "skin/b.bmp=b1", "logo/l.png=l1"};
+
+std::vector<std::string> With(std::vector<std::string> entries, const std::vector<std::string>& more) {
+    entries.insert(entries.end(), more.begin(), more.end());
+    return entries;
+}
+
+struct Case {
+    const char* title;
+    PathStyle style;
+    std::size_t installDirLength;
+    std::vector<std::string> old;
+    std::vector<std::string> release;
+    std::vector<std::string> staged;  // files of NEW, in the manifest's order
+    std::vector<std::string> errors;  // the files the errors name
+    const char* manifest;             // nullptr: not checked
+};
+
+const Case kCases[] = {
+    {"unchanged", kWin, 31, kOld, kOld, {}, {}, ""},
+    {"one skin changed", kWin, 31, kOld, {"Quillmon.exe=v1", "skin/a.bmp=a1", "skin/b.bmp=b2", "logo/l.png=l1"},
+     {"skin/b.bmp"}, {}, "[cltskin]\r\nfilelist=b.bmp\r\n"},
+    {"a new logo", kPosix, 31, kOld, With(kOld, {"logo/m.png=m"}), {"logo/m.png"}, {},
+     "[cltlogo]\r\nfilelist=m.png\r\n"},
+    {"the main file changed, a new skin in a directory there", kWin, 31, With(kOld, {"skin/big/"}),
+     {"Quillmon.exe=v2", "skin/a.bmp=a1", "skin/b.bmp=b1", "logo/l.png=l1", "skin/big/c.bmp=c"},
+     {"skin/big/c.bmp", "Quillmon.exe"}, {}, "[cltskin]\r\nfilelist=big\\c.bmp\r\n[cltmain]\r\nmainfile=Quillmon.exe\r\n"},
+    {"a full update from an empty OLD", kPosix, 31, {}, kOld, {"skin/a.bmp", "skin/b.bmp", "logo/l.png", "Quillmon.exe"},
+     {}, "[cltskin]\r\nfilelist=a.bmp,b.bmp\r\n[cltlogo]\r\nfilelist=l.png\r\n[cltmain]\r\nmainfile=Quillmon.exe\r\n"},
+    {"a deleted file; a file outside skin/, logo/ and the main file", kPosix, 31, With(kOld, {"readme.txt=r"}),
+     With(kOld, {"notes.txt=n"}), {}, {"notes.txt", "readme.txt"}, ""},
+    {"new directories, one empty; a directory gone", kWin, 31, With(kOld, {"skin/old/"}),
+     With(kOld, {"skin/dark/a.bmp=d", "logo/empty/"}), {}, {"logo/empty", "skin/dark", "skin/old"}, ""},
+    {"a name with a comma, one with a line end", kPosix, 31, kOld,
+     With(kOld, {"skin/a,b.bmp=ab", "skin/c.bmp=c", "skin/d\r\n[cltmain].bmp=d"}), {"skin/c.bmp"},
+     {"skin/a,b.bmp", "skin/d\r\n[cltmain].bmp"}, "[cltskin]\r\nfilelist=c.bmp\r\n"},
+    {"GBK names, one with a trail byte 0x5C, one not GBK", kWin, 31, kOld,
+     With(kOld, {"skin/\xB0\xB4\xC5\xA5.bmp=k", "logo/\x81\x5C.png=t", "logo/\xFF.png=f"}),
+     {"skin/\xB0\xB4\xC5\xA5.bmp", "logo/\x81\x5C.png"}, {"logo/\xFF.png"},
+     "[cltskin]\r\nfilelist=\xB0\xB4\xC5\xA5.bmp\r\n[cltlogo]\r\nfilelist=\x81\x5C.png\r\n"},
+    {"names Windows cannot take: case twins, a trailing dot, the scratch file, a device", kWin, 31,
+     With(kOld, {"skin/A.bmp=a1"}),
+     With(kOld, {"skin/A.bmp=a2", "logo/m.png.=m", "skin/.relayhive.tmp=s", "logo/aux.png=x"}), {},
+     {"logo/aux.png", "logo/m.png.", "skin/.relayhive.tmp", "skin/A.bmp", "skin/a.bmp"}, ""},
+    {"the same names on Linux", kPosix, 31, With(kOld, {"skin/A.bmp=a1"}),
+     With(kOld, {"skin/A.bmp=a2", "logo/m.png.=m", "logo/aux.png=x"}), {"skin/A.bmp", "logo/aux.png", "logo/m.png."},
+     {}, nullptr},
+    {"a name too long at a deep install directory", kWin, 220, kOld,
+     With(kOld, {"skin/a-skin-name-of-forty-bytes-or-so.bmp=n", "skin/short.bmp=s"}), {"skin/short.bmp"},
+     {"skin/a-skin-name-of-forty-bytes-or-so.bmp"}, "[cltskin]\r\nfilelist=short.bmp\r\n"},
+    {"two files staged as one", kWin, 31, kOld, With(kOld, {"skin/n.png=s", "logo/n.png=l", "skin/autoupdate.ini=m"}),
+     {"logo/n.png"}, {"skin/autoupdate.ini", "skin/n.png"}, "[cltlogo]\r\nfilelist=n.png\r\n"},
+};
+
+void PrintTo(const Case& c, std::ostream* out) { *out << c.title; }
+
+class StageTest : public testing::TestWithParam<Case> {};
+
+TEST_P(StageTest, StagesWhatDiffersAndProvesIt) {
+    const Case& c = GetParam();
+    StageOptions options;
+    options.style = c.style;
+    options.codePage = c.style == kWin ? CodePage::k936 : CodePage::kUtf8;
+    options.installDirLength = c.installDirLength;
+    const ReleaseTree release = TreeOf(c.release);
+    const ReleaseTree base = InstalledBase(TreeOf(c.old), release);
+    const Staging staging = DecideStaging(base, release, options);
+
+    std::vector<std::string> staged;
+    for (const StagedFile& file : staging.files) staged.push_back(file.file);
+    EXPECT_EQ(staged, c.staged);
+    std::vector<std::string> errors;
+    for (const StageError& error : staging.errors) errors.push_back(error.file);
+    EXPECT_EQ(errors, c.errors);
+    if (c.manifest != nullptr) {
+        EXPECT_EQ(staging.manifest, c.manifest);
+    }
+
+    // relayhive's plan on OLD with the staged download/ reproduces NEW but where an error says why.
+    const Proof proof = ProveStaging(base, release, staging, options);
+    EXPECT_EQ(proof.defects, std::vector<std::string>());
+    EXPECT_EQ(Reproduces(staging, proof), c.errors.empty());
+    EXPECT_EQ(proof.differences.empty(), c.errors.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Pairs, StageTest, testing::ValuesIn(kCases));
+
+TEST(StageArgumentsTest, DefaultsFollowTheTargetAndBadUsageIsRefused) {
+    struct Line {
+        std::vector<std::string> arguments;
+        bool run;
+        PathStyle style;
+        CodePage codePage;
+        std::size_t installDirLength;
+    };
+    const Line lines[] = {
+        {{"o", "n", "x"}, true, kWin, CodePage::k936, kDefaultInstallDirLength},
+        {{"--target=linux", "o", "n", "x"}, true, kPosix, CodePage::kUtf8, kDefaultInstallDirLength},
+        {{"--code-page", "utf-8", "--install-dir-length", "3", "o", "n", "x"}, true, kWin, CodePage::kUtf8, 3},
+        {{"--target", "linux", "--install-dir-length=1", "o", "n", "x"}, true, kPosix, CodePage::kUtf8, 1},
+        {{"--install-dir-length", "2", "o", "n", "x"}, false, kWin, CodePage::k936, 0},
+        {{"--install-dir-length", "-1", "o", "n", "x"}, false, kWin, CodePage::k936, 0},
+        {{"--target", "mac", "o", "n", "x"}, false, kWin, CodePage::k936, 0},
+        {{"o", "n"}, false, kWin, CodePage::k936, 0},
+        {{"--install-dir-length"}, false, kWin, CodePage::k936, 0},
+    };
+    for (const Line& line : lines) {
+        const StageArguments parsed = ParseStageArguments(line.arguments, kWin);
+        SCOPED_TRACE(testing::PrintToString(line.arguments));
+        ASSERT_EQ(line.run, parsed.outcome == StageArguments::Outcome::kRun) << parsed.error;
+        if (!line.run) continue;
+        EXPECT_EQ(line.style, parsed.options.style);
+        EXPECT_EQ(line.codePage, parsed.options.codePage);
+        EXPECT_EQ(line.installDirLength, parsed.options.installDirLength);
+        EXPECT_EQ(std::string("x"), parsed.out);
+    }
+}
+
+}  // namespace
