@@ -14,8 +14,9 @@ const char kStageUsage[] =
     "that the result is NEW, file by file. Whatever relayhive cannot do (delete a file, make\n"
     "a directory, replace a file outside skin/, logo/ and the main file, take a name) is an\n"
     "error naming the file. --target defaults to this build's platform, --code-page to 936\n"
-    "for windows and utf-8 for linux. --install-dir-length (default 31, the length of\n"
-    "C:\\Program Files (x86)\\Quillmon, where the 32-bit client installs on 64-bit Windows)\n"
+    "for windows and utf-8 for linux. --install-dir-length (default 52, the length of\n"
+    "C:\\Users\\<a user name of 20 characters, Windows' longest>\\AppData\\Local\\Quillmon,\n"
+    "the per-user install directory that docs/integrating.md recommends)\n"
     "is the install directory's length in bytes that path limits are counted from.\n"
     "Exit status: 0 the staged update reproduces NEW, 1 it does not, 2 bad usage.\n";
 

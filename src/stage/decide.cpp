@@ -28,7 +28,7 @@ const char kRereadAs[] = "the manifest cannot carry the name: relayhive reads it
 const char kManifestTooLong[] = "the manifest's path does not fit its buffer at this install directory";
 
 // The install directory each target is measured from, padded or cut to length.
-const char kWindowsInstallDirectory[] = "C:\\Program Files (x86)\\Quillmon";
+const char kWindowsInstallDirectory[] = "C:\\Users\\uuuuuuuuuuuuuuuuuuuu\\AppData\\Local\\Quillmon";
 const char kPosixInstallDirectory[] = "/opt/quillmon";
 
 struct Candidate {

@@ -14,8 +14,9 @@
 #include "update/path_style.h"
 #include "update/plan.h"
 
-// "C:\Program Files (x86)\Quillmon": where the 32-bit client is installed on 64-bit Windows.
-inline constexpr std::size_t kDefaultInstallDirLength = 31;
+// "C:\Users\<20 characters>\AppData\Local\Quillmon": the per-user install
+// directory the integrators' guide recommends, with Windows' longest user name.
+inline constexpr std::size_t kDefaultInstallDirLength = 52;
 
 struct StageOptions {
     PathStyle style = PathStyle::kPosix;
