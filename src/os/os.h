@@ -218,7 +218,8 @@ bool ReadWholeFile(const char* path, std::string* bytes);
 
 struct DirectoryEntry {
     std::string name;
-    bool directory;
+    bool directory;  // links followed
+    bool link;       // a symbolic link (a reparse point on Windows)
 };
 // Everything in a directory but "." and "..", in no particular order. False when it cannot be listed.
 bool ListDirectory(const char* path, std::vector<DirectoryEntry>* entries);
@@ -234,6 +235,8 @@ bool AbsolutePath(const char* path, std::string* absolute);
 bool MakeDirectory(const char* path);
 // Writes bytes as the whole of a new or truncated file at path. False, errno set, on failure.
 bool WriteWholeFile(const char* path, const std::string& bytes);
+// Gives the file at path the permission bits of the file at from (POSIX; nothing to do on Windows).
+bool CopyPermissions(const char* from, const char* path);
 
 }  // namespace os
 

@@ -514,7 +514,9 @@ bool ListDirectory(const char* path, std::vector<DirectoryEntry>* entries) {
         const std::string name(entry->d_name);
         if (name == "." || name == "..") continue;
         const std::string full = std::string(path) + "/" + name;
-        entries->push_back(DirectoryEntry{name, KindOfPath(full.c_str()) == PathKind::kDirectory});
+        struct stat own;
+        const bool link = lstat(full.c_str(), &own) == 0 && S_ISLNK(own.st_mode);
+        entries->push_back(DirectoryEntry{name, KindOfPath(full.c_str()) == PathKind::kDirectory, link});
     }
     closedir(directory);
     return true;
@@ -526,6 +528,11 @@ bool AbsolutePath(const char* path, std::string* absolute) {
     *absolute = resolved;
     std::free(resolved);
     return true;
+}
+
+bool CopyPermissions(const char* from, const char* path) {
+    struct stat status;
+    return stat(from, &status) == 0 && chmod(path, status.st_mode & 0777) == 0;
 }
 
 bool MakeDirectory(const char* path) {

@@ -376,7 +376,8 @@ bool ListDirectory(const char* path, std::vector<DirectoryEntry>* entries) {
     do {
         const std::string name(found.cFileName);
         if (name == "." || name == "..") continue;
-        entries->push_back(DirectoryEntry{name, (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0});
+        entries->push_back(DirectoryEntry{name, (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0,
+                                          (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0});
     } while (FindNextFileA(search, &found));
     FindClose(search);
     return true;
@@ -395,6 +396,8 @@ bool AbsolutePath(const char* path, std::string* absolute) {
         buffer.resize(length + 1);
     }
 }
+
+bool CopyPermissions(const char*, const char*) { return true; }
 
 bool MakeDirectory(const char* path) {
     if (CreateDirectoryA(path, nullptr)) return true;

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
+#include <set>
 
 #include "check/installation.h"
 #include "check/manifest_scan.h"
@@ -26,6 +28,13 @@ const char kManifestTwin[] = "would be staged over the manifest download/autoupd
 const char kRefused[] = "relayhive refuses the name: ";
 const char kRereadAs[] = "the manifest cannot carry the name: relayhive reads it as ";
 const char kManifestTooLong[] = "the manifest's path does not fit its buffer at this install directory";
+const char kLink[] = "a symbolic link: relayhive copies files, and replaces a link with one";
+const char kScratch[] =
+    "the name of relayhive's scratch file: relayhive removes it, or cannot copy past it, in its directory";
+const char kShortScratch[] =
+    "may be the short (8.3) name of relayhive's scratch file, which Windows resolves to that file";
+const char kStagedUnder[] = "would be staged where download/ needs a directory for ";
+const char kBackslash[] = "the name holds a '\\', which Windows reads as a separator";
 
 // The install directory each target is measured from, padded or cut to length.
 const char kWindowsInstallDirectory[] = "C:\\Users\\uuuuuuuuuuuuuuuuuuuu\\AppData\\Local\\Quillmon";
@@ -83,6 +92,16 @@ std::string NameProblem(const Candidate& candidate, const StageOptions& options)
                " at offset " + std::to_string(invalid);
     }
     if (options.style == PathStyle::kWindows) {
+        // Byte by character: a '\' or a '|' may be the second byte of a double-byte one.
+        const std::string& staged = candidate.file.staged;
+        const LeadBytes lead = LeadBytesOf(options.style, options.codePage);
+        for (std::size_t i = 0; i < staged.size(); i += CharacterLength(staged.data(), staged.size(), i, options.style, lead)) {
+            if (CharacterLength(staged.data(), staged.size(), i, options.style, lead) != 1) continue;
+            if (staged[i] == '\\') return kBackslash;
+            if (std::strchr("<>:\"|?*", staged[i]) != nullptr) {
+                return std::string("Windows allows no '") + staged[i] + "' in a file name";
+            }
+        }
         for (const std::string& component : TargetComponents(candidate.file.staged, PathStyle::kPosix)) {
             if (WindowsWouldChangeName(component.data(), component.size())) {
                 return "Windows drops the trailing dots and blanks of " + Quoted(component);
@@ -90,6 +109,35 @@ std::string NameProblem(const Candidate& candidate, const StageOptions& options)
         }
     }
     return std::string();
+}
+
+// "_REL~HWN.TMP", "RELAYH~1.TMP": an 8.3 name with a '~' and the scratch file's extension.
+bool MayBeShortScratchName(const std::string& component) {
+    const std::size_t dot = component.rfind('.');
+    return dot != std::string::npos && dot <= 8 && component.find('~') < dot &&
+           ascii::EqualIgnoringCase(std::string_view(component).substr(dot), ".tmp");
+}
+
+// Files, directories and links of a tree that relayhive cannot live beside: links,
+// and anything the target resolves to relayhive's scratch file.
+// The paths found wrong are added to flagged.
+void TreeProblems(const ReleaseTree& tree, const StageOptions& options, std::vector<StageError>* errors,
+                  std::set<std::string>* flagged) {
+    for (const std::string& link : tree.links) errors->push_back({link, kLink});
+    std::vector<std::string> paths(tree.directories.begin(), tree.directories.end());
+    for (const auto& entry : tree.files) paths.push_back(entry.first);
+    for (const std::string& path : paths) {
+        const std::vector<std::string> components = TargetComponents(path, options.style);
+        if (components.empty()) continue;
+        const std::string& last = components.back();
+        if (UnsafeNameReason(last.c_str(), options.style, {}) == kScratchNameReason) {
+            errors->push_back({path, kScratch});
+            flagged->insert(path);
+        } else if (options.style == PathStyle::kWindows && MayBeShortScratchName(last)) {
+            errors->push_back({path, kShortScratch});
+            flagged->insert(path);
+        }
+    }
 }
 
 std::string ManifestText(const std::vector<Candidate>& candidates) {
@@ -154,6 +202,7 @@ std::vector<std::string> CaseTwins(const ReleaseTree& release, PathStyle style, 
     if (style != PathStyle::kWindows) return twins;
     std::map<std::string, std::vector<std::string>> byKey;
     for (const auto& entry : release.files) byKey[KeyOf(entry.first, style)].push_back(entry.first);
+    for (const std::string& directory : release.directories) byKey[KeyOf(directory, style)].push_back(directory);
     for (const auto& entry : byKey) {
         const std::vector<std::string>& paths = entry.second;
         if (paths.size() < 2) continue;
@@ -170,8 +219,21 @@ std::vector<std::string> CaseTwins(const ReleaseTree& release, PathStyle style, 
 std::vector<Candidate> StagedApart(const std::vector<Candidate>& candidates, PathStyle style,
                                    std::vector<StageError>* errors) {
     std::map<std::string, std::string> taken{{KeyOf(texts::kManifestName, style), std::string()}};
+    // download/'s directories: a staged file may not take one's name.
+    std::map<std::string, std::string> directories;
+    for (const Candidate& candidate : candidates) {
+        const std::string key = KeyOf(candidate.file.staged, style);
+        for (std::size_t slash = key.find('/'); slash != std::string::npos; slash = key.find('/', slash + 1)) {
+            directories.emplace(key.substr(0, slash), candidate.file.file);
+        }
+    }
     std::vector<Candidate> kept;
     for (const Candidate& candidate : candidates) {
+        const auto under = directories.find(KeyOf(candidate.file.staged, style));
+        if (under != directories.end()) {
+            errors->push_back({candidate.file.file, kStagedUnder + Quoted(under->second)});
+            continue;
+        }
         const auto found = taken.emplace(KeyOf(candidate.file.staged, style), candidate.file.file);
         if (found.second) {
             kept.push_back(candidate);
@@ -207,6 +269,9 @@ Staging DecideStaging(const ReleaseTree& base, const ReleaseTree& release, const
     Staging staging;
     std::vector<StageError>& errors = staging.errors;
     const std::vector<std::string> twins = CaseTwins(release, options.style, &errors);
+    std::set<std::string> flagged;  // said already: not staged as well
+    TreeProblems(base, options, &errors, &flagged);
+    TreeProblems(release, options, &errors, &flagged);
     for (const auto& entry : base.files) {
         if (release.files.count(entry.first) == 0) errors.push_back({entry.first, kDeleted});
     }
@@ -222,7 +287,7 @@ Staging DecideStaging(const ReleaseTree& base, const ReleaseTree& release, const
         if (old != base.files.end() && old->second == bytes) continue;
         const std::string parent = ParentOf(path);
         if (!parent.empty() && base.directories.count(parent) == 0) continue;  // its directory's error says it
-        if (std::find(twins.begin(), twins.end(), path) != twins.end()) continue;
+        if (std::find(twins.begin(), twins.end(), path) != twins.end() || flagged.count(path) != 0) continue;
         Candidate candidate;
         if (!Classify(path, options.style, &candidate)) {
             errors.push_back({path, kOutside});
@@ -244,6 +309,12 @@ Staging DecideStaging(const ReleaseTree& base, const ReleaseTree& release, const
     std::sort(errors.begin(), errors.end(), [](const StageError& a, const StageError& b) {
         return a.file != b.file ? a.file < b.file : a.message < b.message;
     });
+    // OLD and NEW may both hold what is wrong: said once.
+    errors.erase(std::unique(errors.begin(), errors.end(),
+                             [](const StageError& a, const StageError& b) {
+                                 return a.file == b.file && a.message == b.message;
+                             }),
+                 errors.end());
     return staging;
 }
 

@@ -31,6 +31,7 @@ public:
             files_[SameFileKey(path, style_)] = SimulatedFile{path, bytes};
         }
     }
+    void Remove(const std::string& path) { files_.erase(SameFileKey(path, style_)); }
     const SimulatedFile* Find(const std::string& path) const {
         const auto found = files_.find(SameFileKey(path, style_));
         return found == files_.end() ? nullptr : &found->second;
@@ -117,6 +118,10 @@ Proof ProveStaging(const ReleaseTree& base, const ReleaseTree& release, const St
             facts.destinationIsDirectory) {
             continue;
         }
+        // A leftover scratch file goes first; a directory in its place stops the copy.
+        const std::string scratch = TreePath(step.scratch, in);
+        if (simulation.IsDirectory(scratch)) continue;
+        simulation.Remove(scratch);
         simulation.Put(TreePath(step.destination, in), simulation.Find(TreePath(step.source, in))->bytes);
     }
 

@@ -1,6 +1,8 @@
 // relayhive-stage: builds the staged update from two release trees and proves
 // that relayhive reproduces the new release from it.
+#include <cerrno>
 #include <cstdio>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -19,6 +21,17 @@ namespace {
 constexpr int kExitReproduces = 0;
 constexpr int kExitDiffers = 1;
 constexpr int kExitUsage = 2;
+constexpr int kExitUnwritten = 3;  // the report could not be written
+
+// A tree path ('/' between components) below root, as the host spells it.
+std::string HostPath(const std::string& root, const std::string& relative) {
+    std::string path = root;
+    std::size_t start = 0;
+    for (std::size_t slash; (slash = relative.find('/', start)) != std::string::npos; start = slash + 1) {
+        path = JoinPath(path, relative.substr(start, slash - start), NativePathStyle());
+    }
+    return JoinPath(path, relative.substr(start), NativePathStyle());
+}
 
 int Refuse(const std::string& error) {
     std::fprintf(stderr, "relayhive-stage: %s\n", error.c_str());
@@ -55,14 +68,22 @@ int main(int argc, char** argv) {
     }
     const ReleaseTree base = InstalledBase(old, release);
     const Staging staging = DecideStaging(base, release, arguments.options);
-    if (!os::MakeDirectory(arguments.out.c_str()) ||
-        !WriteStagedFiles(download, DownloadFiles(staging, release), &error)) {
-        return Refuse(error.empty() ? arguments.out + ": cannot make the directory" : error);
+    std::map<std::string, std::string> modes;  // each staged file takes its permission bits from NEW
+    for (const StagedFile& file : staging.files) modes[file.staged] = HostPath(arguments.release, file.file);
+    if (!os::MakeDirectory(arguments.out.c_str())) {
+        return Refuse(arguments.out + ": cannot make the directory: " + os::ErrorMessage(errno));
+    }
+    if (!WriteStagedFiles(download, DownloadFiles(staging, release), modes, &error)) {
+        return Refuse(error + " (" + download + " is incomplete: remove it before the next run)");
     }
     const Proof proof = ProveStaging(base, release, staging, arguments.options);
     const StageReport report{arguments.options, staging, proof};
     const std::string text = arguments.json ? RenderStageJson(report) : RenderStageText(report);
     std::fwrite(text.data(), 1, text.size(), stdout);
-    if (std::fflush(stdout) != 0) return Refuse("cannot write the report");
+    // A report nobody receives must not pass for a clean one.
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        std::fprintf(stderr, "relayhive-stage: cannot write the report: %s\n", os::ErrorMessage(errno));
+        return kExitUnwritten;
+    }
     return Reproduces(staging, proof) ? kExitReproduces : kExitDiffers;
 }

@@ -1,5 +1,6 @@
 #include "stage/tree.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <vector>
 
@@ -9,14 +10,18 @@
 
 namespace {
 
-// Deeper than this a tree is taken for a link loop.
-constexpr int kTreeDepth = 32;
+// Links are never followed, so only a tree this deep is refused.
+constexpr int kTreeDepth = 256;
 
 bool ReadBelow(const std::string& host, const std::string& relative, int depth, ReleaseTree* tree,
                std::string* error) {
     std::vector<os::DirectoryEntry> entries;
-    if (depth > kTreeDepth || !os::ListDirectory(host.c_str(), &entries)) {
-        *error = host + ": cannot list the directory";
+    if (depth > kTreeDepth) {
+        *error = host + ": deeper than " + std::to_string(kTreeDepth) + " directories";
+        return false;
+    }
+    if (!os::ListDirectory(host.c_str(), &entries)) {
+        *error = host + ": cannot list the directory: " + os::ErrorMessage(errno);
         return false;
     }
     for (const os::DirectoryEntry& entry : entries) {
@@ -25,7 +30,9 @@ bool ReadBelow(const std::string& host, const std::string& relative, int depth, 
         }
         const std::string path = relative.empty() ? entry.name : relative + "/" + entry.name;
         const std::string full = JoinPath(host, entry.name, NativePathStyle());
-        if (entry.directory) {
+        if (entry.link) {
+            tree->links.insert(path);
+        } else if (entry.directory) {
             tree->directories.insert(path);
             if (!ReadBelow(full, path, depth + 1, tree, error)) return false;
         } else if (!os::ReadWholeFile(full.c_str(), &tree->files[path])) {
@@ -47,14 +54,17 @@ bool ReadReleaseTree(const std::string& root, ReleaseTree* tree, std::string* er
 }
 
 bool WriteStagedFiles(const std::string& directory, const std::map<std::string, std::string>& staged,
-                      std::string* error) {
+                      const std::map<std::string, std::string>& modes, std::string* error) {
     const PathStyle host = NativePathStyle();
     auto fail = [&](const std::string& path) {
         *error = path + ": " + os::ErrorMessage(errno);
         return false;
     };
     if (!os::MakeDirectory(directory.c_str())) return fail(directory);
-    for (const auto& [relative, bytes] : staged) {
+    std::vector<std::pair<std::string, std::string>> ordered(staged.begin(), staged.end());
+    std::stable_partition(ordered.begin(), ordered.end(),
+                          [](const auto& file) { return file.first != texts::kManifestName; });
+    for (const auto& [relative, bytes] : ordered) {
         std::string path = directory;
         std::size_t start = 0;
         for (std::size_t slash; (slash = relative.find('/', start)) != std::string::npos; start = slash + 1) {
@@ -63,6 +73,8 @@ bool WriteStagedFiles(const std::string& directory, const std::map<std::string, 
         }
         path = JoinPath(path, relative.substr(start), host);
         if (!os::WriteWholeFile(path.c_str(), bytes)) return fail(path);
+        const auto mode = modes.find(relative);
+        if (mode != modes.end() && !os::CopyPermissions(mode->second.c_str(), path.c_str())) return fail(path);
     }
     return true;
 }

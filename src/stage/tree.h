@@ -10,6 +10,7 @@
 struct ReleaseTree {
     std::map<std::string, std::string> files;  // path -> content
     std::set<std::string> directories;
+    std::set<std::string> links;  // symbolic links, to files or directories; never followed
 };
 
 // Reads every file and directory below root, except relayhive's own working
@@ -18,8 +19,11 @@ struct ReleaseTree {
 bool ReadReleaseTree(const std::string& root, ReleaseTree* tree, std::string* error);
 
 // Writes each file of staged (paths relative to directory, '/' between
-// components) below directory, creating directory and the ones the paths hold.
+// components) below directory, creating directory and the ones the paths
+// hold; each takes the permission bits of the file modes names for it (a
+// new client must stay executable). The manifest comes last, so a run cut
+// short leaves no manifest that lists a file half written.
 bool WriteStagedFiles(const std::string& directory, const std::map<std::string, std::string>& staged,
-                      std::string* error);
+                      const std::map<std::string, std::string>& modes, std::string* error);
 
 #endif

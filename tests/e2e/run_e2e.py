@@ -136,6 +136,7 @@ class Scenario(unittest.TestCase):
                 os.makedirs(os.path.dirname(os.path.join(trees[which], relative)), exist_ok=True)
                 with open(os.path.join(trees[which], relative), "wb") as f:
                     f.write(data)
+            os.chmod(os.path.join(trees[which], harness.CLIENT), 0o755)
         for relative, data in old.items():
             inst.write(relative, data, executable=relative == harness.CLIENT)
         out = os.path.join(inst.root, "out")
@@ -145,6 +146,8 @@ class Scenario(unittest.TestCase):
         self.assertIn(TARGET.text(b"proof: reproduces NEW, 6 files compared, 0 differ\n"), staging.stdout)
         staged = sorted(r.replace(os.sep, "/") for r in harness.tree(os.path.join(out, harness.STAGING)))
         self.assertEqual([harness.CLIENT, harness.MANIFEST_NAME, "dark/panel.bmp", "logo.png", "new.png"], staged)
+        # A full update installs the staged client's mode: it must stay executable.
+        self.assertTrue(os.access(os.path.join(out, harness.STAGING, harness.CLIENT), os.X_OK))
         shutil.copytree(os.path.join(out, harness.STAGING), inst.file(harness.STAGING), dirs_exist_ok=True)
 
         inst.configure_client("stay=1\n")

@@ -15,12 +15,17 @@ namespace {
 const PathStyle kWin = PathStyle::kWindows;
 const PathStyle kPosix = PathStyle::kPosix;
 
-// "path=content"; a path ending in '/' is a directory. Every file's directories are in the tree too.
+// "path=content"; a path ending in '/' is a directory, one ending in '@' a
+// symbolic link. Every file's directories are in the tree too.
 ReleaseTree TreeOf(const std::vector<std::string>& entries) {
     ReleaseTree tree;
     for (const std::string& entry : entries) {
         const std::size_t equals = entry.find('=');
         const std::string path = entry.substr(0, equals);
+        if (equals == std::string::npos && path.back() == '@') {
+            tree.links.insert(path.substr(0, path.size() - 1));
+            continue;
+        }
         if (equals == std::string::npos) {
             tree.directories.insert(path.substr(0, path.size() - 1));
             continue;
@@ -85,6 +90,18 @@ const Case kCases[] = {
      {"skin/a-skin-name-of-forty-bytes-or-so.bmp"}, "[cltskin]\r\nfilelist=short.bmp\r\n"},
     {"two files staged as one", kWin, 31, kOld, With(kOld, {"skin/n.png=s", "logo/n.png=l", "skin/autoupdate.ini=m"}),
      {"logo/n.png"}, {"skin/autoupdate.ini", "skin/n.png"}, "[cltlogo]\r\nfilelist=n.png\r\n"},
+    // relayhive removes a leftover scratch file before it copies into that directory, and cannot copy past a directory of that name.
+    {"what relayhive takes for its scratch file, by name or short name", kWin, 31,
+     With(kOld, {"skin/.RELAYHIVE.TMP=left", "logo/.relayhive.tmp/"}),
+     {"Quillmon.exe=v1", "skin/a.bmp=a2", "skin/b.bmp=b1", "logo/l.png=l1", "skin/.RELAYHIVE.TMP=left",
+      "logo/.relayhive.tmp/", "skin/RELAYH~1.TMP=x"},
+     {"skin/a.bmp"}, {"logo/.relayhive.tmp", "skin/.RELAYHIVE.TMP", "skin/RELAYH~1.TMP"}, nullptr},
+    {"directories that differ only in case, a file where download/ needs a directory, a link", kWin, 31,
+     With(kOld, {"skin/Dark/", "skin/dark/", "logo/x/"}),
+     {"Quillmon.exe=v1", "skin/a.bmp=a1", "logo/l.png=l1", "skin/Dark/a.bmp=1", "skin/dark/b.bmp=2", "skin/x=f",
+      "logo/x/y.png=g", "logo/l2.png@"},
+     {"skin/Dark/a.bmp", "skin/dark/b.bmp", "logo/x/y.png"},
+     {"logo/l2.png", "skin/Dark", "skin/b.bmp", "skin/dark", "skin/x"}, nullptr},
 };
 
 void PrintTo(const Case& c, std::ostream* out) { *out << c.title; }
