@@ -82,7 +82,8 @@ StageArguments ParseStageArguments(const std::vector<std::string>& arguments, Pa
         } else if (OptionValue(arguments, &i, "--install-dir-length", &value, &missing)) {
             char* end = nullptr;
             const unsigned long length = missing ? 0 : std::strtoul(value.c_str(), &end, 10);
-            if (missing || value.empty() || *end != '\0' || value[0] == '-' || length > 65536) {
+            // Digits only: strtoul would also take blanks and a sign in front.
+            if (missing || value.empty() || *end != '\0' || value[0] < '0' || value[0] > '9' || length > 65536) {
                 return fail("--install-dir-length takes a number of bytes up to 65536");
             }
             parsed.options.installDirLength = length;

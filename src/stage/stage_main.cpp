@@ -33,6 +33,24 @@ std::string HostPath(const std::string& root, const std::string& relative) {
     return JoinPath(path, relative.substr(start), NativePathStyle());
 }
 
+// True when path, once made, lies below (not at) directory; a path that does not exist yet counts by its parent.
+bool Below(const std::string& path, const std::string& directory) {
+    std::string absolute;
+    std::string root;
+    std::string probe = path;
+    std::string rest;
+    while (!os::AbsolutePath(probe.c_str(), &absolute)) {
+        const std::string parent = DirectoryOf(probe, NativePathStyle(), NativeLeadBytes());
+        if (parent.empty() || parent == probe) return false;
+        rest = probe.substr(parent.size()) + rest;
+        probe = parent;
+    }
+    absolute += rest;
+    if (!os::AbsolutePath(directory.c_str(), &root)) return false;
+    return absolute.size() > root.size() + 1 && absolute.compare(0, root.size(), root) == 0 &&
+           IsPathSeparator(absolute[root.size()], NativePathStyle());
+}
+
 int Refuse(const std::string& error) {
     std::fprintf(stderr, "relayhive-stage: %s\n", error.c_str());
     return kExitUsage;
@@ -61,6 +79,10 @@ int main(int argc, char** argv) {
     std::string error;
     if (!ReadReleaseTree(arguments.old, &old, &error) || !ReadReleaseTree(arguments.release, &release, &error)) {
         return Refuse(error);
+    }
+    // OUT below OLD or NEW would land in that tree (OUT equal to one is fine: its top download/ is left out).
+    for (const std::string* tree : {&arguments.old, &arguments.release}) {
+        if (Below(arguments.out, *tree)) return Refuse(arguments.out + ": inside the release tree " + *tree);
     }
     const std::string download = JoinPath(arguments.out, texts::kStagingDirectory, NativePathStyle());
     if (os::KindOfPath(download.c_str()) != os::PathKind::kMissing) {

@@ -152,6 +152,7 @@ TEST(StageArgumentsTest, DefaultsFollowTheTargetAndBadUsageIsRefused) {
         {{"--target", "linux", "--install-dir-length=1", "o", "n", "x"}, true, kPosix, CodePage::kUtf8, 1},
         {{"--install-dir-length", "2", "o", "n", "x"}, false, kWin, CodePage::k936, 0},
         {{"--install-dir-length", "-1", "o", "n", "x"}, false, kWin, CodePage::k936, 0},
+        {{"--install-dir-length", "+52", "o", "n", "x"}, false, kWin, CodePage::k936, 0},
         {{"--target", "mac", "o", "n", "x"}, false, kWin, CodePage::k936, 0},
         {{"o", "n"}, false, kWin, CodePage::k936, 0},
         {{"--install-dir-length"}, false, kWin, CodePage::k936, 0},
