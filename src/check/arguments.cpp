@@ -3,7 +3,7 @@
 #include "check/target.h"
 
 const char kCheckUsage[] =
-    "usage: relayhive-check [--target windows|linux] [--code-page 936|utf-8] [--json] [DIR]\n"
+    "usage: relayhive-check [--target windows|linux] [--code-page 936|utf-8] [--json] [--] [DIR]\n"
     "       relayhive-check --help | --version\n"
     "Shows what relayhive would do in the staged installation DIR (default: the current\n"
     "directory), then what is wrong with it. --target defaults to this build's platform,\n"
@@ -55,6 +55,7 @@ CheckArguments ParseCheckArguments(const std::vector<std::string>& arguments, Pa
     parsed.style = native;
     bool codePageGiven = false;
     bool directoryGiven = false;
+    bool optionsEnded = false;
     auto fail = [&](const std::string& error) {
         parsed.outcome = CheckArguments::Outcome::kUsageError;
         parsed.error = error + " (see --help)";
@@ -63,7 +64,13 @@ CheckArguments ParseCheckArguments(const std::vector<std::string>& arguments, Pa
     for (std::size_t i = 0; i < arguments.size(); ++i) {
         const std::string& argument = arguments[i];
         std::string value;
-        if (argument == "--help" || argument == "-h") {
+        if (optionsEnded || argument.size() < 2 || argument[0] != '-') {
+            if (directoryGiven) return fail("only one directory, not also '" + argument + "'");
+            parsed.directory = argument;
+            directoryGiven = true;
+        } else if (argument == "--") {
+            optionsEnded = true;  // what follows is the directory, whatever it starts with
+        } else if (argument == "--help" || argument == "-h") {
             parsed.outcome = CheckArguments::Outcome::kHelp;
             return parsed;
         } else if (argument == "--version") {
@@ -84,13 +91,8 @@ CheckArguments ParseCheckArguments(const std::vector<std::string>& arguments, Pa
             }
             parsed.codePage = codePage->codePage;
             codePageGiven = true;
-        } else if (argument.size() > 1 && argument[0] == '-') {
-            return fail("unknown option '" + argument + "'");
-        } else if (directoryGiven) {
-            return fail("only one directory, not also '" + argument + "'");
         } else {
-            parsed.directory = argument;
-            directoryGiven = true;
+            return fail("unknown option '" + argument + "'");
         }
     }
     if (!codePageGiven) parsed.codePage = TargetOf(parsed.style).codePage;

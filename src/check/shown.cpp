@@ -12,7 +12,8 @@ std::string ShowBytes(const std::string& bytes) {
         const char c = bytes[i];
         const unsigned char byte = static_cast<unsigned char>(c);
         const bool edgeBlank = c == ' ' && (first == std::string::npos || i < first || i > last);
-        if (byte >= 0x20 && byte < 0x7F && !edgeBlank) {
+        // A backslash is escaped too, so that no name shows as another's escape.
+        if (byte >= 0x20 && byte < 0x7F && !edgeBlank && c != '\\') {
             shown += c;
             continue;
         }

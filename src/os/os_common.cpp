@@ -77,6 +77,8 @@ FileCalls PlatformFileCalls() {
 
 FileCalls fileCalls = PlatformFileCalls();
 
+bool MayWriteFile(const char* path) { return platform::MayWrite(path); }
+
 bool OpensForReading(const char* path) {
     FILE* file = std::fopen(path, "rb");
     if (file == nullptr) return false;

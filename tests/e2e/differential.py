@@ -354,17 +354,19 @@ def snapshot(app):
 
 
 def shown(name):
-    """A name as relayhive-check shows it: printable ASCII as is, other bytes and edge blanks as \\xNN."""
+    """A name as relayhive-check shows it: printable ASCII as is, other bytes, backslashes and edge blanks as \\xNN."""
     stripped = name.strip(b" ")
     start = len(name) - len(name.lstrip(b" ")) if stripped else len(name)
     end = start + len(stripped)
     out = ""
     for i, b in enumerate(name):
         edge = b == 0x20 and (i < start or i >= end)
-        out += chr(b) if 0x20 <= b < 0x7F and not edge else "\\x%02X" % b
+        out += chr(b) if 0x20 <= b < 0x7F and b != 0x5C and not edge else "\\x%02X" % b
     return out
 
 
+TOO_LONG_FOR_THE_FILE_SYSTEM = "has a name longer than the file system holds (File name too long)"
+SOURCE_ENDS = (" does not exist", TOO_LONG_FOR_THE_FILE_SYSTEM)
 GROUP_ENTRY = {"skin": "[cltskin] filelist", "logo": "[cltlogo] filelist", "main": "[cltmain] mainfile"}
 
 
@@ -408,7 +410,7 @@ class Case:
                     errors.append(field["source"] + b": Invalid argument")
                 elif not self.windows and any(len(p) > 255 for p in self.rules.components(source_rel)):
                     errors.append(field["source"] + b": File name too long")
-                    missing.add(entry + "download/%s does not exist" % shown(field["name"]))
+                    missing.add(entry + "download/%s %s" % (shown(field["name"]), TOO_LONG_FOR_THE_FILE_SYSTEM))
                 elif not os.path.isfile(source):
                     errors.append(field["source"] + b": No such file or directory")
                     missing.add(entry + "download/%s does not exist" % shown(field["name"]))
@@ -459,7 +461,7 @@ class Case:
         stdout = kit.NOT_FOUND + failing + kit.WORK_DIR_PREFIX + working_directory + b"\n"
         self.expect("standard output", stdout.replace(b"\n", newline), result.stdout)
 
-        said_missing = {m for m in messages if ", but download/" in m and m.endswith(" does not exist")}
+        said_missing = {m for m in messages if ", but download/" in m and m.endswith(SOURCE_ENDS)}
         self.expect("the check's missing files", missing, said_missing)
         said_no_directory = {m.split(", but the directory")[0] + ", but the directory" for m in messages
                              if ", but the directory" in m}
