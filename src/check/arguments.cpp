@@ -3,12 +3,14 @@
 #include "check/target.h"
 
 const char kCheckUsage[] =
-    "usage: relayhive-check [--target windows|linux] [--code-page 936|utf-8] [--json] [--] [DIR]\n"
+    "usage: relayhive-check [--after] [--target windows|linux] [--code-page 936|utf-8] [--json] [--] [DIR]\n"
     "       relayhive-check --help | --version\n"
     "Shows what relayhive would do in the staged installation DIR (default: the current\n"
     "directory), then what is wrong with it. --target defaults to this build's platform,\n"
     "--code-page to 936 for windows and utf-8 for linux. Exit status: 0 no errors,\n"
-    "1 errors found, 2 bad usage, 3 the report could not be written.\n";
+    "1 errors found, 2 bad usage, 3 the report could not be written.\n"
+    "--after: after a run, whether each file of the plan now equals the staged one, and why\n"
+    "not; exit status 1 when one did not land. -- ends the options.\n";
 
 namespace {
 
@@ -78,6 +80,8 @@ CheckArguments ParseCheckArguments(const std::vector<std::string>& arguments, Pa
             return parsed;
         } else if (argument == "--json") {
             parsed.json = true;
+        } else if (argument == "--after") {
+            parsed.after = true;
         } else if (IsOption(argument, "--target")) {
             if (!TakeValue(arguments, &i, "--target", &value, &parsed.error)) return fail(parsed.error);
             const TargetRule* target = Named(kTargets, value);

@@ -146,29 +146,31 @@ std::string FirstByteProblem(const ManifestLine& line) {
     return "the line starts with the byte " + Hex(byte) + ", which is not printable ASCII";
 }
 
-void CheckManifestFile(const Installation& in, Collector* out) {
-    const std::string file = Staged(texts::kManifestName);
+// What relayhive makes of a manifest in this state, "" for a file it reads.
+std::string ManifestStateProblem(FileState state) {
     const char* consequence = ": relayhive reads no list and copies nothing";
-    switch (in.manifest) {
+    switch (state) {
         case FileState::kMissing:
-            out->Add(Severity::kError, file, 0, std::string("the manifest is missing") + consequence);
-            return;
+            return std::string("the manifest is missing") + consequence;
         case FileState::kUnreadable:
-            out->Add(Severity::kError, file, 0, std::string("the manifest cannot be read") + consequence);
-            return;
+            return std::string("the manifest cannot be read") + consequence;
         case FileState::kDirectory:
-            out->Add(Severity::kError, file, 0, std::string("the manifest is a directory") + consequence);
-            return;
+            return std::string("the manifest is a directory") + consequence;
         case FileState::kIrregular:
-            out->Add(Severity::kError, file, 0,
-                     std::string("the manifest is not a regular file (a pipe, a device or a socket)") + consequence);
-            return;
+            return std::string("the manifest is not a regular file (a pipe, a device or a socket)") + consequence;
         case FileState::kNameTooLong:
-            out->Add(Severity::kError, file, 0,
-                     std::string("the manifest's path is longer than the file system holds") + consequence);
-            return;
+            return std::string("the manifest's path is longer than the file system holds") + consequence;
         case FileState::kFile:
             break;
+    }
+    return std::string();
+}
+
+void CheckManifestFile(const Installation& in, Collector* out) {
+    const std::string problem = ManifestStateProblem(in.manifest);
+    if (!problem.empty()) {
+        out->Add(Severity::kError, Staged(texts::kManifestName), 0, problem);
+        return;
     }
     if (!in.manifestFits) return;  // its copy step reports the path
     const std::string lost = LostGroups(in);
@@ -192,7 +194,8 @@ void CheckManifestFile(const Installation& in, Collector* out) {
                     "the lines end in CR alone, and relayhive ends lines only at LF: it reads the whole file as "
                     "one line; save it with CR LF or LF line ends; " + skipped);
     } else if (in.load.stop == LoadStop::kOutOfMemory) {
-        out->Add(Severity::kError, file, 0, "relayhive runs out of memory reading the manifest; " + skipped);
+        out->Add(Severity::kError, Staged(texts::kManifestName), 0,
+                 "relayhive runs out of memory reading the manifest; " + skipped);
     } else if (in.scan.endOfInputLine != 0 && in.style == PathStyle::kWindows) {
         out->AtLine(lost.empty() ? Severity::kWarning : Severity::kError, in.scan.endOfInputLine,
                     "the byte 0x1A ends the manifest for relayhive on Windows; " + skipped);
@@ -239,60 +242,60 @@ std::string Limit(const PlanStep& step, PathStyle style) {
            Number(PathBufferSize(style) - 1);
 }
 
-void CheckStep(const Installation& in, const PlanStep& step, const StepFacts& facts, Collector* out) {
-    if (step.kind == StepKind::kPause) return;
+// The error the plan and the facts predict for a step, "" when none. The
+// manifest's copy says nothing of a manifest that is not there to read: the
+// manifest's own finding says it, unless ownFinding is false.
+std::string StepProblem(const Installation& in, const PlanStep& step, const StepFacts& facts, bool ownFinding) {
+    if (step.kind == StepKind::kPause) return std::string();
     const bool manifest = step.group == PlanGroup::kManifest;
-    const std::uint32_t line = manifest ? 0 : LineOf(in.scan.read, RuleOf(step.group));
     const std::string named =
         manifest ? std::string("the manifest") : GroupEntry(RuleOf(step.group)) + " names " + Quoted(step.name);
     switch (step.kind) {
         case StepKind::kRefuse:
-            out->AtLine(Severity::kError, line,
-                        named + ", which relayhive refuses (" + step.reason + ") and skips");
-            return;
+            return named + ", which relayhive refuses (" + step.reason + ") and skips";
         case StepKind::kTooLong:
-            out->AtLine(Severity::kError, line,
-                        named + ": the path " + ShownReported(step) + " is too long for " +
-                            TargetOf(in.style).title + std::string(" (") +
-                            Limit(step, in.style) + "); relayhive skips it");
-            return;
+            return named + ": the path " + ShownReported(step) + " is too long for " + TargetOf(in.style).title +
+                   std::string(" (") + Limit(step, in.style) + "); relayhive skips it";
         case StepKind::kPause:
-            return;
+            return std::string();
         case StepKind::kCopy:
             break;
     }
-    if (manifest && facts.source != FileState::kFile) return;  // the manifest's own finding says it
+    if (manifest && ownFinding && facts.source != FileState::kFile) return std::string();
     if (const char* invalid = WindowsInvalidCharacter(step.name, in.style)) {
-        out->AtLine(
-            Severity::kError, line,
-            named + ", but Windows allows no '" + invalid + "' in a file name: relayhive cannot open it");
-        return;
+        return named + ", but Windows allows no '" + invalid + "' in a file name: relayhive cannot open it";
     }
     if (const char* problem = SourceProblem(facts.source)) {
-        out->AtLine(Severity::kError, line, named + ", but " + ShownSource(step) + " " + problem);
-        return;
+        return named + ", but " + ShownSource(step) + " " + problem;
     }
     const std::string directory = ShownDestinationDirectory(step, in.style, in.lead);
     if (!facts.destinationDirectoryExists) {
-        out->AtLine(Severity::kError, line,
-                    named + ", but the directory " + directory + " does not exist, so it cannot be copied");
-    } else if (facts.destinationIsDirectory) {
-        out->AtLine(Severity::kError, line,
-                    named + ", but " + ShownDestination(step) + " is a directory relayhive cannot replace");
-    } else if (!facts.destinationWritable) {
-        out->AtLine(Severity::kError, line,
-                    named + ", but this user may not write " + ShownDestination(step) +
-                        ": relayhive cannot replace it (Permission denied)");
-    } else if (facts.scratchIsDirectory) {
-        out->AtLine(Severity::kError, line,
-                    named + ", but the directory " + directory + texts::kScratchName +
-                        " stands where relayhive makes its scratch file: no copy into " + directory +
-                        " can be made (Is a directory)");
-    } else if (!facts.directoryWritable) {
-        out->AtLine(Severity::kError, line,
-                    named + ", but this user may not create files in " + directory +
-                        ": relayhive cannot make its scratch file there (Permission denied)");
+        return named + ", but the directory " + directory + " does not exist, so it cannot be copied";
     }
+    if (facts.destinationIsDirectory) {
+        return named + ", but " + ShownDestination(step) + " is a directory relayhive cannot replace";
+    }
+    if (!facts.destinationWritable) {
+        return named + ", but this user may not write " + ShownDestination(step) +
+               ": relayhive cannot replace it (Permission denied)";
+    }
+    if (facts.scratchIsDirectory) {
+        return named + ", but the directory " + directory + texts::kScratchName +
+               " stands where relayhive makes its scratch file: no copy into " + directory +
+               " can be made (Is a directory)";
+    }
+    if (!facts.directoryWritable) {
+        return named + ", but this user may not create files in " + directory +
+               ": relayhive cannot make its scratch file there (Permission denied)";
+    }
+    return std::string();
+}
+
+void CheckStep(const Installation& in, const PlanStep& step, const StepFacts& facts, Collector* out) {
+    const std::string problem = StepProblem(in, step, facts, true);
+    if (problem.empty()) return;
+    const std::uint32_t line = step.group == PlanGroup::kManifest ? 0 : LineOf(in.scan.read, RuleOf(step.group));
+    out->AtLine(Severity::kError, line, problem);
 }
 
 // --- The manifest's text ----------------------------------------------------------------------
@@ -467,6 +470,14 @@ void CheckNotes(const Installation& in, Collector* out) {
 }
 
 }  // namespace
+
+std::string PredictedFailure(const Installation& in, std::size_t step) {
+    if (in.plan[step].group == PlanGroup::kManifest && in.plan[step].kind == StepKind::kCopy &&
+        in.manifest != FileState::kFile) {
+        return ManifestStateProblem(in.manifest);
+    }
+    return StepProblem(in, in.plan[step], step < in.facts.size() ? in.facts[step] : StepFacts{}, false);
+}
 
 const char* SeverityLabel(Severity severity) {
     switch (severity) {

@@ -41,6 +41,7 @@ struct Installation {
     CodePage codePage = CodePage::kUtf8;
     LeadBytes lead;  // the double-byte characters of codePage, for a Windows target
     std::string workingDirectory;  // as relayhive spells it there
+    std::string hostRoot;          // the installation's directory as this host looks it up
     FileState manifest = FileState::kFile;
     bool manifestFits = true;  // the manifest path fits its buffer
     LoadOutcome load;          // the loader's own outcome on the manifest

@@ -66,6 +66,20 @@ private:
     bool gbkUnderWine_;  // a Windows target in code page 936 on a POSIX host
 };
 
+HostPaths HostPathsOf(const Installation& in) {
+    return HostPaths(in.hostRoot, in.style,
+                     in.style == PathStyle::kWindows && NativePathStyle() != in.style && in.codePage == CodePage::k936);
+}
+
+FileDigest DigestOfFile(const std::string& path) {
+    std::string bytes;
+    // Only a regular file is read: a pipe could wait for ever.
+    if (os::KindOfPath(path.c_str()) != os::PathKind::kFile || !os::ReadWholeFile(path.c_str(), &bytes)) {
+        return FileDigest{};
+    }
+    return DigestOf(bytes);
+}
+
 FileState StateOf(const std::string& path) {
     switch (os::KindOfPath(path.c_str())) {
         case os::PathKind::kMissing:
@@ -171,8 +185,8 @@ bool SurveyInstallation(const std::string& directory, PathStyle style, CodePage 
     in->codePage = codePage;
     in->lead = LeadBytesOf(style, codePage);
     in->workingDirectory = TargetWorkingDirectory(absolute, NativePathStyle(), style);
-    const HostPaths host(root, style,
-                         style == PathStyle::kWindows && NativePathStyle() != style && codePage == CodePage::k936);
+    in->hostRoot = root;
+    const HostPaths host = HostPathsOf(*in);
 
     const ManifestPath manifestPath = PlanManifestPath(in->workingDirectory, style);
     in->manifestFits = manifestPath.fits;
@@ -206,4 +220,16 @@ bool SurveyInstallation(const std::string& directory, PathStyle style, CodePage 
     std::sort(in->staged.begin(), in->staged.end());
     std::sort(in->unspellable.begin(), in->unspellable.end());
     return true;
+}
+
+void SurveyDigests(const Installation& in, std::vector<FileDigest>* sources, std::vector<FileDigest>* destinations) {
+    const HostPaths host = HostPathsOf(in);
+    sources->assign(in.plan.size(), FileDigest{});
+    destinations->assign(in.plan.size(), FileDigest{});
+    for (std::size_t i = 0; i < in.plan.size(); ++i) {
+        const PlanStep& step = in.plan[i];
+        if (step.kind != StepKind::kCopy) continue;
+        (*sources)[i] = DigestOfFile(host.Of(RelativeToWorkingDirectory(step.source, in.workingDirectory)));
+        (*destinations)[i] = DigestOfFile(host.Of(RelativeToWorkingDirectory(step.destination, in.workingDirectory)));
+    }
 }

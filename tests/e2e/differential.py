@@ -550,6 +550,31 @@ class Case:
         self.expect("the check's other failed copies", blocked, said_blocked)
         self.expect("the check's exit status", 1 if messages else 0, check_status)
 
+    def compare_after(self, check, after, status, prediction):
+        """--after: each copy the run made has landed, each it failed has not, for the reason the check gave."""
+        _, contents, errors, _, _, _ = prediction
+        wd = check["working_directory"].encode("latin-1")
+        said = {f["message"] for f in check["findings"] if f["severity"] == "error"}
+        steps = [s for s in check["plan"] if s["kind"] != "pause"]
+        self.expect("--after's steps", [(s["kind"], s["name"]) for s in steps],
+                    [(s["kind"], s["name"]) for s in after["after"]])
+        landed = 0
+        for step in after["after"]:
+            self.seen["after: " + step["state"]] += 1
+            field = {k: v.encode("latin-1") if isinstance(v, str) else v for k, v in step.items()}
+            key = self.rules.key(self.relative(field["destination"], wd)) if "destination" in step else None
+            source = self.rules.resolve(self.app, self.relative(field["source"], wd))
+            staged = open(source, "rb").read() if os.path.isfile(source) and not os.path.islink(source) else None
+            lands = key in contents and contents[key] == staged
+            landed += lands
+            self.expect("--after on " + repr(field["name"]), "landed" if lands else "not landed",
+                        "landed" if step["state"] == "landed" else "not landed")
+            if not lands and step["state"] != "landed" and step.get("because") not in said:
+                self.problems.append("--after on %r: because %r, not one of the check's errors"
+                                     % (field["name"], step.get("because")))
+        self.expect("--after's exit status", 0 if landed == len(after["after"]) else 1, status)
+        self.expect("--after's count", len(after["after"]) - landed, after["not_landed"])
+
     def describe(self):
         try:
             with open(os.path.join(self.app, kit.STAGING, kit.MANIFEST_NAME), "rb") as f:
@@ -599,6 +624,8 @@ class Runner:
         finally:
             watch.close()
         case.compare(check, checked.status, result, before, moved, prediction)
+        after = self.run(as_user(self.args.check), ["--after", "--json"], case.app)
+        case.compare_after(check, json.loads(after.stdout.decode("ascii")), after.status, prediction)
         return case
 
     def command_line_problems(self):
