@@ -101,20 +101,18 @@ FileState StateOf(const std::string& path) {
 StepFacts FactsOf(const PlanStep& step, const Installation& in, const HostPaths& host) {
     StepFacts facts;
     if (step.kind != StepKind::kCopy) return facts;
-    const std::string& wd = in.workingDirectory;
-    auto kind = [&](const std::string& path) {
-        return os::KindOfPath(host.Of(RelativeToWorkingDirectory(path, wd)).c_str());
+    auto hostPath = [&](const std::string& path) {
+        return host.Of(RelativeToWorkingDirectory(path, in.workingDirectory));
     };
-    facts.source = StateOf(host.Of(RelativeToWorkingDirectory(step.source, wd)));
-    const std::string directory = DirectoryOf(step.destination, in.style, in.lead);
-    const std::string hostDirectory = host.Of(RelativeToWorkingDirectory(directory, wd));
-    facts.destinationDirectoryExists = os::KindOfPath(hostDirectory.c_str()) == os::PathKind::kDirectory;
-    const os::PathKind destination = kind(step.destination);
-    facts.destinationIsDirectory = destination == os::PathKind::kDirectory;
-    const std::string hostDestination = host.Of(RelativeToWorkingDirectory(step.destination, wd));
-    facts.destinationWritable = destination != os::PathKind::kFile || os::MayWriteFile(hostDestination.c_str());
-    facts.scratchIsDirectory = kind(step.scratch) == os::PathKind::kDirectory;
-    facts.directoryWritable = !facts.destinationDirectoryExists || os::MayCreateIn(hostDirectory.c_str());
+    facts.source = StateOf(hostPath(step.source));
+    const std::string directory = hostPath(DirectoryOf(step.destination, in.style, in.lead));
+    const std::string destination = hostPath(step.destination);
+    const os::PathKind destinationKind = os::KindOfPath(destination.c_str());
+    facts.destinationDirectoryExists = os::KindOfPath(directory.c_str()) == os::PathKind::kDirectory;
+    facts.destinationIsDirectory = destinationKind == os::PathKind::kDirectory;
+    facts.destinationWritable = destinationKind != os::PathKind::kFile || os::MayWriteFile(destination.c_str());
+    facts.scratchIsDirectory = os::KindOfPath(hostPath(step.scratch).c_str()) == os::PathKind::kDirectory;
+    facts.directoryWritable = !facts.destinationDirectoryExists || os::MayCreateIn(directory.c_str());
     return facts;
 }
 

@@ -58,7 +58,11 @@ struct Case {
 
 const std::string kLongName = std::string(300, 'y') + ".bmp";
 const std::string kLongManifest = "[cltskin]\nfilelist=" + kLongName + "\n";
-const char kPlainManifest[] = "[cltskin]\nfilelist=a.bmp\n[cltlogo]\nfilelist=l.png\n[cltmain]\nmainfile=Quillmon.exe\n";
+const char kPlainManifest[] =
+    "[cltskin]\nfilelist=a.bmp\n[cltlogo]\nfilelist=l.png\n[cltmain]\nmainfile=Quillmon.exe\n";
+
+// Permissions an ordinary user is refused by: the case runs as one.
+bool Restricts(const Arranged& a) { return a.make == Make::kReadOnly || a.make == Make::kNoEntry; }
 
 const PathStyle kWin = PathStyle::kWindows;
 const PathStyle kPosix = PathStyle::kPosix;
@@ -278,8 +282,7 @@ std::vector<std::string> Check(const ScratchDir& dir, const Case& c, Installatio
     if (c.skin) fs::create_directories(root + "/skin");
     if (c.manifest != nullptr) testing_support::WriteFile(root + "/download/autoupdate.ini", c.manifest);
     for (const char* name : c.staged) testing_support::WriteFile(root + "/download/" + name, name);
-    const bool unprivileged = std::any_of(c.arranged.begin(), c.arranged.end(),
-                                          [](const Arranged& a) { return a.make == Make::kReadOnly || a.make == Make::kNoEntry; });
+    const bool unprivileged = std::any_of(c.arranged.begin(), c.arranged.end(), Restricts);
     if (unprivileged) {
         // An ordinary user may do everything the case leaves alone.
         fs::permissions(root, fs::perms::all, fs::perm_options::add);
@@ -306,7 +309,7 @@ std::vector<std::string> Check(const ScratchDir& dir, const Case& c, Installatio
         }
     });
     for (const Arranged& a : c.arranged) {
-        if (a.make == Make::kReadOnly || a.make == Make::kNoEntry) fs::permissions(root + "/" + a.path, fs::perms::owner_all, fs::perm_options::add);
+        if (Restricts(a)) fs::permissions(root + "/" + a.path, fs::perms::owner_all, fs::perm_options::add);
     }
     if (c.deep) {
         fs::current_path(dir.Path());
@@ -424,6 +427,8 @@ TEST(Check, CommandLine) {
         EXPECT_EQ(u.directory, parsed.directory);
     }
     EXPECT_TRUE(ParseCheckArguments({"--json"}, kPosix).json);
+    EXPECT_TRUE(ParseCheckArguments({"--after", "app"}, kPosix).after);
+    EXPECT_FALSE(ParseCheckArguments({"--", "--after"}, kPosix).after);
 }
 
 }  // namespace
