@@ -164,12 +164,15 @@ ManifestForm FormOf(const std::string& bytes, std::string* meant) {
 bool SurveyInstallation(const std::string& directory, PathStyle style, CodePage codePage, Installation* in,
                         std::string* error) {
     std::string absolute;
-    if (!os::AbsolutePath(directory.c_str(), &absolute)) {
+    const bool resolved = os::AbsolutePath(directory.c_str(), &absolute);
+    // A directory whose whole path is too long for the host to resolve or look
+    // up is looked at as given: relayhive works there from ".".
+    const bool tooLong = resolved ? os::KindOfPath(absolute.c_str()) == os::PathKind::kNameTooLong
+                                  : os::KindOfPath(directory.c_str()) == os::PathKind::kDirectory;
+    if (!resolved && !tooLong) {
         *error = directory + ": No such file or directory";
         return false;
     }
-    // A path too long for the host to look up is looked at as given: relayhive works there from ".".
-    const bool tooLong = os::KindOfPath(absolute.c_str()) == os::PathKind::kNameTooLong;
     const std::string root = tooLong ? directory : absolute;
     if (os::KindOfPath(root.c_str()) != os::PathKind::kDirectory) {
         *error = directory + ": Not a directory";
@@ -182,7 +185,7 @@ bool SurveyInstallation(const std::string& directory, PathStyle style, CodePage 
     in->style = style;
     in->codePage = codePage;
     in->lead = LeadBytesOf(style, codePage);
-    in->workingDirectory = TargetWorkingDirectory(absolute, NativePathStyle(), style);
+    in->workingDirectory = tooLong ? std::string(".") : TargetWorkingDirectory(absolute, NativePathStyle(), style);
     in->hostRoot = root;
     const HostPaths host = HostPathsOf(*in);
 
