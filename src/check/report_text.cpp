@@ -38,7 +38,7 @@ std::string FindingLine(const Finding& finding) {
 std::string Heading(const Installation& installation) {
     return std::string("relayhive-check: target ") + TargetOf(installation.style).name + ", code page " +
            CodePageOf(installation.codePage).name + ", working directory " +
-           ShowBytes(installation.workingDirectory);
+           ShowPath(installation.workingDirectory);
 }
 
 std::string RenderText(const Installation& installation, const std::vector<Finding>& findings) {

@@ -380,6 +380,9 @@ TEST(Check, PlanFollowsTheLoader) {
         if (c->deep) {
             EXPECT_EQ(".", installation.workingDirectory);
         }
+        // The working directory's separators show as themselves, never as \x5C.
+        const std::string heading = RenderText(installation, {});
+        EXPECT_EQ(std::string::npos, heading.substr(0, heading.find('\n')).find("\\x5C")) << heading;
         EXPECT_EQ(std::vector<std::string>(p.names.begin(), p.names.end()), names);
     }
 }
