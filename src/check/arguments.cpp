@@ -3,12 +3,14 @@
 #include "check/target.h"
 
 const char kCheckUsage[] =
-    "usage: relayhive-check [--target windows|linux] [--code-page 936|utf-8] [--json] [DIR]\n"
+    "usage: relayhive-check [--after] [--target windows|linux] [--code-page 936|utf-8] [--json] [--] [DIR]\n"
     "       relayhive-check --help | --version\n"
     "Shows what relayhive would do in the staged installation DIR (default: the current\n"
     "directory), then what is wrong with it. --target defaults to this build's platform,\n"
     "--code-page to 936 for windows and utf-8 for linux. Exit status: 0 no errors,\n"
-    "1 errors found, 2 bad usage, 3 the report could not be written.\n";
+    "1 errors found, 2 bad usage, 3 the report could not be written.\n"
+    "--after: after a run, whether each file of the plan now equals the staged one, and why\n"
+    "not; exit status 1 when one did not land. -- ends the options.\n";
 
 namespace {
 
@@ -55,6 +57,7 @@ CheckArguments ParseCheckArguments(const std::vector<std::string>& arguments, Pa
     parsed.style = native;
     bool codePageGiven = false;
     bool directoryGiven = false;
+    bool optionsEnded = false;
     auto fail = [&](const std::string& error) {
         parsed.outcome = CheckArguments::Outcome::kUsageError;
         parsed.error = error + " (see --help)";
@@ -63,7 +66,13 @@ CheckArguments ParseCheckArguments(const std::vector<std::string>& arguments, Pa
     for (std::size_t i = 0; i < arguments.size(); ++i) {
         const std::string& argument = arguments[i];
         std::string value;
-        if (argument == "--help" || argument == "-h") {
+        if (optionsEnded || argument.size() < 2 || argument[0] != '-') {
+            if (directoryGiven) return fail("only one directory, not also '" + argument + "'");
+            parsed.directory = argument;
+            directoryGiven = true;
+        } else if (argument == "--") {
+            optionsEnded = true;  // what follows is the directory, whatever it starts with
+        } else if (argument == "--help" || argument == "-h") {
             parsed.outcome = CheckArguments::Outcome::kHelp;
             return parsed;
         } else if (argument == "--version") {
@@ -71,6 +80,8 @@ CheckArguments ParseCheckArguments(const std::vector<std::string>& arguments, Pa
             return parsed;
         } else if (argument == "--json") {
             parsed.json = true;
+        } else if (argument == "--after") {
+            parsed.after = true;
         } else if (IsOption(argument, "--target")) {
             if (!TakeValue(arguments, &i, "--target", &value, &parsed.error)) return fail(parsed.error);
             const TargetRule* target = Named(kTargets, value);
@@ -84,13 +95,8 @@ CheckArguments ParseCheckArguments(const std::vector<std::string>& arguments, Pa
             }
             parsed.codePage = codePage->codePage;
             codePageGiven = true;
-        } else if (argument.size() > 1 && argument[0] == '-') {
-            return fail("unknown option '" + argument + "'");
-        } else if (directoryGiven) {
-            return fail("only one directory, not also '" + argument + "'");
         } else {
-            parsed.directory = argument;
-            directoryGiven = true;
+            return fail("unknown option '" + argument + "'");
         }
     }
     if (!codePageGiven) parsed.codePage = TargetOf(parsed.style).codePage;

@@ -21,6 +21,7 @@ struct CheckArguments {
     PathStyle style = PathStyle::kPosix;
     CodePage codePage = CodePage::kUtf8;
     bool json = false;
+    bool after = false;  // report what a run left, not what it would do
     std::string directory = ".";
 };
 

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "check/after.h"
 #include "check/arguments.h"
 #include "check/findings.h"
 #include "check/report_json.h"
@@ -46,6 +47,16 @@ int main(int argc, char** argv) {
                             &error)) {
         std::fprintf(stderr, "relayhive-check: %s\n", error.c_str());
         return kExitUsage;
+    }
+    if (arguments.after) {
+        std::vector<FileDigest> sources;
+        std::vector<FileDigest> destinations;
+        SurveyDigests(installation, &sources, &destinations);
+        const std::vector<Landing> landings = Landings(installation, sources, destinations);
+        const std::string report = arguments.json ? RenderAfterJson(installation, landings)
+                                                  : RenderAfterText(installation, landings);
+        std::fwrite(report.data(), 1, report.size(), stdout);
+        return Delivered(NotLanded(landings) == 0 ? kExitClean : kExitErrors);
     }
     const std::vector<Finding> findings = FindProblems(installation);
     const std::string report =

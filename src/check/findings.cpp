@@ -120,12 +120,14 @@ GroupValue ValueOf(const std::vector<ManifestLine>& lines, const GroupRule& grou
 }
 
 // "[cltskin] filelist (line 3), [cltmain] mainfile (line 9)": the groups the
-// whole file sets otherwise than what relayhive reads of it.
-std::string LostGroups(const ManifestScan& scan) {
+// whole file sets otherwise than what relayhive reads of it; the file as its
+// author meant it when that is not what the loader reads.
+std::string LostGroups(const Installation& in) {
+    const std::vector<ManifestLine>& meant = in.form == ManifestForm::kAsRead ? in.scan.lines : in.asMeant.lines;
     std::string lost;
     for (const GroupRule* group : ReadingGroups()) {
-        const GroupValue whole = ValueOf(scan.lines, *group);
-        const GroupValue read = ValueOf(scan.read, *group);
+        const GroupValue whole = ValueOf(meant, *group);
+        const GroupValue read = ValueOf(in.scan.read, *group);
         if (whole.value == read.value) continue;
         if (!lost.empty()) lost += ", ";
         lost += GroupEntry(*group) + " (line " + Number(whole.line) +
@@ -144,24 +146,34 @@ std::string FirstByteProblem(const ManifestLine& line) {
     return "the line starts with the byte " + Hex(byte) + ", which is not printable ASCII";
 }
 
-void CheckManifestFile(const Installation& in, Collector* out) {
-    const std::string file = Staged(texts::kManifestName);
+// What relayhive makes of a manifest in this state, "" for a file it reads.
+std::string ManifestStateProblem(FileState state) {
     const char* consequence = ": relayhive reads no list and copies nothing";
-    switch (in.manifest) {
+    switch (state) {
         case FileState::kMissing:
-            out->Add(Severity::kError, file, 0, std::string("the manifest is missing") + consequence);
-            return;
+            return std::string("the manifest is missing") + consequence;
         case FileState::kUnreadable:
-            out->Add(Severity::kError, file, 0, std::string("the manifest cannot be read") + consequence);
-            return;
+            return std::string("the manifest cannot be read") + consequence;
         case FileState::kDirectory:
-            out->Add(Severity::kError, file, 0, std::string("the manifest is a directory") + consequence);
-            return;
+            return std::string("the manifest is a directory") + consequence;
+        case FileState::kIrregular:
+            return std::string("the manifest is not a regular file (a pipe, a device or a socket)") + consequence;
+        case FileState::kNameTooLong:
+            return std::string("the manifest's path is longer than the file system holds") + consequence;
         case FileState::kFile:
             break;
     }
+    return std::string();
+}
+
+void CheckManifestFile(const Installation& in, Collector* out) {
+    const std::string problem = ManifestStateProblem(in.manifest);
+    if (!problem.empty()) {
+        out->Add(Severity::kError, Staged(texts::kManifestName), 0, problem);
+        return;
+    }
     if (!in.manifestFits) return;  // its copy step reports the path
-    const std::string lost = LostGroups(in.scan);
+    const std::string lost = LostGroups(in);
     const std::string skipped = lost.empty() ? std::string("no list comes after it") : "not read: " + lost;
     if (in.load.stop == LoadStop::kBadFirstByte) {
         const ManifestLine* failing = nullptr;
@@ -169,12 +181,21 @@ void CheckManifestFile(const Installation& in, Collector* out) {
             if (line.number == in.load.line) failing = &line;
         }
         const std::string problem =
-            failing != nullptr ? FirstByteProblem(*failing) : "the line starts with " + Hex(in.load.byte);
+            in.form == ManifestForm::kUtf16 && in.load.line == 1
+                ? "the file is UTF-16 (it starts with " + Hex(failing != nullptr ? failing->firstByte : in.load.byte) +
+                      "), which relayhive cannot read; save it as ANSI or as UTF-8 without a byte order mark"
+            : failing != nullptr ? FirstByteProblem(*failing)
+                                 : "the line starts with " + Hex(in.load.byte);
         out->AtLine(Severity::kError, in.load.line,
                     "relayhive stops reading the manifest here (it prints \"Failing on char " +
                         std::to_string(in.load.byte) + "\"): " + problem + "; " + skipped);
+    } else if (in.form == ManifestForm::kLoneCarriageReturns) {
+        out->AtLine(lost.empty() ? Severity::kWarning : Severity::kError, 1,
+                    "the lines end in CR alone, and relayhive ends lines only at LF: it reads the whole file as "
+                    "one line; save it with CR LF or LF line ends; " + skipped);
     } else if (in.load.stop == LoadStop::kOutOfMemory) {
-        out->Add(Severity::kError, file, 0, "relayhive runs out of memory reading the manifest; " + skipped);
+        out->Add(Severity::kError, Staged(texts::kManifestName), 0,
+                 "relayhive runs out of memory reading the manifest; " + skipped);
     } else if (in.scan.endOfInputLine != 0 && in.style == PathStyle::kWindows) {
         out->AtLine(lost.empty() ? Severity::kWarning : Severity::kError, in.scan.endOfInputLine,
                     "the byte 0x1A ends the manifest for relayhive on Windows; " + skipped);
@@ -197,61 +218,84 @@ const char* WindowsInvalidCharacter(const std::string& name, PathStyle style) {
     return nullptr;
 }
 
+// What a source in this state gives instead of a copy, after "download/NAME "; nullptr for a file.
+const char* SourceProblem(FileState state) {
+    switch (state) {
+        case FileState::kMissing:
+            return "does not exist";
+        case FileState::kUnreadable:
+            return "cannot be read";
+        case FileState::kDirectory:
+            return "is a directory";
+        case FileState::kIrregular:
+            return "is not a regular file (a pipe, a device or a socket): relayhive refuses it";
+        case FileState::kNameTooLong:
+            return "has a name longer than the file system holds (File name too long)";
+        case FileState::kFile:
+            break;
+    }
+    return nullptr;
+}
+
 std::string Limit(const PlanStep& step, PathStyle style) {
     return Number(step.reported.size()) + " bytes; relayhive's buffer holds " +
            Number(PathBufferSize(style) - 1);
 }
 
-void CheckStep(const Installation& in, const PlanStep& step, const StepFacts& facts, Collector* out) {
-    if (step.kind == StepKind::kPause) return;
+// The error the plan and the facts predict for a step, "" when none. The
+// manifest's copy says nothing of a manifest that is not there to read: the
+// manifest's own finding says it, unless ownFinding is false.
+std::string StepProblem(const Installation& in, const PlanStep& step, const StepFacts& facts, bool ownFinding) {
+    if (step.kind == StepKind::kPause) return std::string();
     const bool manifest = step.group == PlanGroup::kManifest;
-    const std::uint32_t line = manifest ? 0 : LineOf(in.scan.read, RuleOf(step.group));
     const std::string named =
         manifest ? std::string("the manifest") : GroupEntry(RuleOf(step.group)) + " names " + Quoted(step.name);
     switch (step.kind) {
         case StepKind::kRefuse:
-            out->AtLine(Severity::kError, line,
-                        named + ", which relayhive refuses (" + step.reason + ") and skips");
-            return;
+            return named + ", which relayhive refuses (" + step.reason + ") and skips";
         case StepKind::kTooLong:
-            out->AtLine(Severity::kError, line,
-                        named + ": the path " + ShownReported(step) + " is too long for " +
-                            TargetOf(in.style).title + std::string(" (") +
-                            Limit(step, in.style) + "); relayhive skips it");
-            return;
+            return named + ": the path " + ShownReported(step) + " is too long for " + TargetOf(in.style).title +
+                   std::string(" (") + Limit(step, in.style) + "); relayhive skips it";
         case StepKind::kPause:
-            return;
+            return std::string();
         case StepKind::kCopy:
             break;
     }
-    if (manifest && facts.source != FileState::kFile) return;  // the manifest's own finding says it
+    if (manifest && ownFinding && facts.source != FileState::kFile) return std::string();
     if (const char* invalid = WindowsInvalidCharacter(step.name, in.style)) {
-        out->AtLine(
-            Severity::kError, line,
-            named + ", but Windows allows no '" + invalid + "' in a file name: relayhive cannot open it");
-        return;
+        return named + ", but Windows allows no '" + invalid + "' in a file name: relayhive cannot open it";
     }
-    switch (facts.source) {
-        case FileState::kMissing:
-            out->AtLine(Severity::kError, line, named + ", but " + ShownSource(step) + " does not exist");
-            return;
-        case FileState::kUnreadable:
-            out->AtLine(Severity::kError, line, named + ", but " + ShownSource(step) + " cannot be read");
-            return;
-        case FileState::kDirectory:
-            out->AtLine(Severity::kError, line, named + ", but " + ShownSource(step) + " is a directory");
-            return;
-        case FileState::kFile:
-            break;
+    if (const char* problem = SourceProblem(facts.source)) {
+        return named + ", but " + ShownSource(step) + " " + problem;
     }
+    const std::string directory = ShownDestinationDirectory(step, in.style, in.lead);
     if (!facts.destinationDirectoryExists) {
-        out->AtLine(Severity::kError, line,
-                    named + ", but the directory " + ShownDestinationDirectory(step, in.style, in.lead) +
-                        " does not exist, so it cannot be copied");
-    } else if (facts.destinationIsDirectory) {
-        out->AtLine(Severity::kError, line,
-                    named + ", but " + ShownDestination(step) + " is a directory relayhive cannot replace");
+        return named + ", but the directory " + directory + " does not exist, so it cannot be copied";
     }
+    if (facts.destinationIsDirectory) {
+        return named + ", but " + ShownDestination(step) + " is a directory relayhive cannot replace";
+    }
+    if (!facts.destinationWritable) {
+        return named + ", but this user may not write " + ShownDestination(step) +
+               ": relayhive cannot replace it (Permission denied)";
+    }
+    if (facts.scratchIsDirectory) {
+        return named + ", but the directory " + directory + texts::kScratchName +
+               " stands where relayhive makes its scratch file: no copy into " + directory +
+               " can be made (Is a directory)";
+    }
+    if (!facts.directoryWritable) {
+        return named + ", but this user may not create files in " + directory +
+               ": relayhive cannot make its scratch file there (Permission denied)";
+    }
+    return std::string();
+}
+
+void CheckStep(const Installation& in, const PlanStep& step, const StepFacts& facts, Collector* out) {
+    const std::string problem = StepProblem(in, step, facts, true);
+    if (problem.empty()) return;
+    const std::uint32_t line = step.group == PlanGroup::kManifest ? 0 : LineOf(in.scan.read, RuleOf(step.group));
+    out->AtLine(Severity::kError, line, problem);
 }
 
 // --- The manifest's text ----------------------------------------------------------------------
@@ -397,6 +441,7 @@ void CheckNotes(const Installation& in, Collector* out) {
     std::set<std::string> listed{SameFileKey(texts::kManifestName, in.style)};
     std::vector<ManifestLine> entries = in.scan.lines;
     entries.insert(entries.end(), in.scan.read.begin(), in.scan.read.end());
+    entries.insert(entries.end(), in.asMeant.lines.begin(), in.asMeant.lines.end());
     for (const ManifestLine& line : entries) {
         if (line.kind != LineKind::kEntry || NearMiss(ascii::Fold(line.key), ReadNames(true)) == nullptr) continue;
         for (const std::string& name : NamesOf(RuleOf(PlanGroup::kSkin), line.value)) {
@@ -404,14 +449,35 @@ void CheckNotes(const Installation& in, Collector* out) {
         }
         listed.insert(SameFileKey(line.value.c_str(), in.style));  // a main file, commas and all
     }
+    for (const std::string& name : in.unspellable) {
+        out->Add(Severity::kWarning, Staged(ShowBytes(name)), 0,
+                 "the name is not UTF-8, so Wine shows relayhive other characters and no manifest name reaches "
+                 "it; stage it under the UTF-8 spelling of its characters");
+    }
+    std::map<std::string, std::string> first;  // SameFileKey -> the first staged name with it
     for (const std::string& staged : in.staged) {
-        if (listed.count(SameFileKey(staged, in.style)) != 0) continue;
+        const std::string key = SameFileKey(staged, in.style);
+        const auto known = first.emplace(key, staged);
+        if (!known.second) {
+            out->Add(Severity::kWarning, Staged(ShowBytes(known.first->second)), 0,
+                     "the staged " + Staged(ShowBytes(staged)) +
+                         " is the same name on Windows: which of the two relayhive copies depends on the file system");
+        }
+        if (listed.count(key) != 0) continue;
         out->Add(Severity::kNote, Staged(ShowBytes(staged)), 0,
                  "staged, but no list in the manifest names it: relayhive leaves it in " + Staged(""));
     }
 }
 
 }  // namespace
+
+std::string PredictedFailure(const Installation& in, std::size_t step) {
+    if (in.plan[step].group == PlanGroup::kManifest && in.plan[step].kind == StepKind::kCopy &&
+        in.manifest != FileState::kFile) {
+        return ManifestStateProblem(in.manifest);
+    }
+    return StepProblem(in, in.plan[step], step < in.facts.size() ? in.facts[step] : StepFacts{}, false);
+}
 
 const char* SeverityLabel(Severity severity) {
     switch (severity) {

@@ -24,6 +24,10 @@ struct Finding {
 // Errors first, then warnings, then notes; by manifest line within each (files first), else in plan order.
 std::vector<Finding> FindProblems(const Installation& installation);
 
+// The error the plan predicts for step (an index into the plan): why its
+// file would not land; "" when it predicts none.
+std::string PredictedFailure(const Installation& installation, std::size_t step);
+
 const char* SeverityLabel(Severity severity);  // "error", "warning", "note"
 
 // Edits (insertions, deletions, substitutions, swaps of neighbours) from a to b,

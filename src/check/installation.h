@@ -13,14 +13,27 @@
 #include "update/path_style.h"
 #include "update/plan.h"
 
-// What opening a path for reading finds.
-enum class FileState { kFile, kMissing, kUnreadable, kDirectory };
+// What opening a path for reading finds. kIrregular: a pipe, a device or a
+// socket, which relayhive refuses; kNameTooLong: a component longer than the
+// file system holds.
+enum class FileState { kFile, kMissing, kUnreadable, kDirectory, kIrregular, kNameTooLong };
 
-// The facts a copy step depends on (all kFile / true / false for other steps).
+// The facts a copy step depends on (all kFile / true / false for other steps),
+// for the user the check runs as.
 struct StepFacts {
     FileState source = FileState::kFile;
     bool destinationDirectoryExists = true;
     bool destinationIsDirectory = false;
+    bool destinationWritable = true;  // an existing destination may be written
+    bool scratchIsDirectory = false;  // a directory stands where the scratch file goes
+    bool directoryWritable = true;    // files may be made and removed in the destination's directory
+};
+
+// How the manifest's bytes stand to the lines the loader reads.
+enum class ManifestForm {
+    kAsRead,               // lines end in LF or CR LF
+    kLoneCarriageReturns,  // CR alone ends lines, which the loader reads as one
+    kUtf16,                // a UTF-16 byte order mark, FF FE or FE FF
 };
 
 struct Installation {
@@ -28,14 +41,21 @@ struct Installation {
     CodePage codePage = CodePage::kUtf8;
     LeadBytes lead;  // the double-byte characters of codePage, for a Windows target
     std::string workingDirectory;  // as relayhive spells it there
+    std::string hostRoot;          // the installation's directory as this host looks it up
     FileState manifest = FileState::kFile;
     bool manifestFits = true;  // the manifest path fits its buffer
     LoadOutcome load;          // the loader's own outcome on the manifest
     ManifestScan scan;
+    ManifestForm form = ManifestForm::kAsRead;
+    ManifestScan asMeant;  // unless kAsRead: the lines the author meant, as the loader would read them
     std::vector<PlanStep> plan;    // PlanUpdate on the loaded manifest
     std::vector<StepFacts> facts;  // one per plan step
-    // Every file below download/, relative to it, '/' between components.
+    // Every file below download/, relative to it, '/' between components, as the target spells it.
     std::vector<std::string> staged;
+    // Names below download/ (files and directories, as the host holds them)
+    // that no name in the target's code page reaches: under Wine, bytes that
+    // are no UTF-8.
+    std::vector<std::string> unspellable;
 };
 
 // The directory relayhive would work in when started in a directory whose

@@ -50,13 +50,42 @@ std::string FindingObject(const Finding& finding) {
     return json + ", " + Field("message", String(finding.message)) + "}";
 }
 
+std::string Digest(const char* prefix, const FileDigest& digest) {
+    if (!digest.read) return std::string();
+    char hash[17];
+    std::snprintf(hash, sizeof hash, "%016llx", static_cast<unsigned long long>(digest.hash));
+    return ", " + Field((std::string(prefix) + "_size").c_str(), std::to_string(digest.size)) + ", " +
+           Field((std::string(prefix) + "_hash").c_str(), String(hash));
+}
+
+std::string LandingObject(const Installation& installation, const Landing& landing) {
+    std::string json = Step(installation.plan[landing.step]);
+    json.pop_back();
+    json += ", " + Field("state", String(LandedLabel(landing.state))) + Digest("source", landing.source) +
+            Digest("destination", landing.destination);
+    if (!landing.reason.empty()) json += ", " + Field("because", String(landing.reason));
+    return json + "}";
+}
+
+// The opening fields both documents share, up to the list named list.
+std::string Opening(const Installation& installation, const char* list) {
+    return "{\n  " + Field("target", String(TargetOf(installation.style).name)) +
+           ",\n  " + Field("code_page", String(CodePageOf(installation.codePage).name)) +
+           ",\n  " + Field("working_directory", String(installation.workingDirectory)) + ",\n  \"" + list + "\": [";
+}
+
 }  // namespace
 
+std::string RenderAfterJson(const Installation& installation, const std::vector<Landing>& landings) {
+    std::string json = Opening(installation, "after");
+    for (std::size_t i = 0; i < landings.size(); ++i) {
+        json += (i == 0 ? "\n    " : ",\n    ") + LandingObject(installation, landings[i]);
+    }
+    return json + "\n  ],\n  " + Field("not_landed", std::to_string(NotLanded(landings))) + "\n}\n";
+}
+
 std::string RenderJson(const Installation& installation, const std::vector<Finding>& findings) {
-    std::string json =
-        "{\n  " + Field("target", String(TargetOf(installation.style).name)) +
-        ",\n  " + Field("code_page", String(CodePageOf(installation.codePage).name)) +
-        ",\n  " + Field("working_directory", String(installation.workingDirectory)) + ",\n  \"plan\": [";
+    std::string json = Opening(installation, "plan");
     for (std::size_t i = 0; i < installation.plan.size(); ++i) {
         json += (i == 0 ? "\n    " : ",\n    ") + Step(installation.plan[i]);
     }

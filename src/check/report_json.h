@@ -7,9 +7,14 @@
 #include <string>
 #include <vector>
 
+#include "check/after.h"
 #include "check/findings.h"
 #include "check/installation.h"
 
 std::string RenderJson(const Installation& installation, const std::vector<Finding>& findings);
+// After a run: each step that names a file, with its state ("landed",
+// "differs", "missing", "not copied"), the sizes and hashes (16 hex digits)
+// of what could be read, and the reason for each file that did not land.
+std::string RenderAfterJson(const Installation& installation, const std::vector<Landing>& landings);
 
 #endif

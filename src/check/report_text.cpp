@@ -1,5 +1,7 @@
 #include "check/report_text.h"
 
+#include <algorithm>
+
 #include "check/shown.h"
 #include "check/target.h"
 
@@ -32,12 +34,15 @@ std::string FindingLine(const Finding& finding) {
     return line + ": " + finding.message;
 }
 
+// "relayhive-check: target linux, code page utf-8, working directory /x"
+std::string Heading(const Installation& installation) {
+    return std::string("relayhive-check: target ") + TargetOf(installation.style).name + ", code page " +
+           CodePageOf(installation.codePage).name + ", working directory " +
+           ShowPath(installation.workingDirectory);
+}
+
 std::string RenderText(const Installation& installation, const std::vector<Finding>& findings) {
-    std::string text = "relayhive-check: target ";
-    text += TargetOf(installation.style).name;
-    text += ", code page ";
-    text += CodePageOf(installation.codePage).name;
-    text += ", working directory " + ShowBytes(installation.workingDirectory) + "\nplan:\n";
+    std::string text = Heading(installation) + "\nplan:\n";
     for (const PlanStep& step : installation.plan) text += "  " + StepLine(step) + "\n";
     text += "findings:\n";
     std::size_t counts[3] = {0, 0, 0};
@@ -48,4 +53,20 @@ std::string RenderText(const Installation& installation, const std::vector<Findi
     text += Count(counts[0], "error") + ", " + Count(counts[1], "warning") + ", " + Count(counts[2], "note") +
             "\n";
     return text;
+}
+
+std::string RenderAfterText(const Installation& installation, const std::vector<Landing>& landings) {
+    std::string text = Heading(installation) + "\nafter the run:\n";
+    for (const Landing& landing : landings) {
+        const PlanStep& step = installation.plan[landing.step];
+        std::string label = LandedLabel(landing.state);
+        label.resize(std::max<std::size_t>(label.size(), 10), ' ');
+        text += "  " + label + " " + StepLine(step) + "\n";
+        if (landing.state == Landed::kDiffers) {
+            text += "             " + Count(landing.destination.size, "byte") + ", staged " +
+                    (landing.source.read ? Count(landing.source.size, "byte") : std::string("unread")) + "\n";
+        }
+        if (!landing.reason.empty()) text += "             because " + landing.reason + "\n";
+    }
+    return text + std::to_string(NotLanded(landings)) + " of " + Count(landings.size(), "file") + " did not land\n";
 }

@@ -6,10 +6,14 @@
 #include <string>
 #include <vector>
 
+#include "check/after.h"
 #include "check/findings.h"
 #include "check/installation.h"
 
 std::string RenderText(const Installation& installation, const std::vector<Finding>& findings);
+
+// After a run: each file of the plan, landed or not, and why not.
+std::string RenderAfterText(const Installation& installation, const std::vector<Landing>& landings);
 
 // "error: autoupdate.ini:3: message" or "note: download/a.bmp: message"
 std::string FindingLine(const Finding& finding);

@@ -4,7 +4,9 @@
 
 #include "common/texts.h"
 
-std::string ShowBytes(const std::string& bytes) {
+namespace {
+
+std::string Show(const std::string& bytes, bool keepBackslashes) {
     std::string shown;
     const std::size_t first = bytes.find_first_not_of(' ');
     const std::size_t last = bytes.find_last_not_of(' ');
@@ -12,7 +14,8 @@ std::string ShowBytes(const std::string& bytes) {
         const char c = bytes[i];
         const unsigned char byte = static_cast<unsigned char>(c);
         const bool edgeBlank = c == ' ' && (first == std::string::npos || i < first || i > last);
-        if (byte >= 0x20 && byte < 0x7F && !edgeBlank) {
+        // A backslash in a name is escaped too, so that no name shows as another's escape.
+        if (byte >= 0x20 && byte < 0x7F && !edgeBlank && (c != '\\' || keepBackslashes)) {
             shown += c;
             continue;
         }
@@ -22,6 +25,12 @@ std::string ShowBytes(const std::string& bytes) {
     }
     return shown;
 }
+
+}  // namespace
+
+std::string ShowBytes(const std::string& bytes) { return Show(bytes, false); }
+
+std::string ShowPath(const std::string& path) { return Show(path, true); }
 
 std::string Quoted(const std::string& name) { return "'" + ShowBytes(name) + "'"; }
 

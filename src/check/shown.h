@@ -2,7 +2,7 @@
 // Paths are relative to the installation, '/' standing for each separator
 // relayhive puts between directory and name; a name is shown as the manifest
 // spells it, every byte outside printable ASCII as \xNN, and so are blanks
-// at its start or end.
+// at its start or end and every backslash (\x5C).
 #ifndef RELAYHIVE_CHECK_SHOWN_H
 #define RELAYHIVE_CHECK_SHOWN_H
 
@@ -11,6 +11,8 @@
 #include "update/plan.h"
 
 std::string ShowBytes(const std::string& bytes);
+// A whole path, such as the working directory: as ShowBytes, but its backslashes are separators, shown as such.
+std::string ShowPath(const std::string& path);
 // 'name', bytes shown as ShowBytes does.
 std::string Quoted(const std::string& name);
 

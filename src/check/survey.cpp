@@ -3,6 +3,7 @@
 #include "check/target.h"
 
 #include <algorithm>
+#include <set>
 
 #include "common/ascii.h"
 #include "common/texts.h"
@@ -18,18 +19,31 @@ constexpr int kListingDepth = 16;
 // Maps paths relative to the installation, as the target spells them, to the host's.
 class HostPaths {
 public:
-    HostPaths(std::string root, PathStyle target) : root_(std::move(root)), target_(target) {}
+    HostPaths(std::string root, PathStyle target, bool gbkUnderWine)
+        : root_(std::move(root)), target_(target), gbkUnderWine_(gbkUnderWine) {}
 
     std::string Of(const std::string& relative) const {
         if (relative.empty()) return root_;
         if (target_ == NativePathStyle()) return JoinPath(root_, relative, target_);
         const PathStyle host = NativePathStyle();
         std::string path = root_;
-        for (const std::string& component : TargetComponents(relative, target_)) {
+        for (const std::string& spelt : TargetComponents(relative, target_)) {
+            std::string component = spelt;
+            // A name that is no GBK is looked up as its bytes: its warning says it names no file intended.
+            if (gbkUnderWine_ && !os::HostNameOfGbk(spelt, &component)) component = spelt;
             path =
                 JoinPath(path, target_ == PathStyle::kWindows ? Resolve(path, component) : component, host);
         }
         return path;
+    }
+
+    // A name found on the host as the target spells it; false when no name of the target's reaches it.
+    bool Spelling(const std::string& hostName, std::string* name) const {
+        if (!gbkUnderWine_) {
+            *name = hostName;
+            return true;
+        }
+        return os::GbkNameOfHost(hostName, name);
     }
 
 private:
@@ -49,7 +63,22 @@ private:
 
     std::string root_;
     PathStyle target_;
+    bool gbkUnderWine_;  // a Windows target in code page 936 on a POSIX host
 };
+
+HostPaths HostPathsOf(const Installation& in) {
+    return HostPaths(in.hostRoot, in.style,
+                     in.style == PathStyle::kWindows && NativePathStyle() != in.style && in.codePage == CodePage::k936);
+}
+
+FileDigest DigestOfFile(const std::string& path) {
+    std::string bytes;
+    // Only a regular file is read: a pipe could wait for ever.
+    if (os::KindOfPath(path.c_str()) != os::PathKind::kFile || !os::ReadWholeFile(path.c_str(), &bytes)) {
+        return FileDigest{};
+    }
+    return DigestOf(bytes);
+}
 
 FileState StateOf(const std::string& path) {
     switch (os::KindOfPath(path.c_str())) {
@@ -58,7 +87,11 @@ FileState StateOf(const std::string& path) {
         case os::PathKind::kDirectory:
             return FileState::kDirectory;
         case os::PathKind::kOther:
-            return FileState::kFile;  // a device or a pipe: opening it could wait for ever
+            return FileState::kIrregular;  // never opened here: a pipe could wait for ever
+        case os::PathKind::kNameTooLong:
+            return FileState::kNameTooLong;
+        case os::PathKind::kDenied:
+            return FileState::kUnreadable;
         case os::PathKind::kFile:
             break;
     }
@@ -68,30 +101,62 @@ FileState StateOf(const std::string& path) {
 StepFacts FactsOf(const PlanStep& step, const Installation& in, const HostPaths& host) {
     StepFacts facts;
     if (step.kind != StepKind::kCopy) return facts;
-    const std::string& wd = in.workingDirectory;
-    facts.source = StateOf(host.Of(RelativeToWorkingDirectory(step.source, wd)));
-    const std::string directory = DirectoryOf(step.destination, in.style, in.lead);
-    facts.destinationDirectoryExists =
-        os::KindOfPath(host.Of(RelativeToWorkingDirectory(directory, wd)).c_str()) ==
-        os::PathKind::kDirectory;
-    facts.destinationIsDirectory =
-        os::KindOfPath(host.Of(RelativeToWorkingDirectory(step.destination, wd)).c_str()) ==
-        os::PathKind::kDirectory;
+    auto hostPath = [&](const std::string& path) {
+        return host.Of(RelativeToWorkingDirectory(path, in.workingDirectory));
+    };
+    facts.source = StateOf(hostPath(step.source));
+    const std::string directory = hostPath(DirectoryOf(step.destination, in.style, in.lead));
+    const std::string destination = hostPath(step.destination);
+    const os::PathKind destinationKind = os::KindOfPath(destination.c_str());
+    facts.destinationDirectoryExists = os::KindOfPath(directory.c_str()) == os::PathKind::kDirectory;
+    facts.destinationIsDirectory = destinationKind == os::PathKind::kDirectory;
+    facts.destinationWritable = destinationKind != os::PathKind::kFile || os::MayWriteFile(destination.c_str());
+    facts.scratchIsDirectory = os::KindOfPath(hostPath(step.scratch).c_str()) == os::PathKind::kDirectory;
+    facts.directoryWritable = !facts.destinationDirectoryExists || os::MayCreateIn(directory.c_str());
     return facts;
 }
 
-void ListStaged(const std::string& directory, const std::string& prefix, int depth,
-                std::vector<std::string>* staged) {
+// Each real directory below download/ is listed once, by the first name
+// that reaches it: a link back to an ancestor is not followed again.
+void ListStaged(const HostPaths& host, const std::string& directory, const std::string& prefix, int depth,
+                std::set<std::string>* visited, Installation* in) {
     std::vector<os::DirectoryEntry> entries;
+    std::string real;
+    if (os::AbsolutePath(directory.c_str(), &real) && !visited->insert(real).second) return;
     if (depth > kListingDepth || !os::ListDirectory(directory.c_str(), &entries)) return;
     for (const os::DirectoryEntry& entry : entries) {
-        const std::string relative = prefix.empty() ? entry.name : prefix + "/" + entry.name;
+        std::string name;
+        if (!host.Spelling(entry.name, &name)) {
+            name = entry.name;
+            in->unspellable.push_back(prefix.empty() ? name : prefix + "/" + name);
+        }
+        const std::string relative = prefix.empty() ? name : prefix + "/" + name;
         if (entry.directory) {
-            ListStaged(JoinPath(directory, entry.name, NativePathStyle()), relative, depth + 1, staged);
+            ListStaged(host, JoinPath(directory, entry.name, NativePathStyle()), relative, depth + 1, visited, in);
         } else {
-            staged->push_back(relative);
+            in->staged.push_back(relative);
         }
     }
+}
+
+// The manifest as its author meant it, when it is not in the form the loader
+// reads: CRs taken as line ends in a file without LFs; UTF-16 taken character by character,
+// ASCII kept and any other character as '?'.
+ManifestForm FormOf(const std::string& bytes, std::string* meant) {
+    const bool littleEndian = bytes.compare(0, 2, "\xFF\xFE") == 0;
+    if (littleEndian || bytes.compare(0, 2, "\xFE\xFF") == 0) {
+        meant->clear();
+        for (std::size_t i = 2; i + 1 < bytes.size(); i += 2) {
+            const unsigned char low = static_cast<unsigned char>(bytes[littleEndian ? i : i + 1]);
+            const unsigned char high = static_cast<unsigned char>(bytes[littleEndian ? i + 1 : i]);
+            *meant += high == 0 && low < 0x80 ? static_cast<char>(low) : '?';
+        }
+        return ManifestForm::kUtf16;
+    }
+    *meant = bytes;
+    if (bytes.find('\n') != std::string::npos || bytes.find('\r') == std::string::npos) return ManifestForm::kAsRead;
+    std::replace(meant->begin(), meant->end(), '\r', '\n');
+    return ManifestForm::kLoneCarriageReturns;
 }
 
 }  // namespace
@@ -99,19 +164,30 @@ void ListStaged(const std::string& directory, const std::string& prefix, int dep
 bool SurveyInstallation(const std::string& directory, PathStyle style, CodePage codePage, Installation* in,
                         std::string* error) {
     std::string absolute;
-    if (!os::AbsolutePath(directory.c_str(), &absolute)) {
+    const bool resolved = os::AbsolutePath(directory.c_str(), &absolute);
+    // A directory whose whole path is too long for the host to resolve or look
+    // up is looked at as given: relayhive works there from ".".
+    const bool tooLong = resolved ? os::KindOfPath(absolute.c_str()) == os::PathKind::kNameTooLong
+                                  : os::KindOfPath(directory.c_str()) == os::PathKind::kDirectory;
+    if (!resolved && !tooLong) {
         *error = directory + ": No such file or directory";
         return false;
     }
-    if (os::KindOfPath(absolute.c_str()) != os::PathKind::kDirectory) {
+    const std::string root = tooLong ? directory : absolute;
+    if (os::KindOfPath(root.c_str()) != os::PathKind::kDirectory) {
         *error = directory + ": Not a directory";
+        return false;
+    }
+    if (os::KindOfPath(JoinPath(root, ".", NativePathStyle()).c_str()) == os::PathKind::kDenied) {
+        *error = directory + ": Permission denied";
         return false;
     }
     in->style = style;
     in->codePage = codePage;
     in->lead = LeadBytesOf(style, codePage);
-    in->workingDirectory = TargetWorkingDirectory(absolute, NativePathStyle(), style);
-    const HostPaths host(absolute, style);
+    in->workingDirectory = tooLong ? std::string(".") : TargetWorkingDirectory(absolute, NativePathStyle(), style);
+    in->hostRoot = root;
+    const HostPaths host = HostPathsOf(*in);
 
     const ManifestPath manifestPath = PlanManifestPath(in->workingDirectory, style);
     in->manifestFits = manifestPath.fits;
@@ -125,6 +201,13 @@ bool SurveyInstallation(const std::string& directory, PathStyle style, CodePage 
     if (readable && os::ReadWholeFile(hostManifest.c_str(), &bytes)) {
         // One parse, read as the target's runtime delivers the file, fills the document and the lines.
         in->scan = ScanManifest(bytes, style == PathStyle::kWindows, &manifest, &in->load);
+        std::string meant;
+        in->form = FormOf(bytes, &meant);
+        if (in->form != ManifestForm::kAsRead) {
+            CIniFile unused{std::string()};
+            LoadOutcome ignored;
+            in->asMeant = ScanManifest(meant, style == PathStyle::kWindows, &unused, &ignored);
+        }
     } else {
         in->load = manifest.LoadQuietly();
     }
@@ -132,7 +215,22 @@ bool SurveyInstallation(const std::string& directory, PathStyle style, CodePage 
     in->facts.clear();
     for (const PlanStep& step : in->plan) in->facts.push_back(FactsOf(step, *in, host));
     in->staged.clear();
-    ListStaged(host.Of(texts::kStagingDirectory), "", 0, &in->staged);
+    in->unspellable.clear();
+    std::set<std::string> visited;
+    ListStaged(host, host.Of(texts::kStagingDirectory), "", 0, &visited, in);
     std::sort(in->staged.begin(), in->staged.end());
+    std::sort(in->unspellable.begin(), in->unspellable.end());
     return true;
+}
+
+void SurveyDigests(const Installation& in, std::vector<FileDigest>* sources, std::vector<FileDigest>* destinations) {
+    const HostPaths host = HostPathsOf(in);
+    sources->assign(in.plan.size(), FileDigest{});
+    destinations->assign(in.plan.size(), FileDigest{});
+    for (std::size_t i = 0; i < in.plan.size(); ++i) {
+        const PlanStep& step = in.plan[i];
+        if (step.kind != StepKind::kCopy) continue;
+        (*sources)[i] = DigestOfFile(host.Of(RelativeToWorkingDirectory(step.source, in.workingDirectory)));
+        (*destinations)[i] = DigestOfFile(host.Of(RelativeToWorkingDirectory(step.destination, in.workingDirectory)));
+    }
 }

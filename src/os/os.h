@@ -208,9 +208,15 @@ constexpr unsigned ReplacementMode(unsigned oldMode, bool ownerAndGroupKept) {
 
 namespace os {
 
-enum class PathKind { kMissing, kFile, kDirectory, kOther };
-// What path names, links followed; kMissing also when it cannot be looked up.
+// kOther: a pipe, a device or a socket. kNameTooLong: a component is longer
+// than the file system holds. kDenied: a directory on the way may not be searched.
+enum class PathKind { kMissing, kFile, kDirectory, kOther, kNameTooLong, kDenied };
+// What path names, links followed; kMissing also when it cannot be looked up otherwise.
 PathKind KindOfPath(const char* path);
+// Whether this process may write the existing file at path, as a copy asks before replacing it.
+bool MayWriteFile(const char* path);
+// Whether this process may create and remove files in directory.
+bool MayCreateIn(const char* directory);
 // True when path opens for binary reading (a regular file; never waited on); it is closed again at once.
 bool OpensForReading(const char* path);
 // The whole file in bytes. False when it cannot be opened or read.
@@ -223,6 +229,14 @@ struct DirectoryEntry {
 };
 // Everything in a directory but "." and "..", in no particular order. False when it cannot be listed.
 bool ListDirectory(const char* path, std::vector<DirectoryEntry>* entries);
+
+// Wine keeps a Windows program's file names on a POSIX file system as their
+// characters in UTF-8. HostNameOfGbk: the bytes there of a name the program
+// spells in code page 936; GbkNameOfHost: the spelling the program sees for
+// bytes found there. False when the bytes are no characters of the one code
+// or the other. On Windows both give the name itself.
+bool HostNameOfGbk(const std::string& name, std::string* host);
+bool GbkNameOfHost(const std::string& host, std::string* name);
 
 // The absolute path of an existing path as the platform spells a working
 // directory there: links resolved (POSIX), the full path name (Windows).

@@ -77,6 +77,8 @@ FileCalls PlatformFileCalls() {
 
 FileCalls fileCalls = PlatformFileCalls();
 
+bool MayWriteFile(const char* path) { return platform::MayWrite(path); }
+
 // Neither look waits on a pipe or a device: only a regular file opens.
 bool OpensForReading(const char* path) {
     bool irregular = false;

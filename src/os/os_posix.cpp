@@ -2,6 +2,7 @@
 // Windows calls the rest of the code was designed around.
 #include <dirent.h>
 #include <fcntl.h>
+#include <iconv.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -501,10 +502,15 @@ namespace os {
 
 PathKind KindOfPath(const char* path) {
     struct stat status;
-    if (stat(path, &status) != 0) return PathKind::kMissing;
+    if (stat(path, &status) != 0) {
+        if (errno == ENAMETOOLONG) return PathKind::kNameTooLong;
+        return errno == EACCES ? PathKind::kDenied : PathKind::kMissing;
+    }
     if (S_ISREG(status.st_mode)) return PathKind::kFile;
     return S_ISDIR(status.st_mode) ? PathKind::kDirectory : PathKind::kOther;
 }
+
+bool MayCreateIn(const char* directory) { return faccessat(AT_FDCWD, directory, W_OK | X_OK, AT_EACCESS) == 0; }
 
 bool ListDirectory(const char* path, std::vector<DirectoryEntry>* entries) {
     DIR* directory = opendir(path);
@@ -521,6 +527,29 @@ bool ListDirectory(const char* path, std::vector<DirectoryEntry>* entries) {
     closedir(directory);
     return true;
 }
+
+namespace {
+
+bool Converted(const std::string& text, const char* from, const char* to, std::string* converted) {
+    const iconv_t conversion = iconv_open(to, from);
+    if (conversion == reinterpret_cast<iconv_t>(-1)) return false;
+    std::string in = text;
+    std::vector<char> out(text.size() * 4 + 8);  // a GBK byte is at most 2 UTF-8 bytes, a UTF-8 byte 1 GBK byte
+    char* inAt = &in[0];
+    std::size_t inLeft = in.size();
+    char* outAt = out.data();
+    std::size_t outLeft = out.size();
+    const bool done = iconv(conversion, &inAt, &inLeft, &outAt, &outLeft) != static_cast<std::size_t>(-1) &&
+                      iconv(conversion, nullptr, nullptr, &outAt, &outLeft) != static_cast<std::size_t>(-1);
+    iconv_close(conversion);
+    if (done) converted->assign(out.data(), static_cast<std::size_t>(outAt - out.data()));
+    return done;
+}
+
+}  // namespace
+
+bool HostNameOfGbk(const std::string& name, std::string* host) { return Converted(name, "CP936", "UTF-8", host); }
+bool GbkNameOfHost(const std::string& host, std::string* name) { return Converted(host, "UTF-8", "CP936", name); }
 
 bool AbsolutePath(const char* path, std::string* absolute) {
     char* resolved = realpath(path, nullptr);

@@ -362,10 +362,18 @@ namespace os {
 
 PathKind KindOfPath(const char* path) {
     const DWORD attributes = GetFileAttributesA(path);
-    if (attributes == INVALID_FILE_ATTRIBUTES) return PathKind::kMissing;
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_FILENAME_EXCED_RANGE) return PathKind::kNameTooLong;
+        return error == ERROR_ACCESS_DENIED ? PathKind::kDenied : PathKind::kMissing;
+    }
     if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return PathKind::kDirectory;
     return (attributes & FILE_ATTRIBUTE_DEVICE) != 0 ? PathKind::kOther : PathKind::kFile;
 }
+
+// A directory's read-only attribute does not stop files being made in it;
+// access lists are left to the copy itself.
+bool MayCreateIn(const char*) { return true; }
 
 bool ListDirectory(const char* path, std::vector<DirectoryEntry>* entries) {
     const std::string pattern = std::string(path) + "\\*";
@@ -380,6 +388,16 @@ bool ListDirectory(const char* path, std::vector<DirectoryEntry>* entries) {
                                           (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0});
     } while (FindNextFileA(search, &found));
     FindClose(search);
+    return true;
+}
+
+// Windows programs and the file system spell names alike here.
+bool HostNameOfGbk(const std::string& name, std::string* host) {
+    *host = name;
+    return true;
+}
+bool GbkNameOfHost(const std::string& host, std::string* name) {
+    *name = host;
     return true;
 }
 

@@ -56,6 +56,7 @@ import time
 import relayhive_kit as kit
 
 SKIPPED = 77
+UNPRIVILEGED = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
 
 # --- inotify: the order in which relayhive moves files into place ---------------------------
 
@@ -325,8 +326,16 @@ class Generator:
         return text
 
 
-def lay_out(root, rng, windows, standin):
-    """A random staged installation in root/app; returns its directory."""
+def may_drop_privileges():
+    return os.geteuid() == 0 and shutil.which("setpriv") is not None
+
+
+def lay_out(root, rng, windows, standin, hazards=None):
+    """A random staged installation in root/app; returns its directory. hazards
+    (a Random, native only) adds what a real installation can hold besides:
+    staged pipes and links to a device, a directory where a scratch file goes,
+    lists with trailing separators, and read-only files and directories (which
+    matter when the run is an ordinary user's)."""
     gen = Generator(rng, windows)
     app = os.path.join(root, "app")
     download = os.path.join(app, kit.STAGING)
@@ -347,6 +356,8 @@ def lay_out(root, rng, windows, standin):
 
     rules = Rules("wine" if windows else "native")
     names = []
+    if hazards is not None and hazards.random() < 0.2:
+        names.append(hazards.choice(DIRECTORIES) + b"/")  # a directory, or nothing, where a file should be
     for _ in range(rng.randint(1, 9)):
         name, stageable = gen.name()
         if rules.key(name).lower() in STANDIN_FILES:
@@ -359,6 +370,12 @@ def lay_out(root, rng, windows, standin):
             continue  # no file system holds it
         if os.path.isdir(os.path.dirname(staged)) and not os.path.isdir(staged):
             write(staged, b"new " + name + b" " + gen.word())
+            if hazards is not None and hazards.random() < 0.08:
+                os.remove(staged)
+                if hazards.random() < 0.5:
+                    os.mkfifo(staged)
+                else:
+                    os.symlink("/dev/null", staged)
             # An old file at a destination, now and then.
             for group in (b"skin", b"logo", b""):
                 destination = rules.resolve(app, group + b"/" + name if group else name)
@@ -372,7 +389,32 @@ def lay_out(root, rng, windows, standin):
         write(os.path.join(download, "unlisted.bmp"), b"nobody lists me")
     if rng.random() > 0.04:
         write(os.path.join(download, kit.MANIFEST_NAME), gen.manifest(names or [b"a.bmp"]))
+    if hazards is not None:
+        add_hazards(app, hazards)
     return app
+
+
+def add_hazards(app, rng):
+    """Blocked scratch paths and read-only files and directories; everything
+    else open to an ordinary user, as an installation an ordinary user updates."""
+    for directory, _, files in os.walk(app):
+        os.chmod(directory, 0o777)
+        for name in files:
+            path = os.path.join(directory, name)
+            if not os.path.islink(path) and os.path.isfile(path):
+                os.chmod(path, 0o777 if name == kit.CLIENT else 0o666)
+    for group in ("skin", "logo", ""):
+        directory = os.path.join(app, group)
+        if not os.path.isdir(directory):
+            continue
+        if rng.random() < 0.06:
+            os.mkdir(os.path.join(directory, kit.SCRATCH_NAME))
+        for name in os.listdir(directory):
+            path = os.path.join(directory, name)
+            if os.path.isfile(path) and name != kit.CLIENT and rng.random() < 0.15:
+                os.chmod(path, 0o444)
+        if group and rng.random() < 0.1:
+            os.chmod(directory, 0o555)
 
 
 def write(path, data, mode=None):
@@ -391,25 +433,30 @@ def snapshot(app):
         for name in names:
             full = os.path.join(directory, name)
             relative = os.path.relpath(full, os.fsencode(app))
-            if relative.lower() in STANDIN_FILES:
-                continue
+            if relative.lower() in STANDIN_FILES or not os.path.isfile(full) or os.path.islink(full):
+                continue  # a pipe would never end, a device never changes
             with open(full, "rb") as f:
                 files[relative] = f.read()
     return files
 
 
 def shown(name):
-    """A name as relayhive-check shows it: printable ASCII as is, other bytes and edge blanks as \\xNN."""
+    """A name as relayhive-check shows it: printable ASCII as is, other bytes, backslashes and edge blanks as \\xNN."""
     stripped = name.strip(b" ")
     start = len(name) - len(name.lstrip(b" ")) if stripped else len(name)
     end = start + len(stripped)
     out = ""
     for i, b in enumerate(name):
         edge = b == 0x20 and (i < start or i >= end)
-        out += chr(b) if 0x20 <= b < 0x7F and not edge else "\\x%02X" % b
+        out += chr(b) if 0x20 <= b < 0x7F and b != 0x5C and not edge else "\\x%02X" % b
     return out
 
 
+TOO_LONG_FOR_THE_FILE_SYSTEM = "has a name longer than the file system holds (File name too long)"
+SOURCE_ENDS = (" does not exist", TOO_LONG_FOR_THE_FILE_SYSTEM)
+# What the check says of a copy relayhive fails at the source, the destination or the scratch file.
+BLOCKED = ("is not a regular file", "is a directory", "is a directory relayhive cannot replace", "may not write",
+           "stands where relayhive makes its scratch file", "may not create files in")
 GROUP_ENTRY = {"skin": "[cltskin] filelist", "logo": "[cltlogo] filelist", "main": "[cltmain] mainfile"}
 
 
@@ -421,7 +468,13 @@ class Case:
         self.windows = args.target == "wine"
         self.rules = Rules(args.target)
         self.root = tempfile.mkdtemp(prefix="relayhive-diff-", dir=where)
-        self.app = lay_out(self.root, random.Random(seed), self.windows, args.standin)
+        hazards = None if self.windows else random.Random(seed ^ 0x5EED)
+        # A quarter of the native runs are an ordinary user's, when this script may drop to one.
+        self.unprivileged = hazards is not None and hazards.random() < 0.25 and may_drop_privileges()
+        if self.unprivileged:
+            os.chmod(where, 0o755)
+            os.chmod(self.root, 0o755)
+        self.app = lay_out(self.root, random.Random(seed), self.windows, args.standin, hazards)
         self.problems = []
         self.seen = collections.Counter()  # what the case exercised, for the summary
 
@@ -434,7 +487,7 @@ class Case:
         names of the steps the check must call missing."""
         wd = check["working_directory"].encode("latin-1")
         replaced, contents, errors = [], {}, []
-        missing, no_directory = set(), set()
+        missing, no_directory, blocked = set(), set(), set()
         for step in check["plan"]:
             field = {k: v.encode("latin-1") if isinstance(v, str) else v for k, v in step.items()}
             kind = step["kind"]
@@ -448,18 +501,39 @@ class Case:
                 destination_rel = self.relative(field["destination"], wd)
                 source = self.rules.resolve(self.app, source_rel)
                 directory = os.path.dirname(self.rules.resolve(self.app, destination_rel))
-                entry = "%s names '%s', but " % (GROUP_ENTRY.get(step["group"], ""), shown(field["name"]))
+                entry = "the manifest, but " if step["group"] == "manifest" else \
+                    "%s names '%s', but " % (GROUP_ENTRY.get(step["group"], ""), shown(field["name"]))
+                destination = self.rules.resolve(self.app, destination_rel)
+                scratch = os.path.join(directory, kit.SCRATCH_NAME.encode())
                 if self.windows and any(c in b'<>"|?*' for c in field["name"]):
                     errors.append(field["source"] + b": Invalid argument")
                 elif not self.windows and any(len(p) > 255 for p in self.rules.components(source_rel)):
                     errors.append(field["source"] + b": File name too long")
-                    missing.add(entry + "download/%s does not exist" % shown(field["name"]))
+                    missing.add(entry + "download/%s %s" % (shown(field["name"]), TOO_LONG_FOR_THE_FILE_SYSTEM))
+                elif os.path.exists(source) and not os.path.isfile(source):
+                    directory_there = os.path.isdir(source)
+                    errors.append(field["source"] + (b": Is a directory" if directory_there else b": not a regular file"))
+                    blocked.add(entry + ("is a directory" if directory_there else "is not a regular file"))
                 elif not os.path.isfile(source):
                     errors.append(field["source"] + b": No such file or directory")
                     missing.add(entry + "download/%s does not exist" % shown(field["name"]))
                 elif not os.path.isdir(directory):
                     errors.append(field["destination"] + b": No such file or directory")
                     no_directory.add(entry + "the directory")
+                elif os.path.isdir(destination):
+                    errors.append(field["destination"] + (b": Permission denied" if self.windows else b": Is a directory"))
+                    blocked.add(entry + "is a directory relayhive cannot replace")
+                elif os.path.isfile(destination) and not self.may_write(destination):
+                    errors.append(field["destination"] + b": Permission denied")
+                    blocked.add(entry + "may not write")
+                elif os.path.isdir(scratch):
+                    errors.append(field["destination"][:len(field["destination"]) - len(os.path.basename(destination_rel))]
+                                  + kit.SCRATCH_NAME.encode() + b": Is a directory")
+                    blocked.add(entry + "stands where relayhive makes its scratch file")
+                elif not self.may_write(directory, 0o3):
+                    errors.append(field["destination"][:len(field["destination"]) - len(os.path.basename(destination_rel))]
+                                  + kit.SCRATCH_NAME.encode() + b": Permission denied")
+                    blocked.add(entry + "may not create files in")
                 else:
                     self.seen["copied"] += 1
                     key = self.rules.key(destination_rel)
@@ -469,14 +543,20 @@ class Case:
                 if step["group"] == "manifest":
                     # The check says so as a finding about the manifest file itself.
                     missing.discard(entry + "download/autoupdate.ini does not exist")
-        return replaced, contents, errors, missing, no_directory
+        return replaced, contents, errors, missing, no_directory, blocked
+
+    def may_write(self, path, bits=0o2):
+        """Whether the run's user may write path (a directory: make files in it)."""
+        if not self.unprivileged:
+            return True
+        return os.stat(path).st_mode & bits == bits  # nobody: neither owner nor group
 
     def expect(self, what, expected, actual):
         if expected != actual:
             self.problems.append("%s:\n  expected %r\n  actual   %r" % (what, expected, actual))
 
-    def compare(self, check, check_status, result, before, moved):
-        replaced, contents, errors, missing, no_directory = self.predict(check)
+    def compare(self, check, check_status, result, before, moved, prediction):
+        replaced, contents, errors, missing, no_directory, blocked = prediction
         for line in errors:
             what = "refused" if b": refused: " in line else line.rsplit(b": ", 1)[1].decode()
             self.seen["stderr: " + what] += 1
@@ -504,12 +584,41 @@ class Case:
         stdout = kit.NOT_FOUND + failing + kit.WORK_DIR_PREFIX + working_directory + b"\n"
         self.expect("standard output", stdout.replace(b"\n", newline), result.stdout)
 
-        said_missing = {m for m in messages if ", but download/" in m and m.endswith(" does not exist")}
+        said_missing = {m for m in messages if ", but download/" in m and m.endswith(SOURCE_ENDS)}
         self.expect("the check's missing files", missing, said_missing)
         said_no_directory = {m.split(", but the directory")[0] + ", but the directory" for m in messages
-                             if ", but the directory" in m}
+                             if ", but the directory" in m and m.endswith(" does not exist, so it cannot be copied")}
         self.expect("the check's missing directories", no_directory, said_no_directory)
+        said_blocked = {m.split(", but ")[0] + ", but " + marker for m in messages for marker in BLOCKED
+                        if ", but " in m and marker in m.split(", but ", 1)[1]
+                        and not (marker == "is a directory" and "cannot replace" in m)}
+        self.expect("the check's other failed copies", blocked, said_blocked)
         self.expect("the check's exit status", 1 if messages else 0, check_status)
+
+    def compare_after(self, check, after, status, prediction):
+        """--after: each copy the run made has landed, each it failed has not, for the reason the check gave."""
+        _, contents, errors, _, _, _ = prediction
+        wd = check["working_directory"].encode("latin-1")
+        said = {f["message"] for f in check["findings"] if f["severity"] == "error"}
+        steps = [s for s in check["plan"] if s["kind"] != "pause"]
+        self.expect("--after's steps", [(s["kind"], s["name"]) for s in steps],
+                    [(s["kind"], s["name"]) for s in after["after"]])
+        landed = 0
+        for step in after["after"]:
+            self.seen["after: " + step["state"]] += 1
+            field = {k: v.encode("latin-1") if isinstance(v, str) else v for k, v in step.items()}
+            key = self.rules.key(self.relative(field["destination"], wd)) if "destination" in step else None
+            source = self.rules.resolve(self.app, self.relative(field["source"], wd))
+            staged = open(source, "rb").read() if os.path.isfile(source) and not os.path.islink(source) else None
+            lands = key in contents and contents[key] == staged
+            landed += lands
+            self.expect("--after on " + repr(field["name"]), "landed" if lands else "not landed",
+                        "landed" if step["state"] == "landed" else "not landed")
+            if not lands and step["state"] != "landed" and step.get("because") not in said:
+                self.problems.append("--after on %r: because %r, not one of the check's errors"
+                                     % (field["name"], step.get("because")))
+        self.expect("--after's exit status", 0 if landed == len(after["after"]) else 1, status)
+        self.expect("--after's count", len(after["after"]) - landed, after["not_landed"])
 
     def describe(self):
         try:
@@ -530,24 +639,34 @@ class Runner:
         self.target = kit.target_from(args, listen=False)
 
     def run(self, program, arguments, cwd, isolate=False):
-        return self.target.run(program, arguments, cwd, isolate=isolate)
+        # A command list runs its last word under the rest (setpriv): a wrapper, as valgrind is.
+        wrap = program[:-1] if isinstance(program, list) else []
+        program = program[-1] if isinstance(program, list) else program
+        return self.target.run(program, arguments, cwd, isolate=isolate, wrap=wrap)
 
     def one(self, number, seed, where):
         case = Case(number, seed, self.args, where)
-        checked = self.run(self.args.check, ["--json"], case.app)
+        def as_user(program):
+            return UNPRIVILEGED + [program] if case.unprivileged else program
+        if case.unprivileged:
+            case.seen["unprivileged"] += 1
+        checked = self.run(as_user(self.args.check), ["--json"], case.app)
         try:
             check = json.loads(checked.stdout.decode("ascii"))
         except ValueError as e:
             case.problems.append("relayhive-check --json: %s; stderr %r" % (e, checked.stderr))
             return case
         before = snapshot(case.app)
+        prediction = case.predict(check)  # from the files before the run: it writes some of them
         watch = MoveWatch(case.app)
         try:
-            result = self.run(self.args.relayhive, [], case.app, isolate=self.isolate)
+            result = self.run(as_user(self.args.relayhive), [], case.app, isolate=self.isolate)
             moved = watch.moved()
         finally:
             watch.close()
-        case.compare(check, checked.status, result, before, moved)
+        case.compare(check, checked.status, result, before, moved, prediction)
+        after = self.run(as_user(self.args.check), ["--after", "--json"], case.app)
+        case.compare_after(check, json.loads(after.stdout.decode("ascii")), after.status, prediction)
         return case
 
     def command_line_problems(self):

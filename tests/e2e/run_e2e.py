@@ -10,6 +10,7 @@ CTest runs each scenario as a test of its own.
 
 import argparse
 import ctypes
+import json
 import os
 import shutil
 import socket
@@ -408,6 +409,55 @@ class Scenario(unittest.TestCase):
             release_destination()
             release_source()
         self.assert_blocked_files_kept(result)
+
+    # --- after the run: relayhive-check --after names what stayed old, and why ----------
+
+    def assert_after(self, expected):
+        """relayhive-check --after --json, built beside relayhive: each (group, name) of
+        expected has its state, and a reason holding the given text (None: none)."""
+        name = "relayhive-check.exe" if TARGET.windows else "relayhive-check"
+        check = os.path.join(os.path.dirname(TARGET.relayhive), name)
+        result = TARGET.run(check, ["--after", "--json"], self.install.app)
+        steps = {(s["group"], s["name"]): s for s in json.loads(result.stdout.decode("ascii"))["after"]}
+        for key, (state, reason) in expected.items():
+            self.assertEqual(state, steps[key]["state"], key)
+            self.assertEqual(reason is not None, "because" in steps[key], key)
+            if reason is not None:
+                self.assertIn(reason, steps[key]["because"], key)
+        self.assertEqual(1 if any(s["state"] != "landed" for s in steps.values()) else 0, result.status)
+
+    def test_after_a_full_disk(self):
+        self.test_full_disk_keeps_the_old_file()
+        self.assert_after({("skin", "small.bmp"): ("landed", None),
+                           ("skin", "background.bmp"): ("differs", "a full disk"),
+                           ("manifest", "autoupdate.ini"): ("landed", None)})
+
+    def test_after_files_in_use(self):
+        self.test_files_in_use_are_reported_and_kept()
+        self.assert_after({("skin", "background.bmp"): ("differs", "held open by another program"),
+                           ("logo", "logo.png"): ("differs", "held open by another program"),
+                           ("logo", "other.png"): ("landed", None)})
+
+    def test_after_refused_names(self):
+        self.test_unsafe_names_are_refused_and_the_rest_copied()
+        self.assert_after({("skin", "good1.bmp"): ("landed", None), ("skin", "good2.bmp"): ("landed", None),
+                           ("skin", "../escape1.bmp"): ("not copied", "which relayhive refuses ('..' would leave"),
+                           ("main", "../evil.exe"): ("not copied", "which relayhive refuses")})
+
+    def test_after_a_run_killed_in_its_pause(self):
+        inst = self.new_install()
+        self.manifest(b"[cltskin]\nfilelist=background.bmp\n[cltmain]\nmainfile=Quillmon.exe\n")
+        inst.stage("background.bmp", b"new background")
+        inst.stage(harness.CLIENT, inst.new_client, executable=True)
+        run = TARGET.start(TARGET.relayhive, [], inst.app)
+        # The manifest is copied just before the pause of a second that comes before the main file.
+        landed = harness.wait_for(lambda: os.path.exists(inst.file("autoupdate.ini")))
+        run[0].kill()
+        TARGET.finish(run)
+        self.assertTrue(landed)
+        self.assert_after({("skin", "background.bmp"): ("landed", None),
+                           ("manifest", "autoupdate.ini"): ("landed", None),
+                           ("main", harness.CLIENT): ("differs", "killed")})
 
     # --- a client that outlives its main thread, or starts relayhive itself ----------
 

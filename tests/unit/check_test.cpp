@@ -2,6 +2,8 @@
 // through relayhive's own loader and plan, and the command line.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -11,6 +13,11 @@
 #include "check/report_text.h"
 #include "check/survey.h"
 #include "scratch.h"
+
+#if !defined(_WIN32)
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -22,6 +29,16 @@ struct Expected {
     const char* fragment;  // part of "file[:line]: message"
 };
 
+// What a case lays out beyond the manifest and the staged files.
+// kUtf16: a file holding target as UTF-16 LE after its byte order mark;
+// kNoEntry: a directory nobody but its owner may enter.
+enum class Make { kFile, kDirectory, kReadOnly, kNoEntry, kFifo, kLinkTo, kUtf16 };
+struct Arranged {
+    Make make;
+    const char* path;
+    const char* target = "";  // kLinkTo: what the link names
+};
+
 struct Case {
     const char* title;
     PathStyle style;
@@ -31,7 +48,21 @@ struct Case {
     std::vector<Expected> findings;
     // Windows finds "a.bmp " as "a.bmp": the case needs a host that keeps the blank.
     bool needsPosixHost = false;
+    // Made after the staged files, in order; with kReadOnly the check runs as an ordinary user.
+    std::vector<Arranged> arranged = {};
+    // The installation lies below a path longer than the host's PATH_MAX, and is checked as ".".
+    bool deep = false;
+    // The check refuses the directory: the one finding's fragment is its error.
+    bool refused = false;
 };
+
+const std::string kLongName = std::string(300, 'y') + ".bmp";
+const std::string kLongManifest = "[cltskin]\nfilelist=" + kLongName + "\n";
+const char kPlainManifest[] =
+    "[cltskin]\nfilelist=a.bmp\n[cltlogo]\nfilelist=l.png\n[cltmain]\nmainfile=Quillmon.exe\n";
+
+// Permissions an ordinary user is refused by: the case runs as one.
+bool Restricts(const Arranged& a) { return a.make == Make::kReadOnly || a.make == Make::kNoEntry; }
 
 const PathStyle kWin = PathStyle::kWindows;
 const PathStyle kPosix = PathStyle::kPosix;
@@ -112,7 +143,7 @@ const Case kCases[] = {
      {"a.bmp", "Quillmon.exe"}, false,
      {{E, 2, "names 'a.bmp', but the directory skin/ does not exist, so it cannot be copied"},
       {E, 2, "names 'gone.bmp', but download/gone.bmp does not exist"},
-      {E, 2, "names '..\\up.bmp', which relayhive refuses ('..' would leave the install directory)"},
+      {E, 2, "names '..\\x5Cup.bmp', which relayhive refuses ('..' would leave the install directory)"},
       {E, 2, "names 'NUL.bmp', which relayhive refuses (name of a system device)"}}},
     {"0x1A ends a Windows manifest", kWin,
      "[cltmain]\nmainfile=Quillmon.exe\n\x1a[cltskin]\nfilelist=a.bmp\n",
@@ -125,19 +156,172 @@ const Case kCases[] = {
      "[cltmain]\nmainfile=Quillmon.exe\n\x1a[cltskin]\nfilelist=a.bmp\n", {"a.bmp", "Quillmon.exe"}, true,
      {{E, 3, "(it prints \"Failing on char 26\"): the line starts with the control byte 0x1A; not read: "
              "[cltskin] filelist (line 4)"}}},
+    {"read-only for an ordinary user: a destination file, a destination directory", kPosix, kPlainManifest,
+     {"a.bmp", "l.png", "Quillmon.exe"}, true,
+     {{E, 2, "names 'a.bmp', but this user may not write skin/a.bmp: relayhive cannot replace it (Permission denied)"},
+      {E, 4, "names 'l.png', but this user may not create files in logo/: relayhive cannot make its scratch file "
+             "there (Permission denied)"}},
+     true, {{Make::kFile, "skin/a.bmp"}, {Make::kReadOnly, "skin/a.bmp"}, {Make::kReadOnly, "logo"}}},
+    {"a directory where the scratch file goes", kWin, kPlainManifest, {"a.bmp", "l.png", "Quillmon.exe"}, true,
+     {{E, 2, "names 'a.bmp', but the directory skin/.relayhive.tmp stands where relayhive makes its scratch file: "
+             "no copy into skin/ can be made (Is a directory)"}},
+     false, {{Make::kDirectory, "skin/.relayhive.tmp"}}},
+    {"staged files that are not regular files, and a trailing separator", kPosix,
+     "[cltskin]\nfilelist=pipe.bmp,null.bmp,sub/\n", {}, true,
+     {{E, 2, "names 'pipe.bmp', but download/pipe.bmp is not a regular file (a pipe, a device or a socket): "
+             "relayhive refuses it"},
+      {E, 2, "names 'null.bmp', but download/null.bmp is not a regular file"},
+      {E, 2, "names 'sub/', but download/sub/ is a directory"},
+      {N, 0, "no [cltmain] mainfile"}},
+     true, {{Make::kFifo, "download/pipe.bmp"}, {Make::kLinkTo, "download/null.bmp", "/dev/null"}}},
+    {"a manifest that is a pipe is never opened", kPosix, nullptr, {}, true,
+     {{E, 0, "download/autoupdate.ini: the manifest is not a regular file (a pipe, a device or a socket): "
+             "relayhive reads no list"}},
+     true, {{Make::kFifo, "download/autoupdate.ini"}}},
+    {"a name longer than the file system holds", kPosix, kLongManifest.c_str(), {}, true,
+     {{E, 2, "has a name longer than the file system holds (File name too long)"}, {N, 0, "no [cltmain] mainfile"}},
+     true},
+    {"staged names that differ in case only, for Windows", kWin, "[cltskin]\nfilelist=a.bmp\n",
+     {"A.bmp", "a.BMP"}, true,
+     {{W, 0, "download/A.bmp: the staged download/a.BMP is the same name on Windows: which of the two relayhive "
+             "copies depends on the file system"},
+      {N, 0, "no [cltmain] mainfile"}},
+     true},
+    {"links back to download/ list each file once", kPosix, "[cltskin]\nfilelist=a.bmp\n", {"a.bmp"}, true,
+     {{N, 0, "no [cltmain] mainfile"}, {N, 0, "download/sub/deep.bmp: staged"}},
+     true,
+     {{Make::kFile, "download/sub/deep.bmp"}, {Make::kLinkTo, "download/l1", "."},
+      {Make::kLinkTo, "download/l2", "."}, {Make::kLinkTo, "download/sub/l3", ".."}}},
+    {"a working directory longer than PATH_MAX: relayhive plans from '.'", kPosix, kPlainManifest,
+     {"a.bmp", "l.png", "Quillmon.exe"}, true, {}, true, {}, true},
+    {"CR alone ends no line: one line, no list read", kPosix, "[cltskin]\rfilelist=a.bmp\r[cltmain]\rmainfile=Q.exe\r",
+     {"a.bmp", "Q.exe"}, true,
+     {{E, 1, "the lines end in CR alone, and relayhive ends lines only at LF: it reads the whole file as one line; "
+             "save it with CR LF or LF line ends; not read: [cltskin] filelist (line 2), [cltmain] mainfile (line 4)"},
+      {N, 0, "no [cltmain] mainfile"}}},
+    {"a UTF-16 manifest", kWin, nullptr, {"Q.exe"}, true,
+     {{E, 1, "(it prints \"Failing on char -1\"): the file is UTF-16 (it starts with 0xFF), which relayhive cannot "
+             "read; save it as ANSI or as UTF-8 without a byte order mark; not read: [cltmain] mainfile (line 2)"},
+      {N, 0, "no [cltmain] mainfile"}},
+     false, {{Make::kUtf16, "download/autoupdate.ini", "[cltmain]\r\nmainfile=Q.exe\r\n"}}},
+    // Wine keeps names as UTF-8: 中 (GBK D6 D0) staged as its GBK bytes is not found, 的 (B5 C4) as UTF-8 is.
+    {"GBK names for Windows on a POSIX host, found as Wine stores them", kWin,
+     "[cltskin]\nfilelist=\xD6\xD0.bmp,\xB5\xC4.bmp\n", {"\xD6\xD0.bmp", "\xE7\x9A\x84.bmp"}, true,
+     {{E, 2, "names '\\xD6\\xD0.bmp', but download/\\xD6\\xD0.bmp does not exist"},
+      {W, 0, "download/\\xD6\\xD0.bmp: the name is not UTF-8, so Wine shows relayhive other characters"},
+      {N, 0, "no [cltmain] mainfile"}},
+     true},
+    {"a directory this user may not enter", kPosix, kPlainManifest, {}, true, {{E, 0, ": Permission denied"}}, true,
+     {{Make::kNoEntry, ""}}, false, true},
 };
 
-std::vector<Finding> Check(const ScratchDir& dir, const Case& c, Installation* installation) {
-    namespace fs = std::filesystem;
-    fs::create_directories(dir.Path("download/sub"));
-    fs::create_directories(dir.Path("logo"));
-    if (c.skin) fs::create_directories(dir.Path("skin"));
-    if (c.manifest != nullptr) dir.Write("download/autoupdate.ini", c.manifest);
-    for (const char* name : c.staged) dir.Write(std::string("download/") + name, name);
-    std::string error;
+namespace fs = std::filesystem;
+
+void Arrange(const std::string& root, const Arranged& a) {
+    const std::string path = root + "/" + a.path;
+    switch (a.make) {
+        case Make::kFile:
+            testing_support::WriteFile(path, "old");
+            return;
+        case Make::kDirectory:
+            fs::create_directories(path);
+            return;
+        case Make::kReadOnly:
+            fs::permissions(path, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                            fs::perm_options::remove);
+            return;
+        case Make::kNoEntry:
+            fs::permissions(path, fs::perms::owner_all);
+            return;
+        case Make::kUtf16: {
+            std::string bytes = "\xFF\xFE";
+            for (const char* c = a.target; *c != '\0'; ++c) bytes += std::string(1, *c) + '\0';
+            testing_support::WriteFile(path, bytes);
+            return;
+        }
+        case Make::kFifo:
+        case Make::kLinkTo:
+#if !defined(_WIN32)
+            EXPECT_EQ(0, a.make == Make::kFifo ? mkfifo(path.c_str(), 0666) : symlink(a.target, path.c_str())) << path;
+#endif
+            return;
+    }
+}
+
+// Makes a chain of directories below the current one whose path is longer
+// than PATH_MAX, and enters it; LeaveDeep removes it again.
+constexpr int kDeepLevels = 21;
+const std::string kDeepName(200, 'd');
+void EnterDeep() {
+    for (int i = 0; i < kDeepLevels; ++i) {
+        fs::create_directory(kDeepName);
+        fs::current_path(kDeepName);
+    }
+}
+void RemoveHere() {
+    for (const auto& entry : fs::directory_iterator(".")) {
+        if (entry.is_directory() && !entry.is_symlink()) {
+            fs::current_path(entry.path().filename());
+            RemoveHere();
+            fs::current_path("..");
+        }
+        fs::remove(entry.path().filename());
+    }
+}
+
+// The findings' lines; the survey runs as an ordinary user when the case makes anything read-only.
+std::vector<std::string> Check(const ScratchDir& dir, const Case& c, Installation* installation) {
+    const fs::path saved = fs::current_path();
+    if (c.deep) {
+        fs::current_path(dir.Path());
+        EnterDeep();
+    }
+    const std::string root = c.deep ? std::string(".") : dir.Path();
+    fs::create_directories(root + "/download/sub");
+    fs::create_directories(root + "/logo");
+    if (c.skin) fs::create_directories(root + "/skin");
+    if (c.manifest != nullptr) testing_support::WriteFile(root + "/download/autoupdate.ini", c.manifest);
+    for (const char* name : c.staged) testing_support::WriteFile(root + "/download/" + name, name);
+    const bool unprivileged = std::any_of(c.arranged.begin(), c.arranged.end(), Restricts);
+    if (unprivileged) {
+        // An ordinary user may do everything the case leaves alone.
+        fs::permissions(root, fs::perms::all, fs::perm_options::add);
+        for (const auto& entry : fs::recursive_directory_iterator(root)) {
+            fs::permissions(entry.path(), fs::perms::all, fs::perm_options::add);
+        }
+    }
+    for (const Arranged& a : c.arranged) Arrange(root, a);
     const CodePage codePage = c.style == kWin ? CodePage::k936 : CodePage::kUtf8;
-    EXPECT_TRUE(SurveyInstallation(dir.Path(), c.style, codePage, installation, &error)) << error;
-    return FindProblems(*installation);
+    auto survey = [&] {
+        std::string error;
+        if (!SurveyInstallation(root, c.style, codePage, installation, &error)) {
+            std::printf("refused: %s\n", error.c_str());
+            return 1;
+        }
+        for (const Finding& f : FindProblems(*installation)) std::printf("%s\n", FindingLine(f).c_str());
+        return 0;
+    };
+    const std::string text = testing_support::CaptureStdout([&] {
+        if (unprivileged) {
+            testing_support::RunUnprivileged(survey);
+        } else {
+            survey();
+        }
+    });
+    for (const Arranged& a : c.arranged) {
+        if (Restricts(a)) fs::permissions(root + "/" + a.path, fs::perms::owner_all, fs::perm_options::add);
+    }
+    if (c.deep) {
+        fs::current_path(dir.Path());
+        RemoveHere();
+        fs::current_path(saved);
+    }
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+        lines.push_back(text.substr(start, end - start));
+    }
+    return lines;
 }
 
 TEST(Check, FindingsForStagedInstallations) {
@@ -146,14 +330,19 @@ TEST(Check, FindingsForStagedInstallations) {
         if (c.needsPosixHost && NativePathStyle() != kPosix) continue;
         ScratchDir dir;
         Installation installation;
-        const std::vector<Finding> findings = Check(dir, c, &installation);
+        const std::vector<std::string> lines = Check(dir, c, &installation);
         std::string all;
-        for (const Finding& f : findings) all += FindingLine(f) + "\n";
-        ASSERT_EQ(c.findings.size(), findings.size()) << all;
-        for (std::size_t i = 0; i < findings.size(); ++i) {
-            EXPECT_EQ(c.findings[i].severity, findings[i].severity) << all;
-            EXPECT_EQ(c.findings[i].line, findings[i].line) << all;
-            EXPECT_NE(std::string::npos, FindingLine(findings[i]).find(c.findings[i].fragment)) << all;
+        for (const std::string& line : lines) all += line + "\n";
+        EXPECT_EQ(c.findings.size(), lines.size()) << all;
+        if (c.findings.size() != lines.size()) continue;
+        for (std::size_t i = 0; i < lines.size(); ++i) {
+            const Expected& expected = c.findings[i];
+            const std::string where = c.refused ? std::string("refused: ")
+                                      : std::string(SeverityLabel(expected.severity)) + ": " +
+                                      (expected.line == 0 ? std::string("download/")
+                                                          : "autoupdate.ini:" + std::to_string(expected.line) + ": ");
+            EXPECT_EQ(0u, lines[i].rfind(where, 0)) << all;
+            EXPECT_NE(std::string::npos, lines[i].find(expected.fragment)) << all;
         }
     }
 }
@@ -172,6 +361,8 @@ TEST(Check, PlanFollowsTheLoader) {
         {"0x1A starts a line the Linux loader stops at", {"autoupdate.ini", "", "Quillmon.exe"}},
         {"CR CR LF: Windows text mode leaves one CR, which the loader drops",
          {"autoupdate.ini", "", "Quillmon.exe"}},
+        {"a working directory longer than PATH_MAX: relayhive plans from '.'",
+         {"a.bmp", "l.png", "autoupdate.ini", "", "Quillmon.exe"}},
     };
     for (const Plan& p : plans) {
         SCOPED_TRACE(p.title);
@@ -180,11 +371,18 @@ TEST(Check, PlanFollowsTheLoader) {
             if (std::string(known.title) == p.title) c = &known;
         }
         ASSERT_NE(nullptr, c);
+        if (c->needsPosixHost && NativePathStyle() != kPosix) continue;
         ScratchDir dir;
         Installation installation;
         Check(dir, *c, &installation);
         std::vector<std::string> names;
         for (const PlanStep& step : installation.plan) names.push_back(step.name);
+        if (c->deep) {
+            EXPECT_EQ(".", installation.workingDirectory);
+        }
+        // The working directory's separators show as themselves, never as \x5C.
+        const std::string heading = RenderText(installation, {});
+        EXPECT_EQ(std::string::npos, heading.substr(0, heading.find('\n')).find("\\x5C")) << heading;
         EXPECT_EQ(std::vector<std::string>(p.names.begin(), p.names.end()), names);
     }
 }
@@ -214,6 +412,8 @@ TEST(Check, CommandLine) {
         {{"--target"}, O::kUsageError, "--target needs a value", kPosix, CodePage::kUtf8, "."},
         {{"--verbose"}, O::kUsageError, "unknown option '--verbose'", kPosix, CodePage::kUtf8, "."},
         {{"a", "b"}, O::kUsageError, "only one directory, not also 'b'", kPosix, CodePage::kUtf8, "."},
+        {{"--json", "--", "--help"}, O::kRun, "", kPosix, CodePage::kUtf8, "--help"},
+        {{"--", "-", "--"}, O::kUsageError, "only one directory, not also '--'", kPosix, CodePage::kUtf8, "."},
     };
     for (const Usage& u : usages) {
         const CheckArguments parsed = ParseCheckArguments(u.arguments, kPosix);
@@ -230,6 +430,8 @@ TEST(Check, CommandLine) {
         EXPECT_EQ(u.directory, parsed.directory);
     }
     EXPECT_TRUE(ParseCheckArguments({"--json"}, kPosix).json);
+    EXPECT_TRUE(ParseCheckArguments({"--after", "app"}, kPosix).after);
+    EXPECT_FALSE(ParseCheckArguments({"--", "--after"}, kPosix).after);
 }
 
 }  // namespace

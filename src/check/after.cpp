@@ -1,0 +1,68 @@
+#include "check/after.h"
+
+#include "check/findings.h"
+
+namespace {
+
+// What a copy that did not land, with no failure foreseen, most likely met.
+const char kUnforeseen[] =
+    "the plan predicts no failure here: the run stopped before it (killed, or the machine went down), or a "
+    "write failed (a full disk, the file held open by another program)";
+
+}  // namespace
+
+FileDigest DigestOf(const std::string& bytes) {
+    FileDigest digest;
+    digest.read = true;
+    digest.size = bytes.size();
+    digest.hash = 0xCBF29CE484222325ull;
+    for (char c : bytes) {
+        digest.hash ^= static_cast<unsigned char>(c);
+        digest.hash *= 0x100000001B3ull;
+    }
+    return digest;
+}
+
+const char* LandedLabel(Landed state) {
+    switch (state) {
+        case Landed::kLanded:
+            return "landed";
+        case Landed::kDiffers:
+            return "differs";
+        case Landed::kMissing:
+            return "missing";
+        case Landed::kNotCopied:
+            return "not copied";
+    }
+    return "";
+}
+
+std::vector<Landing> Landings(const Installation& in, const std::vector<FileDigest>& sources,
+                              const std::vector<FileDigest>& destinations) {
+    std::vector<Landing> landings;
+    for (std::size_t i = 0; i < in.plan.size(); ++i) {
+        const PlanStep& step = in.plan[i];
+        if (step.kind == StepKind::kPause) continue;
+        Landing landing{i, Landed::kNotCopied, FileDigest{}, FileDigest{}, std::string()};
+        if (step.kind == StepKind::kCopy) {
+            landing.source = i < sources.size() ? sources[i] : FileDigest{};
+            landing.destination = i < destinations.size() ? destinations[i] : FileDigest{};
+            const bool same = landing.source.read && landing.destination.read &&
+                              landing.source.size == landing.destination.size &&
+                              landing.source.hash == landing.destination.hash;
+            landing.state = same ? Landed::kLanded : landing.destination.read ? Landed::kDiffers : Landed::kMissing;
+        }
+        if (landing.state != Landed::kLanded) {
+            landing.reason = PredictedFailure(in, i);
+            if (landing.reason.empty()) landing.reason = kUnforeseen;
+        }
+        landings.push_back(landing);
+    }
+    return landings;
+}
+
+std::size_t NotLanded(const std::vector<Landing>& landings) {
+    std::size_t count = 0;
+    for (const Landing& landing : landings) count += landing.state != Landed::kLanded ? 1 : 0;
+    return count;
+}
