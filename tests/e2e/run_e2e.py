@@ -452,7 +452,7 @@ class Scenario(unittest.TestCase):
         run = TARGET.start(TARGET.relayhive, [], inst.app)
         # The manifest is copied just before the pause of a second that comes before the main file.
         landed = harness.wait_for(lambda: os.path.exists(inst.file("autoupdate.ini")))
-        run[0].kill()
+        run.kill()
         TARGET.finish(run)
         self.assertTrue(landed)
         self.assert_after({("skin", "background.bmp"): ("landed", None),
