@@ -394,7 +394,7 @@ def add_program_options(parser, relayhive=True, target="option", probe=None, sta
     if relayhive:
         parser.add_argument("--relayhive", required=True)
     if stage:
-        parser.add_argument("--stage", required=True, help="relayhive-stage from the build")
+        parser.add_argument("--stage", default="", help="relayhive-stage from the build (its scenario needs it)")
     if target == "option":
         parser.add_argument("--target", choices=["native", "wine"], required=True)
     elif target == "flag":
