@@ -4,26 +4,11 @@
 
 #include "check/shown.h"
 #include "check/target.h"
+#include "common/json_string.h"
 
 namespace {
 
-std::string String(const std::string& bytes) {
-    std::string json = "\"";
-    for (char c : bytes) {
-        const unsigned char byte = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
-            json += '\\';
-            json += c;
-        } else if (byte >= 0x20 && byte < 0x7F) {
-            json += c;
-        } else {
-            char escaped[7];
-            std::snprintf(escaped, sizeof escaped, "\\u%04X", byte);
-            json += escaped;
-        }
-    }
-    return json + "\"";
-}
+std::string String(const std::string& bytes) { return JsonString(bytes); }
 
 std::string Field(const char* name, const std::string& jsonValue) {
     return std::string("\"") + name + "\": " + jsonValue;
