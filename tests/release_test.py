@@ -100,6 +100,16 @@ class Release(unittest.TestCase):
             checked(["osslsigncode", "remove-signature", "-in", self.exe("signed", name), "-out", out])
         return out
 
+    def test_bad_command_lines_fail_before_building(self):
+        release = os.path.join(ROOT, "tools", "release")
+        for arguments in (["--sign"], ["--out"], ["--pass-file", self.pass_file], ["--bogus"],
+                          ["--sign", os.path.join(self.scratch, "missing.pfx")],
+                          ["--sign", self.pfx, "--pass-file", os.path.join(self.scratch, "missing")]):
+            done = subprocess.run([release] + arguments, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                                  timeout=30)
+            self.assertEqual(2, done.returncode, (arguments, done.stdout))
+            self.assertNotIn(b"building", done.stdout, arguments)
+
     def test_both_builds_give_the_same_programs_and_archives(self):
         # The Linux archive of both runs: same programs, same bytes.
         self.assertEqual(sums(self.plain)[self.tar_name], sums(self.signed)[self.tar_name])
