@@ -1,5 +1,4 @@
-// The part of the OS layer both platforms share: the C runtime's streams,
-// and the table of file calls every copy goes through.
+// The OS layer both platforms share: the C runtime's streams and the table of file calls.
 #include <cerrno>
 #include <cstring>
 
@@ -54,30 +53,25 @@ FILE* OpenReplacement(const char* scratchPath, const char* destination, FILE* so
 
 }  // namespace
 
+// In the order of FileCalls' members.
 FileCalls PlatformFileCalls() {
-    FileCalls calls{};
-    calls.openStaged = OpenStaged;
-    calls.openReplacement = OpenReplacement;
-    calls.inspect = platform::Inspect;
-    calls.inspectSource = platform::InspectSource;
-    calls.mayWrite = platform::MayWrite;
-    calls.createExclusive = platform::CreateExclusive;
-    calls.takeOwner = platform::TakeOwner;
-    calls.takeMode = platform::TakeMode;
-    calls.sameFile = platform::SameFile;
-    calls.read = Read;
-    calls.write = Write;
-    calls.flushToDisk = platform::FlushToDisk;
-    calls.close = Close;
-    calls.moveIntoPlace = platform::MoveIntoPlace;
-    calls.flushDirectory = platform::FlushDirectory;
-    calls.remove = platform::Remove;
-    return calls;
+    return FileCalls{OpenStaged, OpenReplacement, platform::Inspect, platform::InspectSource,
+                     platform::MayWrite, platform::CreateExclusive, platform::TakeOwner,
+                     platform::TakeMode, platform::SameFile, Read, Write, platform::FlushToDisk,
+                     Close, platform::MoveIntoPlace, platform::FlushDirectory, platform::Remove};
 }
 
 FileCalls fileCalls = PlatformFileCalls();
 
 bool MayWriteFile(const char* path) { return platform::MayWrite(path); }
+
+bool GetWorkingDirectory(char* buffer, std::size_t size) {
+    std::memset(buffer, 0, size);
+    const std::string directory = WorkingDirectory();
+    if (directory.empty() || directory.size() >= size) return false;
+    std::memcpy(buffer, directory.data(), directory.size());
+    return true;
+}
 
 // Neither look waits on a pipe or a device: only a regular file opens.
 bool OpensForReading(const char* path) {
@@ -104,7 +98,7 @@ bool ReadWholeFile(const char* path, std::string* bytes) {
 bool WriteWholeFile(const char* path, const std::string& bytes) {
     FILE* file = std::fopen(path, "wb");
     if (file == nullptr) return false;
-    const bool written = bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+    const bool written = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
     const int saved = errno;
     const bool closed = std::fclose(file) == 0;
     if (!written) errno = saved;

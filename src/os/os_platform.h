@@ -1,6 +1,4 @@
-// What each platform's file (os_posix.cpp, os_win32.cpp) gives the portable
-// part of the OS layer (os_common.cpp): the file calls that differ.
-// Included only inside src/os/.
+// The file calls each platform's file gives os_common.cpp; included only inside src/os/.
 #ifndef RELAYHIVE_OS_OS_PLATFORM_H
 #define RELAYHIVE_OS_OS_PLATFORM_H
 
