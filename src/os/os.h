@@ -1,6 +1,5 @@
-// The operating-system layer: everything relayhive asks of the platform, shared in
-// os_common.cpp, different in os_win32.cpp and os_posix.cpp; no file outside src/os/
-// includes a platform header.
+// Everything relayhive asks of the platform: shared parts in os_common.cpp, the rest in
+// os_win32.cpp and os_posix.cpp; no file outside src/os/ includes a platform header.
 #ifndef RELAYHIVE_OS_OS_H
 #define RELAYHIVE_OS_OS_H
 
@@ -26,8 +25,7 @@ extern const std::size_t kCopyStreamBufferSize;
 // Mode string for reading a text file: the C runtime's text mode where it has one.
 extern const char* const kTextReadMode;
 
-// The ANSI code page's lead bytes as (first, last) pairs ended by a zero pair, in ranges
-// (zero-filled first); all zero where names have no double-byte characters.
+// The ANSI code page's lead bytes as (first, last) pairs, ended by a zero pair; all zero if none.
 void AnsiLeadByteRanges(unsigned char* ranges, std::size_t size);
 
 // Opens path without blocking on it (a pipe with no writer, a device), keeping only a regular
@@ -63,10 +61,8 @@ void OutliveClientSession();
 
 struct ProcessEntry {
     std::uint32_t id;
-    char exeFile[kMaxPath];  // image file name, no directory
-    // The name it goes by when that differs from its image (a script runs the interpreter's
-    // image under its own name); empty when none.
-    char taskName[kMaxPath];
+    char exeFile[kMaxPath];   // image file name, no directory
+    char taskName[kMaxPath];  // the name it goes by if not its image's (a script's); or empty
 };
 
 struct ProcessSnapshot;
@@ -117,10 +113,9 @@ struct FileFacts {
 struct FileCalls {
     // Opens a staged file for binary reading, as OpenRegularFile does.
     FILE* (*openStaged)(const char* path, bool* irregular);
-    // Opens scratchPath for binary writing to replace destination, through the calls below:
-    // with an existing destination's permissions (else the source's), its owner and group as
-    // far as this process may set them, its hidden and system attributes (Windows). nullptr,
-    // errno and *failed on failure; a destination that may not be written is kDestination.
+    // Opens scratchPath to replace destination, through the calls below: with an existing
+    // destination's permissions (else the source's), owner and group as far as we may set them,
+    // and hidden and system attributes (Windows). nullptr, errno and *failed on failure.
     FILE* (*openReplacement)(const char* scratchPath, const char* destination, FILE* source,
                              FailedPath* failed);
     // What path's entry says, links followed; a path that cannot be looked at counts as absent.
@@ -130,8 +125,7 @@ struct FileCalls {
     // Fails when this process may not write the existing file at path.
     bool (*mayWrite)(const char* path);
     // Creates path for binary writing only if it does not exist, never through a link and
-    // (Windows) shared with nobody, so it is never another program's file; with like's
-    // permission bits (less the umask) or attributes, where they are set at creation.
+    // (Windows) shared with nobody; with like's permission bits less the umask, or attributes.
     FILE* (*createExclusive)(const char* path, const FileFacts& like);
     // Gives the file of stream like's owner and group; false when not both could be kept.
     bool (*takeOwner)(FILE* stream, const FileFacts& like);
@@ -141,19 +135,17 @@ struct FileCalls {
     bool (*sameFile)(FILE* stream, const char* path);
     // Bytes read; 0 at the end; -1 and errno on an error.
     long (*read)(FILE* stream, char* buffer, std::size_t size);
-    // False, errno set, unless all size bytes were taken.
+    // False unless all size bytes were taken.
     bool (*write)(FILE* stream, const char* buffer, std::size_t size);
-    // Pushes everything written so far to stable storage. False, errno set, on failure.
+    // Pushes everything written so far to stable storage.
     bool (*flushToDisk)(FILE* stream);
-    // Releases the stream whatever happens. False, errno set, when buffered data could not
-    // be written or the close itself failed.
+    // Releases the stream whatever happens; false when buffered data or the close failed.
     bool (*close)(FILE* stream);
     // Moves scratchPath over destination in one atomic step; on failure destination is unchanged.
     bool (*moveIntoPlace)(const char* scratchPath, const char* destination);
-    // Makes the earlier renames into directory durable. False, errno set, on failure.
+    // Makes the earlier renames into directory durable.
     bool (*flushDirectory)(const char* directory);
-    // Removes the file at path, links not followed; one already gone is no failure, a
-    // directory always is (EISDIR).
+    // Removes path's file, links not followed: one gone is no failure, a directory is (EISDIR).
     bool (*remove)(const char* path);
 };
 // The calls in use; test programs replace entries and restore them with PlatformFileCalls().
@@ -199,10 +191,9 @@ struct DirectoryEntry {
 // Everything in a directory but "." and "..", in no particular order. False when it cannot be listed.
 bool ListDirectory(const char* path, std::vector<DirectoryEntry>* entries);
 
-// Wine keeps a Windows program's file names on a POSIX file system in UTF-8. HostNameOfGbk:
-// the bytes there of a name spelled in code page 936; GbkNameOfHost: the spelling the program
-// sees for bytes found there. False for bytes that are no characters of the code; on Windows
-// both give the name itself.
+// Wine keeps a Windows program's file names in UTF-8 on the host. HostNameOfGbk: the host bytes
+// of a code page 936 name; GbkNameOfHost: the 936 spelling of host bytes. False for bytes that
+// are no characters of the code; on Windows both give the name itself.
 bool HostNameOfGbk(const std::string& name, std::string* host);
 bool GbkNameOfHost(const std::string& host, std::string* name);
 

@@ -50,10 +50,11 @@ bool Adopt(char* allocated, std::string* text) {
     return true;
 }
 
-// Closes fd without losing the errno of the failure that made us close it.
-void CloseKeepingErrno(int fd) {
+// Runs cleanUp without losing the errno of the failure that called for it.
+template <typename CleanUp>
+void KeepingErrno(CleanUp cleanUp) {
     const int savedErrno = errno;
-    close(fd);
+    cleanUp();
     errno = savedErrno;
 }
 
@@ -109,37 +110,28 @@ bool ReadTaskName(std::uint32_t id, char* name, std::size_t size) {
     return true;
 }
 
-// Reads the path of process id's image into target: the length, or -1 with errno. Once the
-// main thread has ended its exe reads as gone while the others run on, and any of theirs names
-// the image; ENOENT only when none has one: the process is gone, or a kernel thread.
-ssize_t ReadImagePath(std::uint32_t id, char* target, std::size_t size) {
-    char link[64];
-    std::snprintf(link, sizeof link, "/proc/%u/exe", static_cast<unsigned>(id));
-    ssize_t length = readlink(link, target, size - 1);
-    if (length > 0 || errno != ENOENT) return length;
-    int failure = ENOENT;
-    const bool found = AnyThread(id, "exe", [&](const char* threadLink) {
-        length = readlink(threadLink, target, size - 1);
-        if (length <= 0 && errno != ENOENT) failure = errno;
-        return length > 0;
-    });
-    if (found) return length;
-    errno = failure;
-    return -1;
-}
-
-// The image name is exe's file name: like Windows' szExeFile, the executable itself in full.
-// comm, a 15-byte prefix the process may rewrite, stands in only when exe is closed to us
-// (another user's process, which Windows lists too) and is kept as the task name, so a
-// client that is a script is found by its own name.
+// The image name is exe's file name, like Windows' szExeFile the executable itself in full. comm,
+// a 15-byte prefix the process may rewrite, stands in only when exe is closed to us (another
+// user's process, which Windows lists too), and is the task name that finds a script client.
 bool ReadProcessNames(std::uint32_t id, ProcessEntry* entry) {
     entry->id = id;
     std::memset(entry->taskName, 0, sizeof entry->taskName);
+    char link[64];
+    std::snprintf(link, sizeof link, "/proc/%u/exe", static_cast<unsigned>(id));
     char target[kMaxPath];
-    const ssize_t length = ReadImagePath(id, target, sizeof target);
+    ssize_t length = readlink(link, target, sizeof target - 1);
+    int failure = length > 0 ? 0 : errno;
+    if (failure == ENOENT) {
+        // The main thread has ended while others run on: any of theirs names the same image.
+        AnyThread(id, "exe", [&](const char* threadLink) {
+            length = readlink(threadLink, target, sizeof target - 1);
+            if (length <= 0 && errno != ENOENT) failure = errno;
+            return length > 0;
+        });
+    }
     if (length <= 0) {
-        // Gone, or a kernel thread: nothing to find.
-        if (errno == ENOENT) return false;
+        // No thread has one: gone, or a kernel thread; nothing to find.
+        if (failure == ENOENT) return false;
         return ReadTaskName(id, entry->exeFile, sizeof entry->exeFile);
     }
     target[length] = '\0';
@@ -210,28 +202,27 @@ FILE* OpenRegularFile(const char* path, const char* mode, bool* irregular) {
     if (fd < 0) return nullptr;
     const bool examined = fstat(fd, &status) == 0;
     if (!examined || !S_ISREG(status.st_mode) || !HoldsWhatItSays(fd, status)) {
-        CloseKeepingErrno(fd);
+        KeepingErrno([fd] { close(fd); });
         *irregular = examined;
         return nullptr;
     }
     // Left non-blocking: a regular file ignores it, a kernel file that would wait fails the read.
     FILE* stream = fdopen(fd, mode);
-    if (stream == nullptr) CloseKeepingErrno(fd);
+    if (stream == nullptr) KeepingErrno([fd] { close(fd); });
     return stream;
 }
 
 void Trace(const char* text) {
-    const int savedErrno = errno;
-    const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd >= 0) {
+    KeepingErrno([text] {
+        const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        if (fd < 0) return;
         sockaddr_un address;
         const socklen_t length = AbstractAddress(texts::kTraceSocketName, &address);
         // Nobody listening, or a full queue: dropped, as a debug string is with no debugger.
         (void)sendto(fd, text, std::strlen(text), MSG_DONTWAIT | MSG_NOSIGNAL,
                      reinterpret_cast<const sockaddr*>(&address), length);
         close(fd);
-    }
-    errno = savedErrno;
+    });
 }
 
 void SleepMilliseconds(unsigned milliseconds) {
@@ -264,8 +255,7 @@ bool ClaimSingleInstance(const char* name) {
 const char* ErrorMessage(int errnum) {
     const char* text = std::strerror(errnum);
     // glibc appends the number to unknown errors; the report shows the bare text.
-    if (std::strncmp(text, "Unknown error", 13) == 0) return "Unknown error";
-    return text;
+    return std::strncmp(text, "Unknown error", 13) == 0 ? "Unknown error" : text;
 }
 
 // --- Processes ------------------------------------------------------------
@@ -323,7 +313,7 @@ bool TerminateProcessAndWait(std::uint32_t id, unsigned waitMilliseconds) {
             while (poll(&ended, 1, static_cast<int>(waitMilliseconds)) < 0 && errno == EINTR) {
             }
         }
-        CloseKeepingErrno(pidfd);
+        KeepingErrno([pidfd] { close(pidfd); });
         return sent;
     }
     if (errno != ENOSYS) return false;
@@ -362,11 +352,9 @@ bool StartChildProcess(char* commandLine, ChildProcess* child, long* errorCode) 
 
 WaitResult WaitForChildProcess(ChildProcess* child, long* exitCode) {
     int status = 0;
-    pid_t result;
-    do {
-        result = waitpid(static_cast<pid_t>(child->handle), &status, 0);
-    } while (result < 0 && errno == EINTR);
-    if (result < 0) return WaitResult::kFailed;
+    while (waitpid(static_cast<pid_t>(child->handle), &status, 0) < 0) {
+        if (errno != EINTR) return WaitResult::kFailed;
+    }
     if (!WIFEXITED(status) && !WIFSIGNALED(status)) return WaitResult::kExitCodeUnavailable;
     *exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return WaitResult::kExited;
@@ -412,10 +400,10 @@ FILE* CreateExclusive(const char* path, const FileFacts& like) {
     if (fd < 0) return nullptr;
     FILE* stream = fdopen(fd, "wb");
     if (stream == nullptr) {
-        const int savedErrno = errno;
-        close(fd);
-        unlink(path);
-        errno = savedErrno;
+        KeepingErrno([fd, path] {
+            close(fd);
+            unlink(path);
+        });
     }
     return stream;
 }
@@ -423,10 +411,9 @@ FILE* CreateExclusive(const char* path, const FileFacts& like) {
 // As far as we may set them (without CAP_FSETID the first write drops set-ID bits anyway).
 bool TakeOwner(FILE* stream, const FileFacts& like) {
     const int fd = fileno(stream);
-    if (fchown(fd, static_cast<uid_t>(like.owner), static_cast<gid_t>(like.group)) == 0) return true;
-    const int savedErrno = errno;
-    (void)fchown(fd, static_cast<uid_t>(-1), static_cast<gid_t>(like.group));
-    errno = savedErrno;
+    const gid_t group = static_cast<gid_t>(like.group);
+    if (fchown(fd, static_cast<uid_t>(like.owner), group) == 0) return true;
+    KeepingErrno([fd, group] { (void)fchown(fd, static_cast<uid_t>(-1), group); });
     return false;
 }
 
@@ -443,7 +430,7 @@ bool FlushDirectory(const char* directory) {
     const int fd = open(*directory != '\0' ? directory : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return false;
     const bool synced = fsync(fd) == 0;
-    CloseKeepingErrno(fd);
+    KeepingErrno([fd] { close(fd); });
     return synced;
 }
 

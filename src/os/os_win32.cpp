@@ -28,6 +28,9 @@ namespace {
 constexpr DWORD kClientCreationFlags = CREATE_NEW_CONSOLE | NORMAL_PRIORITY_CLASS;
 static_assert(kClientCreationFlags == 0x30, "the client's creation flags");
 
+// The attributes a replacement takes over from the file it replaces.
+constexpr DWORD kKeptAttributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+
 // The C runtime's errno for every Win32 failure here, so reports read like the runtime's own.
 int ErrnoFromWin32(DWORD error) {
     static const struct {
@@ -58,6 +61,15 @@ bool Succeeded(BOOL ok) {
 }
 
 HANDLE HandleOf(FILE* stream) { return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream))); }
+
+// The record Process32First or Process32Next has just filled, when it found one.
+bool Found(BOOL found, const PROCESSENTRY32& record, ProcessEntry* entry) {
+    if (!found) return false;
+    *entry = ProcessEntry{};
+    entry->id = record.th32ProcessID;
+    std::memcpy(entry->exeFile, record.szExeFile, strnlen(record.szExeFile, kMaxPath - 1));
+    return true;
+}
 
 // What a call filling (size, buffer) gives, asked first for the room it needs; empty on failure.
 template <typename Fill>
@@ -138,19 +150,6 @@ ProcessSnapshot* OpenProcessSnapshot() {
     return new ProcessSnapshot{handle, {}};
 }
 
-namespace {
-
-// The record Process32First or Process32Next has just filled, when it found one.
-bool Found(BOOL found, const PROCESSENTRY32& record, ProcessEntry* entry) {
-    if (!found) return false;
-    *entry = ProcessEntry{};
-    entry->id = record.th32ProcessID;
-    std::memcpy(entry->exeFile, record.szExeFile, strnlen(record.szExeFile, kMaxPath - 1));
-    return true;
-}
-
-}  // namespace
-
 bool FirstProcess(ProcessSnapshot* snapshot, ProcessEntry* entry) {
     snapshot->record.dwSize = sizeof snapshot->record;
     return Found(Process32First(snapshot->handle, &snapshot->record), snapshot->record, entry);
@@ -212,13 +211,6 @@ void FormatExitCodeLine(char* buffer, long exitCode) {
 
 // --- Replacing files --------------------------------------------------------
 
-namespace {
-
-// The attributes a replacement takes over from the file it replaces.
-constexpr DWORD kKeptAttributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
-
-}  // namespace
-
 namespace platform {
 
 bool Inspect(const char* path, FileFacts* facts) {
@@ -250,13 +242,10 @@ FILE* CreateExclusive(const char* path, const FileFacts& like) {
                                     like.keptAttributes != 0 ? like.keptAttributes : FILE_ATTRIBUTE_NORMAL, nullptr);
     if (!Succeeded(file != INVALID_HANDLE_VALUE)) return nullptr;
     const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_WRONLY | _O_BINARY);
+    if (fd < 0) CloseHandle(file);  // once there is a descriptor, it owns the handle
     FILE* stream = fd >= 0 ? _fdopen(fd, "wb") : nullptr;
     if (stream == nullptr) {
-        if (fd >= 0) {
-            _close(fd);
-        } else {
-            CloseHandle(file);
-        }
+        if (fd >= 0) _close(fd);
         DeleteFileA(path);
         errno = ENOMEM;  // the runtime ran out of stream or descriptor slots
     }
@@ -344,10 +333,7 @@ bool HostNameOfGbk(const std::string& name, std::string* host) {
     *host = name;
     return true;
 }
-bool GbkNameOfHost(const std::string& host, std::string* name) {
-    *name = host;
-    return true;
-}
+bool GbkNameOfHost(const std::string& host, std::string* name) { return HostNameOfGbk(host, name); }
 
 bool AbsolutePath(const char* path, std::string* absolute) {
     if (GetFileAttributesA(path) == INVALID_FILE_ATTRIBUTES) return false;
