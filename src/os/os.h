@@ -130,8 +130,7 @@ struct FileCalls {
     // Gives the file of stream like's owner and group; false when not both could be kept.
     bool (*takeOwner)(FILE* stream, const FileFacts& like);
     bool (*takeMode)(FILE* stream, unsigned mode);
-    // True when path, links not followed, is the file stream writes: a short (8.3) name or a
-    // case-blind volume can make a name the scratch file's.
+    // True when path, links not followed, is the file stream writes (an 8.3 or case-blind name).
     bool (*sameFile)(FILE* stream, const char* path);
     // Bytes read; 0 at the end; -1 and errno on an error.
     long (*read)(FILE* stream, char* buffer, std::size_t size);

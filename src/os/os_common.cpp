@@ -13,8 +13,7 @@ FILE* OpenStaged(const char* path, bool* irregular) { return OpenRegularFile(pat
 
 long Read(FILE* stream, char* buffer, std::size_t size) {
     const std::size_t got = std::fread(buffer, 1, size, stream);
-    if (got == 0 && std::ferror(stream)) return -1;
-    return static_cast<long>(got);
+    return got == 0 && std::ferror(stream) ? -1 : static_cast<long>(got);
 }
 
 bool Write(FILE* stream, const char* buffer, std::size_t size) {
@@ -56,14 +55,12 @@ FILE* OpenReplacement(const char* scratchPath, const char* destination, FILE* so
 // In the order of FileCalls' members.
 FileCalls PlatformFileCalls() {
     return FileCalls{OpenStaged, OpenReplacement, platform::Inspect, platform::InspectSource,
-                     platform::MayWrite, platform::CreateExclusive, platform::TakeOwner,
+                     MayWriteFile, platform::CreateExclusive, platform::TakeOwner,
                      platform::TakeMode, platform::SameFile, Read, Write, platform::FlushToDisk,
                      Close, platform::MoveIntoPlace, platform::FlushDirectory, platform::Remove};
 }
 
 FileCalls fileCalls = PlatformFileCalls();
-
-bool MayWriteFile(const char* path) { return platform::MayWrite(path); }
 
 bool GetWorkingDirectory(char* buffer, std::size_t size) {
     std::memset(buffer, 0, size);

@@ -10,7 +10,6 @@ namespace os::platform {
 
 bool Inspect(const char* path, FileFacts* facts);
 bool InspectSource(FILE* source, FileFacts* facts);
-bool MayWrite(const char* path);
 FILE* CreateExclusive(const char* path, const FileFacts& like);
 bool TakeOwner(FILE* stream, const FileFacts& like);
 bool TakeMode(FILE* stream, unsigned mode);

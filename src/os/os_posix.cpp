@@ -104,9 +104,8 @@ bool ReadTaskName(std::uint32_t id, char* name, std::size_t size) {
     const ssize_t got = read(fd, name, size - 1);
     close(fd);
     if (got <= 0) return false;
-    std::size_t used = static_cast<std::size_t>(got);
-    if (name[used - 1] == '\n') --used;
-    name[used] = '\0';
+    name[got] = '\0';
+    if (name[got - 1] == '\n') name[got - 1] = '\0';
     return true;
 }
 
@@ -392,8 +391,6 @@ bool InspectSource(FILE* source, FileFacts* facts) {
     return true;
 }
 
-bool MayWrite(const char* path) { return faccessat(AT_FDCWD, path, W_OK, AT_EACCESS) == 0; }
-
 // Made with its permissions less umask and set-ID bits: should takeMode fail, it stays executable.
 FILE* CreateExclusive(const char* path, const FileFacts& like) {
     const int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, static_cast<mode_t>(like.mode & 0777));
@@ -456,6 +453,8 @@ PathKind KindOfPath(const char* path) {
     if (S_ISREG(status.st_mode)) return PathKind::kFile;
     return S_ISDIR(status.st_mode) ? PathKind::kDirectory : PathKind::kOther;
 }
+
+bool MayWriteFile(const char* path) { return faccessat(AT_FDCWD, path, W_OK, AT_EACCESS) == 0; }
 
 bool MayCreateIn(const char* directory) { return faccessat(AT_FDCWD, directory, W_OK | X_OK, AT_EACCESS) == 0; }
 

@@ -60,6 +60,14 @@ bool Succeeded(BOOL ok) {
     return ok != 0;
 }
 
+// True, errno EISDIR, for a directory's attributes: the runtime would only say "Permission denied".
+bool RefusedDirectory(DWORD attributes) {
+    if (attributes == INVALID_FILE_ATTRIBUTES) return false;
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return false;
+    errno = EISDIR;
+    return true;
+}
+
 HANDLE HandleOf(FILE* stream) { return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream))); }
 
 // The record Process32First or Process32Next has just filled, when it found one.
@@ -95,11 +103,7 @@ void AnsiLeadByteRanges(unsigned char* ranges, std::size_t size) {
 
 FILE* OpenRegularFile(const char* path, const char* mode, bool* irregular) {
     *irregular = false;
-    const DWORD attributes = GetFileAttributesA(path);
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-        errno = EISDIR;  // the runtime would only say "Permission denied"
-        return nullptr;
-    }
+    if (RefusedDirectory(GetFileAttributesA(path))) return nullptr;
     FILE* stream = std::fopen(path, mode);
     if (stream == nullptr) return nullptr;
     // A name can reach a device or a pipe: only a file on disk is read. A kernel file of Wine's
@@ -229,13 +233,6 @@ bool InspectSource(FILE*, FileFacts* facts) {
     return true;
 }
 
-bool MayWrite(const char* path) {
-    const DWORD attributes = GetFileAttributesA(path);
-    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_READONLY) == 0) return true;
-    errno = EACCES;  // what opening it for writing would have said
-    return false;
-}
-
 FILE* CreateExclusive(const char* path, const FileFacts& like) {
     // Only if it does not exist, and shared with nobody while it is written.
     const HANDLE file = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
@@ -286,10 +283,7 @@ bool FlushDirectory(const char*) { return true; }
 bool Remove(const char* path) {
     const DWORD attributes = GetFileAttributesA(path);
     if (attributes == INVALID_FILE_ATTRIBUTES) return true;
-    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-        errno = EISDIR;  // the runtime would only say "Permission denied"
-        return false;
-    }
+    if (RefusedDirectory(attributes)) return false;
     // One that cannot go (another program holds it) stops the copy before anything is written.
     return Succeeded(DeleteFileA(path));
 }
@@ -307,6 +301,13 @@ PathKind KindOfPath(const char* path) {
     }
     if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return PathKind::kDirectory;
     return (attributes & FILE_ATTRIBUTE_DEVICE) != 0 ? PathKind::kOther : PathKind::kFile;
+}
+
+bool MayWriteFile(const char* path) {
+    const DWORD attributes = GetFileAttributesA(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_READONLY) == 0) return true;
+    errno = EACCES;  // what opening it for writing would have said
+    return false;
 }
 
 // A directory's read-only attribute does not stop files being made; access lists are the copy's.
