@@ -135,11 +135,8 @@ bool ReadProcessNames(std::uint32_t id, ProcessEntry* entry) {
     }
     target[length] = '\0';
     static const char kDeleted[] = " (deleted)";  // the image was replaced on disk
-    const std::size_t deletedLength = sizeof kDeleted - 1;
-    std::size_t used = static_cast<std::size_t>(length);
-    if (used > deletedLength && std::strcmp(target + used - deletedLength, kDeleted) == 0) {
-        target[used - deletedLength] = '\0';
-    }
+    const ssize_t kept = length - static_cast<ssize_t>(sizeof kDeleted - 1);
+    if (kept > 0 && std::strcmp(target + kept, kDeleted) == 0) target[kept] = '\0';
     const char* slash = std::strrchr(target, '/');
     std::snprintf(entry->exeFile, sizeof entry->exeFile, "%s", slash != nullptr ? slash + 1 : target);
     ReadTaskName(id, entry->taskName, sizeof entry->taskName);
