@@ -52,12 +52,25 @@ FILE* OpenReplacement(const char* scratchPath, const char* destination, FILE* so
 
 }  // namespace
 
-// In the order of FileCalls' members.
 FileCalls PlatformFileCalls() {
-    return FileCalls{OpenStaged, OpenReplacement, platform::Inspect, platform::InspectSource,
-                     MayWriteFile, platform::CreateExclusive, platform::TakeOwner,
-                     platform::TakeMode, platform::SameFile, Read, Write, platform::FlushToDisk,
-                     Close, platform::MoveIntoPlace, platform::FlushDirectory, platform::Remove};
+    FileCalls calls{};
+    calls.openStaged = OpenStaged;
+    calls.openReplacement = OpenReplacement;
+    calls.inspect = platform::Inspect;
+    calls.inspectSource = platform::InspectSource;
+    calls.mayWrite = MayWriteFile;
+    calls.createExclusive = platform::CreateExclusive;
+    calls.takeOwner = platform::TakeOwner;
+    calls.takeMode = platform::TakeMode;
+    calls.sameFile = platform::SameFile;
+    calls.read = Read;
+    calls.write = Write;
+    calls.flushToDisk = platform::FlushToDisk;
+    calls.close = Close;
+    calls.moveIntoPlace = platform::MoveIntoPlace;
+    calls.flushDirectory = platform::FlushDirectory;
+    calls.remove = platform::Remove;
+    return calls;
 }
 
 FileCalls fileCalls = PlatformFileCalls();
