@@ -1,7 +1,5 @@
-// The operating-system layer: everything relayhive asks of the platform.
-// What the platforms share is in os_common.cpp, what differs in one file per
-// platform (os_win32.cpp, os_posix.cpp); no file outside src/os/ includes a
-// platform header.
+// Everything relayhive asks of the platform: shared parts in os_common.cpp, the rest in
+// os_win32.cpp and os_posix.cpp; no file outside src/os/ includes a platform header.
 #ifndef RELAYHIVE_OS_OS_H
 #define RELAYHIVE_OS_OS_H
 
@@ -9,15 +7,14 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace os {
 
 // The one platform switch outside src/os/'s implementation files.
 #if defined(_WIN32)
-// Paths are Windows paths: drive letters, '\', MAX_PATH.
-inline constexpr bool kWindowsPaths = true;
-// Size of a process record's image name, terminating zero included (MAX_PATH).
-inline constexpr std::size_t kMaxPath = 260;
+inline constexpr bool kWindowsPaths = true;   // drive letters, '\', MAX_PATH
+inline constexpr std::size_t kMaxPath = 260;  // MAX_PATH, the terminating zero included
 #else
 inline constexpr bool kWindowsPaths = false;
 inline constexpr std::size_t kMaxPath = 4096;  // PATH_MAX
@@ -25,19 +22,14 @@ inline constexpr std::size_t kMaxPath = 4096;  // PATH_MAX
 
 // Stream buffer for copying files; 0 leaves the runtime's own buffering.
 extern const std::size_t kCopyStreamBufferSize;
-
 // Mode string for reading a text file: the C runtime's text mode where it has one.
 extern const char* const kTextReadMode;
 
-// The lead bytes of the ANSI code page in force, as (first, last) pairs ended
-// by a zero pair, in ranges (size bytes, zero-filled first); all zero where
-// names have no double-byte characters.
+// The ANSI code page's lead bytes as (first, last) pairs, ended by a zero pair; all zero if none.
 void AnsiLeadByteRanges(unsigned char* ranges, std::size_t size);
 
-// Opens path without blocking on it (a pipe with no writer, a device), and
-// keeps the stream only when it is a regular file. nullptr on failure: errno
-// set (EISDIR for a directory), or *irregular set for anything else that is
-// not a regular file.
+// Opens path without blocking on it (a pipe with no writer, a device), keeping only a regular
+// file. nullptr on failure: errno set (EISDIR for a directory), or *irregular for the rest.
 FILE* OpenRegularFile(const char* path, const char* mode, bool* irregular);
 
 // Sends one trace line to the debugger output channel, unchanged.
@@ -45,39 +37,32 @@ void Trace(const char* text);
 
 void SleepMilliseconds(unsigned milliseconds);
 
-// Fills buffer (zero-filled first) with the current directory. False, buffer
-// left all zeros, when it is not available or does not fit.
+// The current directory in buffer (zero-filled first); false, all zeros, when unknown or too long.
 bool GetWorkingDirectory(char* buffer, std::size_t size);
 // The whole current directory, however long; empty when not available.
 std::string WorkingDirectory();
 // Changes to "the current directory itself" as the platform spells it; result ignored.
 void ChangeToOwnDirectory();
 
-// Creates the process-wide single-instance marker. False only when another
-// live process holds it; any other failure lets the caller go on.
+// Creates the single-instance marker: false only when a live process holds it.
 bool ClaimSingleInstance(const char* name);
 
 // The system's standard message for an error number ("Unknown error" outside the table).
 const char* ErrorMessage(int errnum);
-// The error number of a platform failure that has no C runtime number of its own.
-inline constexpr int kUnknownError = 0x7FFF;
 
 // A write to a pipe whose reader has gone fails with an error instead of ending the process.
 void WritesToClosedPipesFail();
 
 // --- Processes ------------------------------------------------------------
 
-// Lets the updater outlive the terminal and pipes of the client it replaces:
-// a hang-up no longer ends it and a write to a closed stream fails instead of
-// killing it. Children started afterwards get the default handling back.
+// Lets the updater outlive the client's terminal and pipes: a hang-up no longer ends it, a
+// write to a closed stream fails instead. Children started later get the defaults back.
 void OutliveClientSession();
 
 struct ProcessEntry {
     std::uint32_t id;
-    char exeFile[kMaxPath];  // image file name, no directory
-    // The name the process goes by when it differs from its image (a script
-    // runs the interpreter's image under its own name); empty when none.
-    char taskName[kMaxPath];
+    char exeFile[kMaxPath];   // image file name, no directory
+    char taskName[kMaxPath];  // the name it goes by if not its image's (a script's); or empty
 };
 
 struct ProcessSnapshot;
@@ -86,9 +71,8 @@ bool FirstProcess(ProcessSnapshot* snapshot, ProcessEntry* entry);
 bool NextProcess(ProcessSnapshot* snapshot, ProcessEntry* entry);
 void CloseProcessSnapshot(ProcessSnapshot* snapshot);
 
-// Requests termination of the process and then waits up to waitMilliseconds
-// for it to end. True when termination was requested; false, errno set, when
-// the process could not be opened or terminated.
+// Requests termination and waits up to waitMilliseconds for the end. True when it was
+// requested; false, errno set, when the process could not be opened or terminated.
 bool TerminateProcessAndWait(std::uint32_t id, unsigned waitMilliseconds);
 
 struct ChildProcess {
@@ -97,9 +81,8 @@ struct ChildProcess {
     std::uint32_t threadId;
 };
 
-// Starts commandLine in the current directory with the inherited environment,
-// in a console of its own where the platform has consoles. False with the
-// platform's error code when it cannot be started.
+// Starts commandLine here with the inherited environment, in a console of its own where
+// there are consoles. False with the platform's error code when it cannot be started.
 bool StartChildProcess(char* commandLine, ChildProcess* child, long* errorCode);
 
 enum class WaitResult { kFailed, kExited, kExitCodeUnavailable };
@@ -107,8 +90,7 @@ enum class WaitResult { kFailed, kExited, kExitCodeUnavailable };
 WaitResult WaitForChildProcess(ChildProcess* child, long* exitCode);
 void ReleaseChildProcess(ChildProcess* child);
 
-// Formats the child's exit-code line into buffer the way the platform's own
-// formatter does; buffer holds at least 1024 bytes.
+// The child's exit-code line as the platform's own formatter writes it; buffer holds 1024 bytes.
 void FormatExitCodeLine(char* buffer, long exitCode);
 
 // --- Replacing files --------------------------------------------------------
@@ -126,20 +108,14 @@ struct FileFacts {
     unsigned keptAttributes = 0;     // hidden and system (Windows)
 };
 
-// The file calls every copy goes through, one table so that a test program
-// can make any one of them fail. The platform fills it; nothing in the
-// program itself changes it. Every call but sameFile fails with errno set.
+// The file calls every copy goes through, one table so that a test program can make any of
+// them fail; the program itself never changes it. Every call but sameFile fails with errno set.
 struct FileCalls {
     // Opens a staged file for binary reading, as OpenRegularFile does.
     FILE* (*openStaged)(const char* path, bool* irregular);
-    // Opens scratchPath for binary writing, to replace destination: the
-    // composition of the calls below (os_common.cpp). It takes the
-    // permissions the destination should end with (an existing
-    // destination's own, else the source's), where the platform has owners
-    // and this process may set them the existing destination's owner and
-    // group, and on Windows its hidden and system attributes. nullptr, errno
-    // and *failed on failure; an existing destination that may not be
-    // written fails with *failed kDestination.
+    // Opens scratchPath to replace destination, through the calls below: with an existing
+    // destination's permissions (else the source's), owner and group as far as we may set them,
+    // and hidden and system attributes (Windows). nullptr, errno and *failed on failure.
     FILE* (*openReplacement)(const char* scratchPath, const char* destination, FILE* source,
                              FailedPath* failed);
     // What path's entry says, links followed; a path that cannot be looked at counts as absent.
@@ -148,43 +124,34 @@ struct FileCalls {
     bool (*inspectSource)(FILE* source, FileFacts* facts);
     // Fails when this process may not write the existing file at path.
     bool (*mayWrite)(const char* path);
-    // Creates path for binary writing only if it does not exist, never
-    // through a link and (Windows) shared with nobody, so it is never another
-    // program's file; with like's permission bits (less the umask) or
-    // attributes, where the platform sets them at creation.
+    // Creates path for binary writing only if it does not exist, never through a link and
+    // (Windows) shared with nobody; with like's permission bits less the umask, or attributes.
     FILE* (*createExclusive)(const char* path, const FileFacts& like);
     // Gives the file of stream like's owner and group; false when not both could be kept.
     bool (*takeOwner)(FILE* stream, const FileFacts& like);
-    // Sets the permission bits of the file of stream.
     bool (*takeMode)(FILE* stream, unsigned mode);
-    // True when path, links not followed, is the very file stream writes: a
-    // short (8.3) name or a case-blind volume can make a name the scratch file's.
+    // True when path, links not followed, is the file stream writes (an 8.3 or case-blind name).
     bool (*sameFile)(FILE* stream, const char* path);
     // Bytes read; 0 at the end; -1 and errno on an error.
     long (*read)(FILE* stream, char* buffer, std::size_t size);
-    // False, errno set, unless all size bytes were taken.
+    // False unless all size bytes were taken.
     bool (*write)(FILE* stream, const char* buffer, std::size_t size);
-    // Pushes everything written so far to stable storage. False, errno set, on failure.
+    // Pushes everything written so far to stable storage.
     bool (*flushToDisk)(FILE* stream);
-    // Releases the stream whatever happens. False, errno set, when buffered
-    // data could not be written or the close itself failed.
+    // Releases the stream whatever happens; false when buffered data or the close failed.
     bool (*close)(FILE* stream);
-    // Moves scratchPath over destination in one atomic step. False, errno
-    // set, on failure; destination is then unchanged.
+    // Moves scratchPath over destination in one atomic step; on failure destination is unchanged.
     bool (*moveIntoPlace)(const char* scratchPath, const char* destination);
-    // Makes the earlier renames into directory durable. False, errno set, on failure.
+    // Makes the earlier renames into directory durable.
     bool (*flushDirectory)(const char* directory);
-    // Removes the file at path, links not followed; a path already gone is
-    // no failure, a directory always is (EISDIR).
+    // Removes path's file, links not followed: one gone is no failure, a directory is (EISDIR).
     bool (*remove)(const char* path);
 };
-// The calls in use: the platform's own, filled entry by entry; test programs
-// replace entries, and restore them all with fileCalls = PlatformFileCalls().
+// The calls in use; test programs replace entries and restore them with PlatformFileCalls().
 extern FileCalls fileCalls;
 FileCalls PlatformFileCalls();
 
-// Each entry of FileCalls with the name test programs and the fault table
-// give it: X(member, "name") for every entry, in the table's order.
+// X(member, "name") for each entry of FileCalls, in order, by the fault table's names.
 #define RELAYHIVE_FILE_CALLS(X)                                                                         \
     X(openStaged, "open-staged") X(openReplacement, "open-scratch") X(inspect, "inspect")             \
     X(inspectSource, "inspect-source") X(mayWrite, "may-write") X(createExclusive, "create")           \
@@ -192,24 +159,17 @@ FileCalls PlatformFileCalls();
     X(write, "write") X(flushToDisk, "flush") X(close, "close") X(moveIntoPlace, "move")               \
     X(flushDirectory, "flush-directory") X(remove, "remove")
 
-// The permission bits a replacement takes over from the file it replaces:
-// all of them, but set-user-ID and set-group-ID only when it kept both the
-// old owner and group, as cp and install do.
+// The permission bits a replacement takes over: all, but set-user-ID and set-group-ID only
+// when it kept both the old owner and group, as cp and install do.
 constexpr unsigned ReplacementMode(unsigned oldMode, bool ownerAndGroupKept) {
     return ownerAndGroupKept ? oldMode : oldMode & ~06000u;
 }
 
-}  // namespace os
-
 // --- Inspecting an installation ---------------------------------------------
 // What relayhive-check asks of the platform: look-ups only, nothing written.
 
-#include <vector>
-
-namespace os {
-
-// kOther: a pipe, a device or a socket. kNameTooLong: a component is longer
-// than the file system holds. kDenied: a directory on the way may not be searched.
+// kOther: a pipe, a device or a socket. kNameTooLong: a component too long for the file
+// system. kDenied: a directory on the way may not be searched.
 enum class PathKind { kMissing, kFile, kDirectory, kOther, kNameTooLong, kDenied };
 // What path names, links followed; kMissing also when it cannot be looked up otherwise.
 PathKind KindOfPath(const char* path);
@@ -230,16 +190,13 @@ struct DirectoryEntry {
 // Everything in a directory but "." and "..", in no particular order. False when it cannot be listed.
 bool ListDirectory(const char* path, std::vector<DirectoryEntry>* entries);
 
-// Wine keeps a Windows program's file names on a POSIX file system as their
-// characters in UTF-8. HostNameOfGbk: the bytes there of a name the program
-// spells in code page 936; GbkNameOfHost: the spelling the program sees for
-// bytes found there. False when the bytes are no characters of the one code
-// or the other. On Windows both give the name itself.
+// Wine keeps a Windows program's file names in UTF-8 on the host. HostNameOfGbk: the host bytes
+// of a code page 936 name; GbkNameOfHost: the 936 spelling of host bytes. False for bytes that
+// are no characters of the code; on Windows both give the name itself.
 bool HostNameOfGbk(const std::string& name, std::string* host);
 bool GbkNameOfHost(const std::string& host, std::string* name);
 
-// The absolute path of an existing path as the platform spells a working
-// directory there: links resolved (POSIX), the full path name (Windows).
+// An existing path spelled as a working directory: links resolved (POSIX), full name (Windows).
 bool AbsolutePath(const char* path, std::string* absolute);
 
 // --- Writing a staged update --------------------------------------------------

@@ -1,5 +1,4 @@
-// The part of the OS layer both platforms share: the C runtime's streams,
-// and the table of file calls every copy goes through.
+// The OS layer both platforms share: the C runtime's streams and the table of file calls.
 #include <cerrno>
 #include <cstring>
 
@@ -14,8 +13,7 @@ FILE* OpenStaged(const char* path, bool* irregular) { return OpenRegularFile(pat
 
 long Read(FILE* stream, char* buffer, std::size_t size) {
     const std::size_t got = std::fread(buffer, 1, size, stream);
-    if (got == 0 && std::ferror(stream)) return -1;
-    return static_cast<long>(got);
+    return got == 0 && std::ferror(stream) ? -1 : static_cast<long>(got);
 }
 
 bool Write(FILE* stream, const char* buffer, std::size_t size) {
@@ -60,7 +58,7 @@ FileCalls PlatformFileCalls() {
     calls.openReplacement = OpenReplacement;
     calls.inspect = platform::Inspect;
     calls.inspectSource = platform::InspectSource;
-    calls.mayWrite = platform::MayWrite;
+    calls.mayWrite = MayWriteFile;
     calls.createExclusive = platform::CreateExclusive;
     calls.takeOwner = platform::TakeOwner;
     calls.takeMode = platform::TakeMode;
@@ -77,7 +75,13 @@ FileCalls PlatformFileCalls() {
 
 FileCalls fileCalls = PlatformFileCalls();
 
-bool MayWriteFile(const char* path) { return platform::MayWrite(path); }
+bool GetWorkingDirectory(char* buffer, std::size_t size) {
+    std::memset(buffer, 0, size);
+    const std::string directory = WorkingDirectory();
+    if (directory.empty() || directory.size() >= size) return false;
+    std::memcpy(buffer, directory.data(), directory.size());
+    return true;
+}
 
 // Neither look waits on a pipe or a device: only a regular file opens.
 bool OpensForReading(const char* path) {
@@ -104,7 +108,7 @@ bool ReadWholeFile(const char* path, std::string* bytes) {
 bool WriteWholeFile(const char* path, const std::string& bytes) {
     FILE* file = std::fopen(path, "wb");
     if (file == nullptr) return false;
-    const bool written = bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+    const bool written = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
     const int saved = errno;
     const bool closed = std::fclose(file) == 0;
     if (!written) errno = saved;

@@ -1,6 +1,4 @@
-// What each platform's file (os_posix.cpp, os_win32.cpp) gives the portable
-// part of the OS layer (os_common.cpp): the file calls that differ.
-// Included only inside src/os/.
+// The file calls each platform's file gives os_common.cpp; included only inside src/os/.
 #ifndef RELAYHIVE_OS_OS_PLATFORM_H
 #define RELAYHIVE_OS_OS_PLATFORM_H
 
@@ -12,7 +10,6 @@ namespace os::platform {
 
 bool Inspect(const char* path, FileFacts* facts);
 bool InspectSource(FILE* source, FileFacts* facts);
-bool MayWrite(const char* path);
 FILE* CreateExclusive(const char* path, const FileFacts& like);
 bool TakeOwner(FILE* stream, const FileFacts& like);
 bool TakeMode(FILE* stream, unsigned mode);

@@ -1,5 +1,4 @@
-// The operating-system layer on Linux: this program's own port of the
-// Windows calls the rest of the code was designed around.
+// The operating-system layer on Linux: our own port of the Windows calls the code was built on.
 #include <dirent.h>
 #include <fcntl.h>
 #include <iconv.h>
@@ -43,21 +42,143 @@ socklen_t AbstractAddress(const char* name, sockaddr_un* address) {
     return static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + length);
 }
 
-}  // namespace
+// Moves a string the C library allocated into text; false for none.
+bool Adopt(char* allocated, std::string* text) {
+    if (allocated == nullptr) return false;
+    *text = allocated;
+    std::free(allocated);
+    return true;
+}
 
-void AnsiLeadByteRanges(unsigned char* ranges, std::size_t size) { std::memset(ranges, 0, size); }
+// Runs cleanUp without losing the errno of the failure that called for it.
+template <typename CleanUp>
+void KeepingErrno(CleanUp cleanUp) {
+    const int savedErrno = errno;
+    cleanUp();
+    errno = savedErrno;
+}
 
-namespace {
-
-// A file of the kernel's (/proc, /sys) passes for a regular file of no
-// bytes, then reads without end: an empty file must read as empty.
+// A kernel file (/proc, /sys) passes for an empty regular file, then reads without end.
 bool HoldsWhatItSays(int fd, const struct stat& status) {
     if (status.st_size != 0) return true;
     char byte;
     return pread(fd, &byte, 1, 0) == 0;
 }
 
+// What a client's terminal or pipes send when they go away.
+const int kClientSessionSignals[] = {SIGHUP, SIGPIPE};
+
+// The number a /proc directory entry names (a process or thread id); 0 for any other entry.
+unsigned long EntryId(const dirent* item) {
+    char* end = nullptr;
+    const unsigned long id = std::strtoul(item->d_name, &end, 10);
+    return end != item->d_name && *end == '\0' ? id : 0;
+}
+
+// Calls visit with /proc/<id>/task/<thread>/<leaf> for each thread of process id until it
+// returns true; false when none did, or the threads cannot be listed.
+template <typename Visit>
+bool AnyThread(unsigned id, const char* leaf, Visit visit) {
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%u/task", id);
+    DIR* tasks = opendir(path);
+    if (tasks == nullptr) return false;
+    bool found = false;
+    while (dirent* item = found ? nullptr : readdir(tasks)) {
+        const unsigned long task = EntryId(item);
+        if (task == 0) continue;
+        std::snprintf(path, sizeof path, "/proc/%u/task/%lu/%s", id, task, leaf);
+        found = visit(path);
+    }
+    closedir(tasks);
+    return found;
+}
+
+// The task name: /proc/<id>/comm, the file name the process was started from, cut to 15
+// bytes; for a script the script's name, where exe names the interpreter.
+bool ReadTaskName(std::uint32_t id, char* name, std::size_t size) {
+    char commPath[64];
+    std::snprintf(commPath, sizeof commPath, "/proc/%u/comm", static_cast<unsigned>(id));
+    const int fd = open(commPath, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    const ssize_t got = read(fd, name, size - 1);
+    close(fd);
+    if (got <= 0) return false;
+    name[got] = '\0';
+    if (name[got - 1] == '\n') name[got - 1] = '\0';
+    return true;
+}
+
+// The image name is exe's file name, like Windows' szExeFile the executable itself in full. comm,
+// a 15-byte prefix the process may rewrite, stands in only when exe is closed to us (another
+// user's process, which Windows lists too), and is the task name that finds a script client.
+bool ReadProcessNames(std::uint32_t id, ProcessEntry* entry) {
+    entry->id = id;
+    std::memset(entry->taskName, 0, sizeof entry->taskName);
+    char link[64];
+    std::snprintf(link, sizeof link, "/proc/%u/exe", static_cast<unsigned>(id));
+    char target[kMaxPath];
+    ssize_t length = readlink(link, target, sizeof target - 1);
+    int failure = length > 0 ? 0 : errno;
+    if (failure == ENOENT) {
+        // The main thread has ended while others run on: any of theirs names the same image.
+        AnyThread(id, "exe", [&](const char* threadLink) {
+            length = readlink(threadLink, target, sizeof target - 1);
+            if (length <= 0 && errno != ENOENT) failure = errno;
+            return length > 0;
+        });
+    }
+    if (length <= 0) {
+        // No thread has one: gone, or a kernel thread; nothing to find.
+        if (failure == ENOENT) return false;
+        return ReadTaskName(id, entry->exeFile, sizeof entry->exeFile);
+    }
+    target[length] = '\0';
+    static const char kDeleted[] = " (deleted)";  // the image was replaced on disk
+    const ssize_t kept = length - static_cast<ssize_t>(sizeof kDeleted - 1);
+    if (kept > 0 && std::strcmp(target + kept, kDeleted) == 0) target[kept] = '\0';
+    const char* slash = std::strrchr(target, '/');
+    std::snprintf(entry->exeFile, sizeof entry->exeFile, "%s", slash != nullptr ? slash + 1 : target);
+    ReadTaskName(id, entry->taskName, sizeof entry->taskName);
+    return true;
+}
+
+// True when the thread runs on: neither a zombie nor gone.
+bool ThreadRuns(const char* statPath) {
+    std::FILE* stat = std::fopen(statPath, "re");
+    if (stat == nullptr) return false;
+    char line[512] = {0};
+    const bool read = std::fgets(line, sizeof line, stat) != nullptr;
+    std::fclose(stat);
+    const char* close = read ? std::strrchr(line, ')') : nullptr;
+    return close == nullptr || close[1] != ' ' || close[2] != 'Z';
+}
+
+// Ended once every thread has: a zombie main thread alone is not the end while others run on.
+bool HasEnded(pid_t id) {
+    if (kill(id, 0) != 0) return errno == ESRCH;
+    return !AnyThread(static_cast<unsigned>(id), "stat", ThreadRuns);
+}
+
+bool Converted(const std::string& text, const char* from, const char* to, std::string* converted) {
+    const iconv_t conversion = iconv_open(to, from);
+    if (conversion == reinterpret_cast<iconv_t>(-1)) return false;
+    std::string in = text;
+    std::vector<char> out(text.size() * 4 + 8);  // a GBK byte is at most 2 UTF-8 bytes, a UTF-8 byte 1 GBK byte
+    char* inAt = &in[0];
+    std::size_t inLeft = in.size();
+    char* outAt = out.data();
+    std::size_t outLeft = out.size();
+    const bool done = iconv(conversion, &inAt, &inLeft, &outAt, &outLeft) != static_cast<std::size_t>(-1) &&
+                      iconv(conversion, nullptr, nullptr, &outAt, &outLeft) != static_cast<std::size_t>(-1);
+    iconv_close(conversion);
+    if (done) converted->assign(out.data(), static_cast<std::size_t>(outAt - out.data()));
+    return done;
+}
+
 }  // namespace
+
+void AnsiLeadByteRanges(unsigned char* ranges, std::size_t size) { std::memset(ranges, 0, size); }
 
 FILE* OpenRegularFile(const char* path, const char* mode, bool* irregular) {
     *irregular = false;
@@ -77,36 +198,27 @@ FILE* OpenRegularFile(const char* path, const char* mode, bool* irregular) {
     if (fd < 0) return nullptr;
     const bool examined = fstat(fd, &status) == 0;
     if (!examined || !S_ISREG(status.st_mode) || !HoldsWhatItSays(fd, status)) {
-        const int savedErrno = errno;
-        close(fd);
+        KeepingErrno([fd] { close(fd); });
         *irregular = examined;
-        errno = savedErrno;
         return nullptr;
     }
-    // The descriptor stays non-blocking: a regular file's reads ignore that,
-    // and a kernel file that would wait (/proc/kmsg) fails the read instead.
+    // Left non-blocking: a regular file ignores it, a kernel file that would wait fails the read.
     FILE* stream = fdopen(fd, mode);
-    if (stream == nullptr) {
-        const int savedErrno = errno;
-        close(fd);
-        errno = savedErrno;
-    }
+    if (stream == nullptr) KeepingErrno([fd] { close(fd); });
     return stream;
 }
 
 void Trace(const char* text) {
-    const int savedErrno = errno;
-    const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd >= 0) {
+    KeepingErrno([text] {
+        const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        if (fd < 0) return;
         sockaddr_un address;
         const socklen_t length = AbstractAddress(texts::kTraceSocketName, &address);
-        // Nobody listening, or a full queue: the trace is dropped, as a debug
-        // string is with no debugger attached.
+        // Nobody listening, or a full queue: dropped, as a debug string is with no debugger.
         (void)sendto(fd, text, std::strlen(text), MSG_DONTWAIT | MSG_NOSIGNAL,
                      reinterpret_cast<const sockaddr*>(&address), length);
         close(fd);
-    }
-    errno = savedErrno;
+    });
 }
 
 void SleepMilliseconds(unsigned milliseconds) {
@@ -116,27 +228,16 @@ void SleepMilliseconds(unsigned milliseconds) {
     }
 }
 
-bool GetWorkingDirectory(char* buffer, std::size_t size) {
-    std::memset(buffer, 0, size);
-    if (getcwd(buffer, size) != nullptr) return true;
-    std::memset(buffer, 0, size);
-    return false;
-}
-
 std::string WorkingDirectory() {
-    std::vector<char> buffer(kMaxPath);
-    for (;;) {
-        if (getcwd(buffer.data(), buffer.size()) != nullptr) return std::string(buffer.data());
-        if (errno != ERANGE) return std::string();
-        buffer.resize(buffer.size() * 2);
-    }
+    std::string directory;
+    Adopt(getcwd(nullptr, 0), &directory);  // allocated as long as it needs
+    return directory;
 }
 
 void ChangeToOwnDirectory() { (void)chdir("./"); }
 
 bool ClaimSingleInstance(const char* name) {
-    // Held, never closed, until the process ends; close-on-exec keeps the
-    // relaunched client from inheriting it.
+    // Held until the process ends; close-on-exec keeps the relaunched client from inheriting it.
     const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return true;
     sockaddr_un address;
@@ -150,31 +251,15 @@ bool ClaimSingleInstance(const char* name) {
 const char* ErrorMessage(int errnum) {
     const char* text = std::strerror(errnum);
     // glibc appends the number to unknown errors; the report shows the bare text.
-    if (std::strncmp(text, "Unknown error", 13) == 0) return "Unknown error";
-    return text;
+    return std::strncmp(text, "Unknown error", 13) == 0 ? "Unknown error" : text;
 }
 
 // --- Processes ------------------------------------------------------------
 
-namespace {
-
-// What a client's terminal or pipes send when they go away.
-const int kClientSessionSignals[] = {SIGHUP, SIGPIPE};
-
-// The number a /proc directory entry names (a process or thread id); 0 for any other entry.
-unsigned long EntryId(const dirent* item) {
-    char* end = nullptr;
-    const unsigned long id = std::strtoul(item->d_name, &end, 10);
-    return end != item->d_name && *end == '\0' ? id : 0;
-}
-
-}  // namespace
-
 void WritesToClosedPipesFail() { (void)signal(SIGPIPE, SIG_IGN); }
 
 void OutliveClientSession() {
-    struct sigaction ignore;
-    std::memset(&ignore, 0, sizeof ignore);
+    struct sigaction ignore {};
     ignore.sa_handler = SIG_IGN;
     sigemptyset(&ignore.sa_mask);
     for (const int signal : kClientSessionSignals) (void)sigaction(signal, &ignore, nullptr);
@@ -198,137 +283,16 @@ ProcessSnapshot* OpenProcessSnapshot() {
     return snapshot;
 }
 
-namespace {
-
-// The task name: /proc/<id>/comm, the file name the process was started
-// from, cut to 15 bytes. For a script it is the script's name, where exe
-// names the interpreter.
-bool ReadTaskName(std::uint32_t id, char* name, std::size_t size) {
-    char commPath[64];
-    std::snprintf(commPath, sizeof commPath, "/proc/%u/comm", static_cast<unsigned>(id));
-    const int fd = open(commPath, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    const ssize_t got = read(fd, name, size - 1);
-    close(fd);
-    if (got <= 0) return false;
-    std::size_t used = static_cast<std::size_t>(got);
-    if (name[used - 1] == '\n') --used;
-    name[used] = '\0';
-    return true;
-}
-
-// Reads the path of process id's image into target (size bytes): the length,
-// or -1 with errno. Once the main thread has ended, /proc/<id>/exe reads as
-// gone while the other threads run on: any of theirs names the same image.
-// ENOENT only when no thread has one: the process is gone, or a kernel thread.
-ssize_t ReadImagePath(std::uint32_t id, char* target, std::size_t size) {
-    char link[64];
-    std::snprintf(link, sizeof link, "/proc/%u/exe", static_cast<unsigned>(id));
-    ssize_t length = readlink(link, target, size - 1);
-    if (length > 0 || errno != ENOENT) return length;
-    char tasksPath[64];
-    std::snprintf(tasksPath, sizeof tasksPath, "/proc/%u/task", static_cast<unsigned>(id));
-    DIR* tasks = opendir(tasksPath);
-    if (tasks == nullptr) {
-        errno = ENOENT;
-        return -1;
-    }
-    int failure = ENOENT;
-    while (dirent* item = readdir(tasks)) {
-        const unsigned long task = EntryId(item);
-        if (task == 0) continue;
-        std::snprintf(link, sizeof link, "/proc/%u/task/%lu/exe", static_cast<unsigned>(id), task);
-        length = readlink(link, target, size - 1);
-        if (length > 0) break;
-        if (errno != ENOENT) failure = errno;
-    }
-    closedir(tasks);
-    if (length <= 0) {
-        length = -1;
-        errno = failure;
-    }
-    return length;
-}
-
-// The image name is the file name of /proc/<id>/exe: like Windows' szExeFile it
-// names the executable file itself, in full, whatever the process calls
-// itself. comm is only a 15-byte prefix that the process may rewrite, so it
-// stands in for the image only when exe is closed to us (another user's
-// process), where Windows, too, still lists the name; it is also kept as the
-// task name, so a client that is a script is found by its own name.
-bool ReadProcessNames(std::uint32_t id, ProcessEntry* entry) {
-    std::memset(entry->taskName, 0, sizeof entry->taskName);
-    char target[kMaxPath];
-    const ssize_t length = ReadImagePath(id, target, sizeof target);
-    if (length <= 0) {
-        // Gone, or a kernel thread: nothing to find.
-        if (errno == ENOENT) return false;
-        return ReadTaskName(id, entry->exeFile, sizeof entry->exeFile);
-    }
-    target[length] = '\0';
-    static const char kDeleted[] = " (deleted)";  // the image was replaced on disk
-    const std::size_t deletedLength = sizeof kDeleted - 1;
-    std::size_t used = static_cast<std::size_t>(length);
-    if (used > deletedLength && std::strcmp(target + used - deletedLength, kDeleted) == 0) {
-        target[used - deletedLength] = '\0';
-    }
-    const char* slash = std::strrchr(target, '/');
-    std::snprintf(entry->exeFile, sizeof entry->exeFile, "%s", slash != nullptr ? slash + 1 : target);
-    ReadTaskName(id, entry->taskName, sizeof entry->taskName);
-    return true;
-}
-
-bool ReadNextProcess(ProcessSnapshot* snapshot, ProcessEntry* entry) {
-    while (snapshot->next < snapshot->ids.size()) {
-        const std::uint32_t id = snapshot->ids[snapshot->next++];
-        if (ReadProcessNames(id, entry)) {
-            entry->id = id;
-            return true;
-        }
-    }
-    return false;
-}
-
-// True when the thread has ended: a zombie, or gone.
-bool ThreadEnded(const char* statPath) {
-    std::FILE* stat = std::fopen(statPath, "re");
-    if (stat == nullptr) return true;
-    char line[512] = {0};
-    const bool read = std::fgets(line, sizeof line, stat) != nullptr;
-    std::fclose(stat);
-    const char* close = read ? std::strrchr(line, ')') : nullptr;
-    return close != nullptr && close[1] == ' ' && close[2] == 'Z';
-}
-
-// A process has ended once every thread has: a zombie main thread alone is
-// not the end while the others run on.
-bool HasEnded(pid_t id) {
-    if (kill(id, 0) != 0) return errno == ESRCH;
-    char tasksPath[64];
-    std::snprintf(tasksPath, sizeof tasksPath, "/proc/%d/task", static_cast<int>(id));
-    DIR* tasks = opendir(tasksPath);
-    if (tasks == nullptr) return true;
-    bool ended = true;
-    while (dirent* item = ended ? readdir(tasks) : nullptr) {
-        const unsigned long task = EntryId(item);
-        if (task == 0) continue;
-        char statPath[64];
-        std::snprintf(statPath, sizeof statPath, "/proc/%d/task/%lu/stat", static_cast<int>(id), task);
-        ended = ThreadEnded(statPath);
-    }
-    closedir(tasks);
-    return ended;
-}
-
-}  // namespace
-
 bool FirstProcess(ProcessSnapshot* snapshot, ProcessEntry* entry) {
     snapshot->next = 0;
-    return ReadNextProcess(snapshot, entry);
+    return NextProcess(snapshot, entry);
 }
 
 bool NextProcess(ProcessSnapshot* snapshot, ProcessEntry* entry) {
-    return ReadNextProcess(snapshot, entry);
+    while (snapshot->next < snapshot->ids.size()) {
+        if (ReadProcessNames(snapshot->ids[snapshot->next++], entry)) return true;
+    }
+    return false;
 }
 
 void CloseProcessSnapshot(ProcessSnapshot* snapshot) { delete snapshot; }
@@ -345,9 +309,7 @@ bool TerminateProcessAndWait(std::uint32_t id, unsigned waitMilliseconds) {
             while (poll(&ended, 1, static_cast<int>(waitMilliseconds)) < 0 && errno == EINTR) {
             }
         }
-        const int savedErrno = errno;
-        close(pidfd);
-        errno = savedErrno;
+        KeepingErrno([pidfd] { close(pidfd); });
         return sent;
     }
     if (errno != ENOSYS) return false;
@@ -386,18 +348,11 @@ bool StartChildProcess(char* commandLine, ChildProcess* child, long* errorCode) 
 
 WaitResult WaitForChildProcess(ChildProcess* child, long* exitCode) {
     int status = 0;
-    pid_t result;
-    do {
-        result = waitpid(static_cast<pid_t>(child->handle), &status, 0);
-    } while (result < 0 && errno == EINTR);
-    if (result < 0) return WaitResult::kFailed;
-    if (WIFEXITED(status)) {
-        *exitCode = WEXITSTATUS(status);
-    } else if (WIFSIGNALED(status)) {
-        *exitCode = 128 + WTERMSIG(status);
-    } else {
-        return WaitResult::kExitCodeUnavailable;
+    while (waitpid(static_cast<pid_t>(child->handle), &status, 0) < 0) {
+        if (errno != EINTR) return WaitResult::kFailed;
     }
+    if (!WIFEXITED(status) && !WIFSIGNALED(status)) return WaitResult::kExitCodeUnavailable;
+    *exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return WaitResult::kExited;
 }
 
@@ -433,40 +388,32 @@ bool InspectSource(FILE* source, FileFacts* facts) {
     return true;
 }
 
-bool MayWrite(const char* path) { return faccessat(AT_FDCWD, path, W_OK, AT_EACCESS) == 0; }
-
-// Created with the permissions it is to have (less the umask, no set-ID bits):
-// should setting them exactly fail, an executable still stays one.
+// Made with its permissions less umask and set-ID bits: should takeMode fail, it stays executable.
 FILE* CreateExclusive(const char* path, const FileFacts& like) {
     const int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, static_cast<mode_t>(like.mode & 0777));
     if (fd < 0) return nullptr;
     FILE* stream = fdopen(fd, "wb");
     if (stream == nullptr) {
-        const int savedErrno = errno;
-        close(fd);
-        unlink(path);
-        errno = savedErrno;
+        KeepingErrno([fd, path] {
+            close(fd);
+            unlink(path);
+        });
     }
     return stream;
 }
 
-// As far as this process may set them. (Without CAP_FSETID the kernel drops
-// set-ID bits at the first write anyway, as it always has.)
+// As far as we may set them (without CAP_FSETID the first write drops set-ID bits anyway).
 bool TakeOwner(FILE* stream, const FileFacts& like) {
     const int fd = fileno(stream);
-    if (fchown(fd, static_cast<uid_t>(like.owner), static_cast<gid_t>(like.group)) == 0) return true;
-    const int savedErrno = errno;
-    (void)fchown(fd, static_cast<uid_t>(-1), static_cast<gid_t>(like.group));
-    errno = savedErrno;
+    const gid_t group = static_cast<gid_t>(like.group);
+    if (fchown(fd, static_cast<uid_t>(like.owner), group) == 0) return true;
+    KeepingErrno([fd, group] { (void)fchown(fd, static_cast<uid_t>(-1), group); });
     return false;
 }
 
 bool TakeMode(FILE* stream, unsigned mode) { return fchmod(fileno(stream), static_cast<mode_t>(mode)) == 0; }
 
-bool FlushToDisk(FILE* stream) {
-    if (std::fflush(stream) != 0) return false;
-    return fsync(fileno(stream)) == 0;
-}
+bool FlushToDisk(FILE* stream) { return std::fflush(stream) == 0 && fsync(fileno(stream)) == 0; }
 
 // The rename is atomic as it stands; its durability is flushDirectory's job.
 bool MoveIntoPlace(const char* scratchPath, const char* destination) {
@@ -477,9 +424,7 @@ bool FlushDirectory(const char* directory) {
     const int fd = open(*directory != '\0' ? directory : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return false;
     const bool synced = fsync(fd) == 0;
-    const int savedErrno = errno;
-    close(fd);
-    errno = savedErrno;
+    KeepingErrno([fd] { close(fd); });
     return synced;
 }
 
@@ -494,11 +439,7 @@ bool SameFile(FILE* stream, const char* path) {
 
 }  // namespace platform
 
-}  // namespace os
-
 // --- Inspecting an installation ---------------------------------------------
-
-namespace os {
 
 PathKind KindOfPath(const char* path) {
     struct stat status;
@@ -509,6 +450,8 @@ PathKind KindOfPath(const char* path) {
     if (S_ISREG(status.st_mode)) return PathKind::kFile;
     return S_ISDIR(status.st_mode) ? PathKind::kDirectory : PathKind::kOther;
 }
+
+bool MayWriteFile(const char* path) { return faccessat(AT_FDCWD, path, W_OK, AT_EACCESS) == 0; }
 
 bool MayCreateIn(const char* directory) { return faccessat(AT_FDCWD, directory, W_OK | X_OK, AT_EACCESS) == 0; }
 
@@ -528,35 +471,11 @@ bool ListDirectory(const char* path, std::vector<DirectoryEntry>* entries) {
     return true;
 }
 
-namespace {
-
-bool Converted(const std::string& text, const char* from, const char* to, std::string* converted) {
-    const iconv_t conversion = iconv_open(to, from);
-    if (conversion == reinterpret_cast<iconv_t>(-1)) return false;
-    std::string in = text;
-    std::vector<char> out(text.size() * 4 + 8);  // a GBK byte is at most 2 UTF-8 bytes, a UTF-8 byte 1 GBK byte
-    char* inAt = &in[0];
-    std::size_t inLeft = in.size();
-    char* outAt = out.data();
-    std::size_t outLeft = out.size();
-    const bool done = iconv(conversion, &inAt, &inLeft, &outAt, &outLeft) != static_cast<std::size_t>(-1) &&
-                      iconv(conversion, nullptr, nullptr, &outAt, &outLeft) != static_cast<std::size_t>(-1);
-    iconv_close(conversion);
-    if (done) converted->assign(out.data(), static_cast<std::size_t>(outAt - out.data()));
-    return done;
-}
-
-}  // namespace
-
 bool HostNameOfGbk(const std::string& name, std::string* host) { return Converted(name, "CP936", "UTF-8", host); }
 bool GbkNameOfHost(const std::string& host, std::string* name) { return Converted(host, "UTF-8", "CP936", name); }
 
 bool AbsolutePath(const char* path, std::string* absolute) {
-    char* resolved = realpath(path, nullptr);
-    if (resolved == nullptr) return false;
-    *absolute = resolved;
-    std::free(resolved);
-    return true;
+    return Adopt(realpath(path, nullptr), absolute);
 }
 
 bool CopyPermissions(const char* from, const char* path) {

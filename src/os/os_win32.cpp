@@ -1,5 +1,4 @@
-// The operating-system layer on Windows: the Win32 calls relayhive was
-// designed around, each with the arguments the program relies on.
+// The operating-system layer on Windows: the Win32 calls relayhive was designed around.
 #include <windows.h>
 #include <tlhelp32.h>
 #include <direct.h>
@@ -17,59 +16,79 @@
 static_assert(sizeof(PROCESSENTRY32) == 296, "narrow process record expected");
 static_assert(sizeof(STARTUPINFOA) == 68, "32-bit start-up record expected");
 
+namespace os {
+
+const char* const kTextReadMode = "rt";
+// The runtime's 4 KiB: a larger write that only partly fits a full disk loses its error number.
+const std::size_t kCopyStreamBufferSize = 0;
+
 namespace {
 
 // A new console of its own, at normal priority.
 constexpr DWORD kClientCreationFlags = CREATE_NEW_CONSOLE | NORMAL_PRIORITY_CLASS;
 static_assert(kClientCreationFlags == 0x30, "the client's creation flags");
 
-}  // namespace
+// The attributes a replacement takes over from the file it replaces.
+constexpr DWORD kKeptAttributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
 
-namespace os {
-
-const char* const kTextReadMode = "rt";
-// The runtime's 4 KiB buffers: a larger write that only partly fits on a full
-// disk comes back from the runtime without a usable error number.
-const std::size_t kCopyStreamBufferSize = 0;
-
-namespace {
-
-// The C runtime's errno for a Win32 error, so reports read like the runtime's
-// own: every Win32 failure of this layer is translated here.
+// The C runtime's errno for every Win32 failure here, so reports read like the runtime's own.
 int ErrnoFromWin32(DWORD error) {
-    switch (error) {
-        case ERROR_FILE_NOT_FOUND:
-        case ERROR_PATH_NOT_FOUND:
-        case ERROR_INVALID_DRIVE:
-        case ERROR_BAD_NETPATH:
-        case ERROR_BAD_NET_NAME:
-            return ENOENT;
-        case ERROR_ACCESS_DENIED:
-        case ERROR_SHARING_VIOLATION:
-        case ERROR_LOCK_VIOLATION:
-        case ERROR_WRITE_PROTECT:
-        case ERROR_CURRENT_DIRECTORY:
-        case ERROR_NETWORK_ACCESS_DENIED:
-            return EACCES;
-        case ERROR_DISK_FULL:
-        case ERROR_HANDLE_DISK_FULL:
-            return ENOSPC;
-        case ERROR_FILE_EXISTS:
-        case ERROR_ALREADY_EXISTS:
-            return EEXIST;
-        case ERROR_FILENAME_EXCED_RANGE:
-            return ENAMETOOLONG;
-        case ERROR_INVALID_NAME:
-        case ERROR_INVALID_PARAMETER:
-            return EINVAL;
-        case ERROR_NOT_ENOUGH_MEMORY:
-        case ERROR_OUTOFMEMORY:
-            return ENOMEM;
-        case ERROR_NOT_SAME_DEVICE:
-            return EXDEV;
-        default:
-            return kUnknownError;  // reported as "Unknown error", never as some other failure
+    static const struct {
+        DWORD win32;
+        int errnum;
+    } kErrnos[] = {
+        {ERROR_FILE_NOT_FOUND, ENOENT}, {ERROR_PATH_NOT_FOUND, ENOENT},
+        {ERROR_INVALID_DRIVE, ENOENT}, {ERROR_BAD_NETPATH, ENOENT}, {ERROR_BAD_NET_NAME, ENOENT},
+        {ERROR_ACCESS_DENIED, EACCES}, {ERROR_SHARING_VIOLATION, EACCES},
+        {ERROR_LOCK_VIOLATION, EACCES}, {ERROR_WRITE_PROTECT, EACCES},
+        {ERROR_CURRENT_DIRECTORY, EACCES}, {ERROR_NETWORK_ACCESS_DENIED, EACCES},
+        {ERROR_DISK_FULL, ENOSPC}, {ERROR_HANDLE_DISK_FULL, ENOSPC}, {ERROR_FILE_EXISTS, EEXIST},
+        {ERROR_ALREADY_EXISTS, EEXIST}, {ERROR_FILENAME_EXCED_RANGE, ENAMETOOLONG},
+        {ERROR_INVALID_NAME, EINVAL}, {ERROR_INVALID_PARAMETER, EINVAL},
+        {ERROR_NOT_ENOUGH_MEMORY, ENOMEM}, {ERROR_OUTOFMEMORY, ENOMEM},
+        {ERROR_NOT_SAME_DEVICE, EXDEV},
+    };
+    for (const auto& known : kErrnos) {
+        if (known.win32 == error) return known.errnum;
     }
+    return 0x7FFF;  // no C runtime number: reported as "Unknown error", never as some other failure
+}
+
+// ok itself; when it is false, errno says why the last Win32 call failed.
+bool Succeeded(BOOL ok) {
+    if (!ok) errno = ErrnoFromWin32(GetLastError());
+    return ok != 0;
+}
+
+// True, errno EISDIR, for a directory's attributes: the runtime would only say "Permission denied".
+bool RefusedDirectory(DWORD attributes) {
+    if (attributes == INVALID_FILE_ATTRIBUTES) return false;
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return false;
+    errno = EISDIR;
+    return true;
+}
+
+HANDLE HandleOf(FILE* stream) { return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream))); }
+
+// The record Process32First or Process32Next has just filled, when it found one.
+bool Found(BOOL found, const PROCESSENTRY32& record, ProcessEntry* entry) {
+    if (!found) return false;
+    *entry = ProcessEntry{};
+    entry->id = record.th32ProcessID;
+    std::memcpy(entry->exeFile, record.szExeFile, strnlen(record.szExeFile, kMaxPath - 1));
+    return true;
+}
+
+// What a call filling (size, buffer) gives, asked first for the room it needs; empty on failure.
+template <typename Fill>
+std::string Filled(Fill fill) {
+    const DWORD needed = fill(0, nullptr);
+    if (needed == 0) return std::string();
+    std::string text(needed, '\0');
+    const DWORD length = fill(needed, &text[0]);
+    if (length == 0 || length >= needed) return std::string();
+    text.resize(length);
+    return text;
 }
 
 }  // namespace
@@ -84,17 +103,12 @@ void AnsiLeadByteRanges(unsigned char* ranges, std::size_t size) {
 
 FILE* OpenRegularFile(const char* path, const char* mode, bool* irregular) {
     *irregular = false;
-    const DWORD attributes = GetFileAttributesA(path);
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-        errno = EISDIR;  // the runtime would only say "Permission denied"
-        return nullptr;
-    }
+    if (RefusedDirectory(GetFileAttributesA(path))) return nullptr;
     FILE* stream = std::fopen(path, mode);
     if (stream == nullptr) return nullptr;
-    // A name can reach a device or a pipe: only a file on disk is read. A
-    // kernel file of Wine's host (/proc) passes for an empty one, then reads
-    // without end: an empty file must read as empty.
-    const bool disk = GetFileType(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)))) == FILE_TYPE_DISK;
+    // A name can reach a device or a pipe: only a file on disk is read. A kernel file of Wine's
+    // host (/proc) passes for an empty one, then reads without end.
+    const bool disk = GetFileType(HandleOf(stream)) == FILE_TYPE_DISK;
     if (!disk || (_filelength(_fileno(stream)) == 0 && std::fgetc(stream) != EOF)) {
         std::fclose(stream);
         *irregular = true;
@@ -108,22 +122,8 @@ void Trace(const char* text) { OutputDebugStringA(text); }
 
 void SleepMilliseconds(unsigned milliseconds) { Sleep(milliseconds); }
 
-bool GetWorkingDirectory(char* buffer, std::size_t size) {
-    std::memset(buffer, 0, size);
-    const DWORD length = GetCurrentDirectoryA(static_cast<DWORD>(size), buffer);
-    if (length > 0 && length < size) return true;
-    std::memset(buffer, 0, size);
-    return false;
-}
-
 std::string WorkingDirectory() {
-    const DWORD needed = GetCurrentDirectoryA(0, nullptr);
-    if (needed == 0) return std::string();
-    std::string directory(needed, '\0');
-    const DWORD length = GetCurrentDirectoryA(needed, &directory[0]);
-    if (length == 0 || length >= needed) return std::string();
-    directory.resize(length);
-    return directory;
+    return Filled([](DWORD size, char* buffer) { return GetCurrentDirectoryA(size, buffer); });
 }
 
 void ChangeToOwnDirectory() { (void)_chdir(".\\"); }
@@ -151,34 +151,16 @@ struct ProcessSnapshot {
 ProcessSnapshot* OpenProcessSnapshot() {
     const HANDLE handle = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     if (handle == INVALID_HANDLE_VALUE) return nullptr;
-    auto* snapshot = new ProcessSnapshot;
-    snapshot->handle = handle;
-    return snapshot;
+    return new ProcessSnapshot{handle, {}};
 }
-
-namespace {
-
-void CopyEntry(const PROCESSENTRY32& record, ProcessEntry* entry) {
-    entry->id = record.th32ProcessID;
-    std::memset(entry->exeFile, 0, sizeof entry->exeFile);
-    std::memset(entry->taskName, 0, sizeof entry->taskName);
-    const std::size_t length = strnlen(record.szExeFile, sizeof record.szExeFile);
-    std::memcpy(entry->exeFile, record.szExeFile, std::min(length, sizeof entry->exeFile - 1));
-}
-
-}  // namespace
 
 bool FirstProcess(ProcessSnapshot* snapshot, ProcessEntry* entry) {
     snapshot->record.dwSize = sizeof snapshot->record;
-    if (!Process32First(snapshot->handle, &snapshot->record)) return false;
-    CopyEntry(snapshot->record, entry);
-    return true;
+    return Found(Process32First(snapshot->handle, &snapshot->record), snapshot->record, entry);
 }
 
 bool NextProcess(ProcessSnapshot* snapshot, ProcessEntry* entry) {
-    if (!Process32Next(snapshot->handle, &snapshot->record)) return false;
-    CopyEntry(snapshot->record, entry);
-    return true;
+    return Found(Process32Next(snapshot->handle, &snapshot->record), snapshot->record, entry);
 }
 
 void CloseProcessSnapshot(ProcessSnapshot* snapshot) {
@@ -188,28 +170,19 @@ void CloseProcessSnapshot(ProcessSnapshot* snapshot) {
 
 bool TerminateProcessAndWait(std::uint32_t id, unsigned waitMilliseconds) {
     const HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id);
-    if (process == nullptr) {
-        errno = ErrnoFromWin32(GetLastError());
-        return false;
-    }
-    const bool terminated = TerminateProcess(process, 0) != 0;
-    if (terminated) {
-        WaitForSingleObject(process, waitMilliseconds);
-    } else {
-        errno = ErrnoFromWin32(GetLastError());
-    }
+    if (!Succeeded(process != nullptr)) return false;
+    const bool terminated = Succeeded(TerminateProcess(process, 0));
+    if (terminated) WaitForSingleObject(process, waitMilliseconds);
     CloseHandle(process);
     return terminated;
 }
 
 bool StartChildProcess(char* commandLine, ChildProcess* child, long* errorCode) {
-    STARTUPINFOA startup;
-    std::memset(&startup, 0, sizeof startup);
+    STARTUPINFOA startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESHOWWINDOW;
     startup.wShowWindow = SW_SHOWNORMAL;
-    PROCESS_INFORMATION info;
-    std::memset(&info, 0, sizeof info);
+    PROCESS_INFORMATION info{};
     if (!CreateProcessA(nullptr, commandLine, nullptr, nullptr, FALSE, kClientCreationFlags, nullptr, nullptr,
                         &startup, &info)) {
         *errorCode = static_cast<long>(GetLastError());
@@ -242,18 +215,6 @@ void FormatExitCodeLine(char* buffer, long exitCode) {
 
 // --- Replacing files --------------------------------------------------------
 
-namespace {
-
-// The attributes a replacement takes over from the file it replaces.
-constexpr DWORD kKeptAttributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
-
-// The volume's own identity of an open file.
-bool FileIdentity(HANDLE file, BY_HANDLE_FILE_INFORMATION* identity) {
-    return GetFileInformationByHandle(file, identity) != 0;
-}
-
-}  // namespace
-
 namespace platform {
 
 bool Inspect(const char* path, FileFacts* facts) {
@@ -272,29 +233,16 @@ bool InspectSource(FILE*, FileFacts* facts) {
     return true;
 }
 
-bool MayWrite(const char* path) {
-    const DWORD attributes = GetFileAttributesA(path);
-    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_READONLY) == 0) return true;
-    errno = EACCES;  // what opening it for writing would have said
-    return false;
-}
-
 FILE* CreateExclusive(const char* path, const FileFacts& like) {
     // Only if it does not exist, and shared with nobody while it is written.
     const HANDLE file = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                     like.keptAttributes != 0 ? like.keptAttributes : FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        errno = ErrnoFromWin32(GetLastError());
-        return nullptr;
-    }
+    if (!Succeeded(file != INVALID_HANDLE_VALUE)) return nullptr;
     const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_WRONLY | _O_BINARY);
+    if (fd < 0) CloseHandle(file);  // once there is a descriptor, it owns the handle
     FILE* stream = fd >= 0 ? _fdopen(fd, "wb") : nullptr;
     if (stream == nullptr) {
-        if (fd >= 0) {
-            _close(fd);
-        } else {
-            CloseHandle(file);
-        }
+        if (fd >= 0) _close(fd);
         DeleteFileA(path);
         errno = ENOMEM;  // the runtime ran out of stream or descriptor slots
     }
@@ -308,32 +256,25 @@ bool TakeMode(FILE*, unsigned) { return true; }
 bool SameFile(FILE* stream, const char* path) {
     BY_HANDLE_FILE_INFORMATION mine;
     BY_HANDLE_FILE_INFORMATION theirs;
-    if (!FileIdentity(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream))), &mine)) return false;
+    if (!GetFileInformationByHandle(HandleOf(stream), &mine)) return false;
     // No access asked for: sharing never refuses it, and the file is left alone.
     const HANDLE other = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
                                      nullptr);
     if (other == INVALID_HANDLE_VALUE) return false;
-    const bool known = FileIdentity(other, &theirs);
+    const bool known = GetFileInformationByHandle(other, &theirs) != 0;
     CloseHandle(other);
     return known && mine.dwVolumeSerialNumber == theirs.dwVolumeSerialNumber &&
            mine.nFileIndexHigh == theirs.nFileIndexHigh && mine.nFileIndexLow == theirs.nFileIndexLow;
 }
 
 bool FlushToDisk(FILE* stream) {
-    if (std::fflush(stream) != 0) return false;
-    const HANDLE file = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
-    if (FlushFileBuffers(file)) return true;
-    errno = ErrnoFromWin32(GetLastError());
-    return false;
+    return std::fflush(stream) == 0 && Succeeded(FlushFileBuffers(HandleOf(stream)));
 }
 
 bool MoveIntoPlace(const char* scratchPath, const char* destination) {
-    if (MoveFileExA(scratchPath, destination, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        return true;
-    }
-    errno = ErrnoFromWin32(GetLastError());
-    return false;
+    const DWORD flags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
+    return Succeeded(MoveFileExA(scratchPath, destination, flags));
 }
 
 // MOVEFILE_WRITE_THROUGH has already made each rename durable.
@@ -342,23 +283,14 @@ bool FlushDirectory(const char*) { return true; }
 bool Remove(const char* path) {
     const DWORD attributes = GetFileAttributesA(path);
     if (attributes == INVALID_FILE_ATTRIBUTES) return true;
-    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-        errno = EISDIR;  // the runtime would only say "Permission denied"
-        return false;
-    }
-    if (DeleteFileA(path)) return true;
+    if (RefusedDirectory(attributes)) return false;
     // One that cannot go (another program holds it) stops the copy before anything is written.
-    errno = ErrnoFromWin32(GetLastError());
-    return false;
+    return Succeeded(DeleteFileA(path));
 }
 
 }  // namespace platform
 
-}  // namespace os
-
 // --- Inspecting an installation ---------------------------------------------
-
-namespace os {
 
 PathKind KindOfPath(const char* path) {
     const DWORD attributes = GetFileAttributesA(path);
@@ -371,8 +303,14 @@ PathKind KindOfPath(const char* path) {
     return (attributes & FILE_ATTRIBUTE_DEVICE) != 0 ? PathKind::kOther : PathKind::kFile;
 }
 
-// A directory's read-only attribute does not stop files being made in it;
-// access lists are left to the copy itself.
+bool MayWriteFile(const char* path) {
+    const DWORD attributes = GetFileAttributesA(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_READONLY) == 0) return true;
+    errno = EACCES;  // what opening it for writing would have said
+    return false;
+}
+
+// A directory's read-only attribute does not stop files being made; access lists are the copy's.
 bool MayCreateIn(const char*) { return true; }
 
 bool ListDirectory(const char* path, std::vector<DirectoryEntry>* entries) {
@@ -396,23 +334,16 @@ bool HostNameOfGbk(const std::string& name, std::string* host) {
     *host = name;
     return true;
 }
-bool GbkNameOfHost(const std::string& host, std::string* name) {
-    *name = host;
-    return true;
-}
+bool GbkNameOfHost(const std::string& host, std::string* name) { return HostNameOfGbk(host, name); }
 
 bool AbsolutePath(const char* path, std::string* absolute) {
     if (GetFileAttributesA(path) == INVALID_FILE_ATTRIBUTES) return false;
-    std::vector<char> buffer(MAX_PATH);
-    for (;;) {
-        const DWORD length = GetFullPathNameA(path, static_cast<DWORD>(buffer.size()), buffer.data(), nullptr);
-        if (length == 0) return false;
-        if (length < buffer.size()) {
-            absolute->assign(buffer.data(), length);
-            return true;
-        }
-        buffer.resize(length + 1);
-    }
+    const std::string full = Filled([path](DWORD size, char* buffer) {
+        return GetFullPathNameA(path, size, buffer, nullptr);
+    });
+    if (full.empty()) return false;
+    *absolute = full;
+    return true;
 }
 
 bool CopyPermissions(const char*, const char*) { return true; }
