@@ -1,15 +1,13 @@
 #include "check/after.h"
 
+#include <algorithm>
+
 #include "check/findings.h"
 
-namespace {
-
 // What a copy that did not land, with no failure foreseen, most likely met.
-const char kUnforeseen[] =
+static const char kUnforeseen[] =
     "the plan predicts no failure here: the run stopped before it (killed, or the machine went down), or a "
     "write failed (a full disk, the file held open by another program)";
-
-}  // namespace
 
 FileDigest DigestOf(const std::string& bytes) {
     FileDigest digest;
@@ -24,17 +22,8 @@ FileDigest DigestOf(const std::string& bytes) {
 }
 
 const char* LandedLabel(Landed state) {
-    switch (state) {
-        case Landed::kLanded:
-            return "landed";
-        case Landed::kDiffers:
-            return "differs";
-        case Landed::kMissing:
-            return "missing";
-        case Landed::kNotCopied:
-            return "not copied";
-    }
-    return "";
+    static const char* const kLabels[] = {"landed", "differs", "missing", "not copied"};
+    return kLabels[static_cast<int>(state)];
 }
 
 std::vector<Landing> Landings(const Installation& in, const std::vector<FileDigest>& sources,
@@ -62,7 +51,6 @@ std::vector<Landing> Landings(const Installation& in, const std::vector<FileDige
 }
 
 std::size_t NotLanded(const std::vector<Landing>& landings) {
-    std::size_t count = 0;
-    for (const Landing& landing : landings) count += landing.state != Landed::kLanded ? 1 : 0;
-    return count;
+    return static_cast<std::size_t>(std::count_if(landings.begin(), landings.end(),
+                                                  [](const Landing& l) { return l.state != Landed::kLanded; }));
 }
