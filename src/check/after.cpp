@@ -1,7 +1,5 @@
 #include "check/after.h"
 
-#include <algorithm>
-
 #include "check/findings.h"
 
 // What a copy that did not land, with no failure foreseen, most likely met.
@@ -51,6 +49,7 @@ std::vector<Landing> Landings(const Installation& in, const std::vector<FileDige
 }
 
 std::size_t NotLanded(const std::vector<Landing>& landings) {
-    return static_cast<std::size_t>(std::count_if(landings.begin(), landings.end(),
-                                                  [](const Landing& l) { return l.state != Landed::kLanded; }));
+    std::size_t count = 0;
+    for (const Landing& landing : landings) count += landing.state != Landed::kLanded ? 1 : 0;
+    return count;
 }

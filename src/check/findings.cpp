@@ -12,7 +12,6 @@
 #include "common/ascii.h"
 #include "common/texts.h"
 #include "update/safe_name.h"
-#include "update/transfer.h"
 
 namespace {
 
@@ -62,12 +61,11 @@ private:
     std::set<std::tuple<Severity, std::string, std::uint32_t, std::string>> seen_;
 };
 
-
 // What one group's entry holds after the loader has read lines: the loader
 // stores every key under the first section of its name, and a key set again
 // replaces the value it had.
 struct GroupValue {
-    std::string_view value;  // into the line that sets it: nothing is copied, as this runs once per step
+    std::string_view value;  // into the line that sets it: nothing is copied per step
     std::uint32_t line = 0;               // the line whose value counts; 0 when unset
     std::vector<std::uint32_t> settings;  // every line that set it, in order
 };
@@ -142,8 +140,8 @@ const StateWords* WordsOf(FileState state) {
 // What relayhive makes of a manifest in this state, "" for a file it reads.
 std::string ManifestStateProblem(FileState state) {
     const StateWords* words = WordsOf(state);
-    return words == nullptr ? std::string()
-                            : std::string(words->manifest) + ": relayhive reads no list and copies nothing";
+    if (words == nullptr) return std::string();
+    return std::string(words->manifest) + ": relayhive reads no list and copies nothing";
 }
 
 void CheckManifestFile(const Installation& in, Collector* out) {
@@ -174,18 +172,19 @@ void CheckManifestFile(const Installation& in, Collector* out) {
                     "the lines end in CR alone, and relayhive ends lines only at LF: it reads the whole file as "
                     "one line; save it with CR LF or LF line ends; " + skipped);
     } else if (in.load.stop == LoadStop::kOutOfMemory) {
-        out->AtLine(Severity::kError, 0, "relayhive runs out of memory reading the manifest; " + skipped);
+        out->AtLine(Severity::kError, 0,
+                    "relayhive runs out of memory reading the manifest; " + skipped);
     } else if (in.scan.endOfInputLine != 0 && in.style == PathStyle::kWindows) {
         out->AtLine(lost.empty() ? Severity::kWarning : Severity::kError, in.scan.endOfInputLine,
                     "the byte 0x1A ends the manifest for relayhive on Windows; " + skipped);
     }
 }
 
-
 // The first byte Windows refuses in any file name (wildcards, redirections,
 // quotes); 0 when none or not for Windows. ':' and control bytes are refused before this.
 char WindowsInvalidCharacter(const std::string& name, PathStyle style) {
-    const std::size_t at = style == PathStyle::kWindows ? name.find_first_of("<>\"|?*") : std::string::npos;
+    if (style != PathStyle::kWindows) return '\0';
+    const std::size_t at = name.find_first_of("<>\"|?*");
     return at == std::string::npos ? '\0' : name[at];
 }
 
@@ -197,11 +196,14 @@ std::string StepProblem(const Installation& in, const PlanStep& step, const Step
     const bool manifest = step.group == PlanGroup::kManifest;
     const std::string named =
         manifest ? std::string("the manifest") : GroupEntry(RuleOf(step.group)) + " names " + Quoted(step.name);
-    if (step.kind == StepKind::kRefuse) return named + ", which relayhive refuses (" + step.reason + ") and skips";
+    if (step.kind == StepKind::kRefuse) {
+        return named + ", which relayhive refuses (" + step.reason + ") and skips";
+    }
     if (step.kind == StepKind::kTooLong) {
-        return named + ": the path " + ShownReported(step) + " is too long for " + TargetOf(in.style).title + " (" +
-               Number(step.reported.size()) + " bytes; relayhive's buffer holds " +
-               Number(PathBufferSize(in.style) - 1) + "); relayhive skips it";
+        return named + ": the path " + ShownReported(step) + " is too long for " +
+               TargetOf(in.style).title + " (" + Number(step.reported.size()) +
+               " bytes; relayhive's buffer holds " + Number(PathBufferSize(in.style) - 1) +
+               "); relayhive skips it";
     }
     if (manifest && ownFinding && facts.source != FileState::kFile) return std::string();
     if (const char invalid = WindowsInvalidCharacter(step.name, in.style)) {
@@ -241,7 +243,6 @@ void CheckStep(const Installation& in, const PlanStep& step, const StepFacts& fa
     out->AtLine(Severity::kError, line, problem);
 }
 
-
 const char* ReadKeyOf(const std::string& foldedSection) {
     for (const GroupRule* group : ReadingGroups()) {
         if (foldedSection == group->section) return group->key;
@@ -249,7 +250,7 @@ const char* ReadKeyOf(const std::string& foldedSection) {
     return nullptr;
 }
 
-// Edits (insertions, deletions, substitutions, swaps of neighbours) from a to b, ASCII case ignored.
+// Edits (insertions, deletions, substitutions, neighbour swaps) from a to b, ASCII case ignored.
 std::size_t EditDistance(const std::string& a, const std::string& b) {
     const std::string x = ascii::Fold(a);
     const std::string y = ascii::Fold(b);
@@ -290,7 +291,8 @@ void CheckSections(const ManifestScan& scan, Collector* out) {
         if (!first.second && read) {
             out->AtLine(Severity::kWarning, line.number,
                         "[" + ShowBytes(line.section) + "] repeats the section of line " +
-                            Number(first.first->second) + ": relayhive adds its keys to that first one");
+                            Number(first.first->second) +
+                            ": relayhive adds its keys to that first one");
         }
         if (!first.second || read) continue;
         if (const char* meant = NearMiss(folded, false)) {
@@ -304,9 +306,8 @@ void CheckSections(const ManifestScan& scan, Collector* out) {
 void CheckKeys(const ManifestScan& scan, Collector* out) {
     for (const ManifestLine& line : scan.lines) {
         if (line.kind != LineKind::kEntry) continue;
-        const std::string section = ascii::Fold(line.section);
         const std::string key = ascii::Fold(line.key);
-        const char* read = ReadKeyOf(section);
+        const char* read = ReadKeyOf(ascii::Fold(line.section));
         if (read != nullptr && key == read) continue;
         if (NearMiss(key, true) == nullptr) continue;
         if (read != nullptr) {
@@ -343,8 +344,9 @@ void CheckCodePage(const std::string& name, std::uint32_t line, CodePage codePag
     const std::size_t bad = FirstInvalidByte(name, codePage);
     if (bad != kAllValid) {
         out->AtLine(Severity::kWarning, line,
-                    Quoted(name) + " is not valid " + CodePageOf(codePage).title + " (byte " + Hex(name[bad]) +
-                        " at offset " + Number(bad) + "): it cannot name the file intended");
+                    Quoted(name) + " is not valid " + CodePageOf(codePage).title + " (byte " +
+                        Hex(name[bad]) + " at offset " + Number(bad) +
+                        "): it cannot name the file intended");
     } else if (codePage == CodePage::k936 && LooksLikeUtf8(name)) {
         out->AtLine(Severity::kWarning, line,
                     Quoted(name) +
@@ -375,7 +377,6 @@ void CheckNames(const Installation& in, Collector* out) {
     }
 }
 
-
 void CheckNotes(const Installation& in, Collector* out) {
     if (in.manifest != FileState::kFile) return;
     const bool mainStep = std::any_of(in.plan.begin(), in.plan.end(),
@@ -385,14 +386,15 @@ void CheckNotes(const Installation& in, Collector* out) {
     }
     // Names in lists relayhive never reads count as listed: the warnings about those lists say the rest.
     std::set<std::string> listed{SameFileKey(texts::kManifestName, in.style)};
-    for (const std::vector<ManifestLine>* lines : {&in.scan.lines, &in.scan.read, &in.asMeant.lines}) {
-        for (const ManifestLine& line : *lines) {
-            if (line.kind != LineKind::kEntry || NearMiss(ascii::Fold(line.key), true) == nullptr) continue;
-            for (const std::string& name : NamesOf(RuleOf(PlanGroup::kSkin), line.value)) {
-                listed.insert(SameFileKey(name, in.style));
-            }
-            listed.insert(SameFileKey(line.value.c_str(), in.style));  // a main file, commas and all
+    std::vector<ManifestLine> entries = in.scan.lines;
+    entries.insert(entries.end(), in.scan.read.begin(), in.scan.read.end());
+    entries.insert(entries.end(), in.asMeant.lines.begin(), in.asMeant.lines.end());
+    for (const ManifestLine& line : entries) {
+        if (line.kind != LineKind::kEntry || NearMiss(line.key, true) == nullptr) continue;
+        for (const std::string& name : NamesOf(RuleOf(PlanGroup::kSkin), line.value)) {
+            listed.insert(SameFileKey(name, in.style));
         }
+        listed.insert(SameFileKey(line.value.c_str(), in.style));  // a main file, commas and all
     }
     for (const std::string& name : in.unspellable) {
         out->Add(Severity::kWarning, ShownStaged(name), 0,
@@ -410,7 +412,8 @@ void CheckNotes(const Installation& in, Collector* out) {
         }
         if (listed.count(key) != 0) continue;
         out->Add(Severity::kNote, ShownStaged(staged), 0,
-                 "staged, but no list in the manifest names it: relayhive leaves it in " + ShownStaged(""));
+                 "staged, but no list in the manifest names it: relayhive leaves it in " +
+                     ShownStaged(""));
     }
 }
 

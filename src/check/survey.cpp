@@ -73,10 +73,9 @@ private:
 FileDigest DigestOfFile(const std::string& path) {
     std::string bytes;
     // Only a regular file is read: a pipe could wait for ever.
-    if (os::KindOfPath(path.c_str()) != os::PathKind::kFile || !os::ReadWholeFile(path.c_str(), &bytes)) {
-        return FileDigest{};
-    }
-    return DigestOf(bytes);
+    const bool read = os::KindOfPath(path.c_str()) == os::PathKind::kFile &&
+                      os::ReadWholeFile(path.c_str(), &bytes);
+    return read ? DigestOf(bytes) : FileDigest{};
 }
 
 FileState StateOf(const std::string& path) {
@@ -107,7 +106,8 @@ StepFacts FactsOf(const PlanStep& step, const Installation& in, const HostPaths&
     facts.destinationDirectoryExists = os::KindOfPath(directory.c_str()) == os::PathKind::kDirectory;
     facts.destinationIsDirectory = destinationKind == os::PathKind::kDirectory;
     facts.destinationWritable = destinationKind != os::PathKind::kFile || os::MayWriteFile(destination.c_str());
-    facts.scratchIsDirectory = os::KindOfPath(host.OfPlan(step.scratch).c_str()) == os::PathKind::kDirectory;
+    facts.scratchIsDirectory =
+        os::KindOfPath(host.OfPlan(step.scratch).c_str()) == os::PathKind::kDirectory;
     facts.directoryWritable = !facts.destinationDirectoryExists || os::MayCreateIn(directory.c_str());
     return facts;
 }
@@ -123,7 +123,8 @@ void ListStaged(const HostPaths& host, const std::string& directory, const std::
     for (const os::DirectoryEntry& entry : entries) {
         std::string name;
         const bool spelt = host.Spelling(entry.name, &name);
-        const std::string relative = (prefix.empty() ? "" : prefix + "/") + (spelt ? name : entry.name);
+        const std::string leaf = spelt ? name : entry.name;
+        const std::string relative = prefix.empty() ? leaf : prefix + "/" + leaf;
         if (!spelt) in->unspellable.push_back(relative);
         if (entry.directory) {
             ListStaged(host, JoinPath(directory, entry.name, NativePathStyle()), relative, depth + 1, visited, in);
@@ -157,8 +158,8 @@ ManifestForm FormOf(const std::string& bytes, std::string* meant) {
 const char* Refusal(const std::string& root, bool found) {
     if (!found) return "No such file or directory";
     if (os::KindOfPath(root.c_str()) != os::PathKind::kDirectory) return "Not a directory";
-    const bool denied = os::KindOfPath(JoinPath(root, ".", NativePathStyle()).c_str()) == os::PathKind::kDenied;
-    return denied ? "Permission denied" : nullptr;
+    const std::string entered = JoinPath(root, ".", NativePathStyle());
+    return os::KindOfPath(entered.c_str()) == os::PathKind::kDenied ? "Permission denied" : nullptr;
 }
 
 }  // namespace
