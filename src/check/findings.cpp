@@ -61,9 +61,8 @@ private:
     std::set<std::tuple<Severity, std::string, std::uint32_t, std::string>> seen_;
 };
 
-// What one group's entry holds after the loader has read lines: the loader
-// stores every key under the first section of its name, and a key set again
-// replaces the value it had.
+// A group's entry after the loader has read lines: it stores every key under the first
+// section of its name, and a key set again replaces the value it had.
 struct GroupValue {
     std::string_view value;  // into the line that sets it: nothing is copied per step
     std::uint32_t line = 0;               // the line whose value counts; 0 when unset
@@ -86,9 +85,8 @@ GroupValue ValueOf(const std::vector<ManifestLine>& lines, const GroupRule& grou
     return found;
 }
 
-// "[cltskin] filelist (line 3), [cltmain] mainfile (line 9)": the groups the
-// whole file sets otherwise than what relayhive reads of it; the file as its
-// author meant it when that is not what the loader reads.
+// "[cltskin] filelist (line 3), [cltmain] mainfile (line 9)": the groups the whole file (as
+// its author meant it) sets otherwise than what relayhive reads of it.
 std::string LostGroups(const Installation& in) {
     const std::vector<ManifestLine>& meant = in.form == ManifestForm::kAsRead ? in.scan.lines : in.asMeant.lines;
     std::string lost;
@@ -113,8 +111,7 @@ std::string FirstByteProblem(const ManifestLine& line) {
     return "the line starts with the byte " + Hex(byte) + ", which is not printable ASCII";
 }
 
-// What a path in a state other than kFile gives: said of the manifest, and of a
-// source after "download/NAME ".
+// What a path in a state other than kFile gives: said of the manifest, and of a source.
 struct StateWords {
     FileState state;
     const char* manifest;
@@ -180,17 +177,16 @@ void CheckManifestFile(const Installation& in, Collector* out) {
     }
 }
 
-// The first byte Windows refuses in any file name (wildcards, redirections,
-// quotes); 0 when none or not for Windows. ':' and control bytes are refused before this.
+// The first byte Windows refuses in any file name (wildcards, redirections, quotes); 0 when
+// none or not for Windows. ':' and control bytes are refused before this.
 char WindowsInvalidCharacter(const std::string& name, PathStyle style) {
     if (style != PathStyle::kWindows) return '\0';
     const std::size_t at = name.find_first_of("<>\"|?*");
     return at == std::string::npos ? '\0' : name[at];
 }
 
-// The error the plan and the facts predict for a step, "" when none. The
-// manifest's copy says nothing of a manifest that is not there to read: the
-// manifest's own finding says it, unless ownFinding is false.
+// The error the plan and the facts predict for a step, "" when none. Of a manifest not there
+// to read its copy says nothing, the manifest's own finding says it, unless ownFinding is false.
 std::string StepProblem(const Installation& in, const PlanStep& step, const StepFacts& facts, bool ownFinding) {
     if (step.kind == StepKind::kPause) return std::string();
     const bool manifest = step.group == PlanGroup::kManifest;

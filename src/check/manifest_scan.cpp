@@ -8,8 +8,7 @@ namespace {
 
 constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 
-// Records every line the parser reports and hands them to the loader's store
-// until the store stops, as the loader would.
+// Records every line the parser reports and hands them to the loader's store until it stops.
 class Recorder final : public IniHandler {
 public:
     // lines: every line, or nullptr; read and store: the loader's part, or nullptr.

@@ -134,9 +134,8 @@ void ListStaged(const HostPaths& host, const std::string& directory, const std::
     }
 }
 
-// The manifest as its author meant it, when it is not in the form the loader
-// reads: CRs taken as line ends in a file without LFs; UTF-16 taken character by character,
-// ASCII kept and any other character as '?'.
+// The manifest as its author meant it, unless the loader reads it so: CRs as line ends in a file
+// without LFs; UTF-16 character by character, ASCII kept and any other character as '?'.
 ManifestForm FormOf(const std::string& bytes, std::string* meant) {
     const bool littleEndian = bytes.compare(0, 2, "\xFF\xFE") == 0;
     if (littleEndian || bytes.compare(0, 2, "\xFE\xFF") == 0) {
