@@ -316,14 +316,6 @@ void CheckKeys(const ManifestScan& scan, Collector* out) {
                             "' here: it belongs to no section relayhive reads");
         }
     }
-    for (const GroupRule* group : ReadingGroups()) {
-        const GroupValue value = ValueOf(scan.lines, *group);
-        for (std::size_t i = 0; i + 1 < value.settings.size(); ++i) {
-            out->AtLine(Severity::kWarning, value.settings[i],
-                        GroupEntry(*group) + " is set again at line " + Number(value.settings.back()) +
-                            ": relayhive uses that value and never this one");
-        }
-    }
 }
 
 bool WindowsChanges(const std::string& name) {
@@ -354,6 +346,11 @@ void CheckCodePage(const std::string& name, std::uint32_t line, CodePage codePag
 void CheckNames(const Installation& in, Collector* out) {
     for (const GroupRule* group : ReadingGroups()) {
         const GroupValue value = ValueOf(in.scan.lines, *group);
+        for (std::size_t i = 0; i + 1 < value.settings.size(); ++i) {
+            out->AtLine(Severity::kWarning, value.settings[i],
+                        GroupEntry(*group) + " is set again at line " + Number(value.settings.back()) +
+                            ": relayhive uses that value and never this one");
+        }
         std::set<std::string> seen;  // SameFileKey of each name so far
         for (const std::string& name : NamesOf(*group, std::string(value.value))) {
             if (UnsafeNameReason(name.c_str(), in.style, in.lead) != nullptr) continue;
