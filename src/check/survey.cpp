@@ -32,14 +32,13 @@ public:
     std::string Of(const std::string& relative) const {
         if (relative.empty()) return root_;
         if (target_ == NativePathStyle()) return JoinPath(root_, relative, target_);
-        const PathStyle host = NativePathStyle();
         std::string path = root_;
         for (const std::string& spelt : TargetComponents(relative, target_)) {
             std::string component = spelt;
             // A name that is no GBK is looked up as its bytes: its warning says it names no file intended.
             if (gbkUnderWine_ && !os::HostNameOfGbk(spelt, &component)) component = spelt;
-            path =
-                JoinPath(path, target_ == PathStyle::kWindows ? Resolve(path, component) : component, host);
+            if (target_ == PathStyle::kWindows) component = Resolve(path, component);
+            path = JoinPath(path, component, NativePathStyle());
         }
         return path;
     }
