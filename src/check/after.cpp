@@ -8,10 +8,7 @@ static const char kUnforeseen[] =
     "write failed (a full disk, the file held open by another program)";
 
 FileDigest DigestOf(const std::string& bytes) {
-    FileDigest digest;
-    digest.read = true;
-    digest.size = bytes.size();
-    digest.hash = 0xCBF29CE484222325ull;
+    FileDigest digest{true, bytes.size(), 0xCBF29CE484222325ull};
     for (char c : bytes) {
         digest.hash ^= static_cast<unsigned char>(c);
         digest.hash *= 0x100000001B3ull;
