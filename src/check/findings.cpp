@@ -337,9 +337,8 @@ void CheckCodePage(const std::string& name, std::uint32_t line, CodePage codePag
                         "): it cannot name the file intended");
     } else if (codePage == CodePage::k936 && LooksLikeUtf8(name)) {
         out->AtLine(Severity::kWarning, line,
-                    Quoted(name) +
-                        " is UTF-8, but Windows with code page 936 reads these bytes as other "
-                        "characters: it names another file");
+                    Quoted(name) + " is UTF-8, but Windows with code page 936 reads these bytes as "
+                                   "other characters: it names another file");
     }
 }
 
