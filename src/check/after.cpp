@@ -2,20 +2,13 @@
 
 #include "check/findings.h"
 
-namespace {
-
 // What a copy that did not land, with no failure foreseen, most likely met.
-const char kUnforeseen[] =
+static const char kUnforeseen[] =
     "the plan predicts no failure here: the run stopped before it (killed, or the machine went down), or a "
     "write failed (a full disk, the file held open by another program)";
 
-}  // namespace
-
 FileDigest DigestOf(const std::string& bytes) {
-    FileDigest digest;
-    digest.read = true;
-    digest.size = bytes.size();
-    digest.hash = 0xCBF29CE484222325ull;
+    FileDigest digest{true, bytes.size(), 0xCBF29CE484222325ull};
     for (char c : bytes) {
         digest.hash ^= static_cast<unsigned char>(c);
         digest.hash *= 0x100000001B3ull;
@@ -24,17 +17,8 @@ FileDigest DigestOf(const std::string& bytes) {
 }
 
 const char* LandedLabel(Landed state) {
-    switch (state) {
-        case Landed::kLanded:
-            return "landed";
-        case Landed::kDiffers:
-            return "differs";
-        case Landed::kMissing:
-            return "missing";
-        case Landed::kNotCopied:
-            return "not copied";
-    }
-    return "";
+    static const char* const kLabels[] = {"landed", "differs", "missing", "not copied"};
+    return kLabels[static_cast<int>(state)];
 }
 
 std::vector<Landing> Landings(const Installation& in, const std::vector<FileDigest>& sources,

@@ -1,5 +1,4 @@
-// After a run: whether each file the plan copies now stands where the plan
-// puts it, and if not, why the plan says it would not. Pure.
+// After a run: whether each file the plan copies stands where it should, and if not, why. Pure.
 #ifndef RELAYHIVE_CHECK_AFTER_H
 #define RELAYHIVE_CHECK_AFTER_H
 
@@ -34,8 +33,7 @@ struct Landing {
     std::string reason;  // unless kLanded: the failure the plan predicts, or that it predicts none
 };
 
-// One landing for each step that names a file (not the pause); digests: one
-// source and one destination per plan step.
+// One landing for each step that names a file (not the pause); one digest of each kind per step.
 std::vector<Landing> Landings(const Installation& installation, const std::vector<FileDigest>& sources,
                               const std::vector<FileDigest>& destinations);
 

@@ -1,5 +1,4 @@
-// relayhive-check: shows what relayhive would do in a staged installation,
-// then what is wrong with it.
+// relayhive-check: shows what relayhive would do in a staged installation, then what is wrong.
 #include <cerrno>
 #include <cstdio>
 #include <string>
@@ -37,13 +36,10 @@ int main(int argc, char** argv) {
         std::printf("relayhive-check %s\n", kRelayhiveVersion);
         return Delivered(kExitClean);
     }
-    if (arguments.outcome == CheckArguments::Outcome::kUsageError) {
-        std::fprintf(stderr, "relayhive-check: %s\n", arguments.error.c_str());
-        return kExitUsage;
-    }
     Installation installation;
-    std::string error;
-    if (!SurveyInstallation(arguments.directory, arguments.style, arguments.codePage, &installation,
+    std::string error = arguments.error;
+    if (arguments.outcome == CheckArguments::Outcome::kUsageError ||
+        !SurveyInstallation(arguments.directory, arguments.style, arguments.codePage, &installation,
                             &error)) {
         std::fprintf(stderr, "relayhive-check: %s\n", error.c_str());
         return kExitUsage;

@@ -18,21 +18,10 @@ std::size_t GbkCharacter(const std::string& text, std::size_t i) {
 std::size_t Utf8Character(const std::string& text, std::size_t i) {
     const unsigned char lead = At(text, i);
     if (lead < 0x80) return 1;
-    std::size_t length;
-    unsigned long codePoint;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-        codePoint = lead & 0x1Fu;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        codePoint = lead & 0x0Fu;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        codePoint = lead & 0x07u;
-    } else {
-        return 0;
-    }
-    if (i + length > text.size()) return 0;
+    const std::size_t length =
+        lead < 0xC2 || lead > 0xF4 ? 0 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+    if (length == 0 || i + length > text.size()) return 0;
+    unsigned long codePoint = lead & (0x7Fu >> length);  // the lead byte's payload bits
     for (std::size_t k = 1; k < length; ++k) {
         const unsigned char next = At(text, i + k);
         if ((next & 0xC0u) != 0x80u) return 0;

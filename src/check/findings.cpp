@@ -2,27 +2,21 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstring>
 #include <map>
 #include <set>
+#include <string_view>
+#include <tuple>
 
 #include "check/shown.h"
 #include "check/target.h"
 #include "common/ascii.h"
 #include "common/texts.h"
 #include "update/safe_name.h"
-#include "update/transfer.h"
 
 namespace {
 
 // A name within this many edits of one relayhive reads was probably meant to be it.
 constexpr std::size_t kNearMiss = 2;
-
-
-// A path below download/, as findings name files.
-std::string Staged(const std::string& relative) {
-    return std::string(texts::kStagingDirectory) + "/" + relative;
-}
 
 std::string Hex(int byte) {
     char text[8];
@@ -44,52 +38,33 @@ std::vector<const GroupRule*> ReadingGroups() {
     return reading;
 }
 
-// The sections, or the keys, relayhive reads: each once.
-std::vector<const char*> ReadNames(bool keys) {
-    std::vector<const char*> names;
-    for (const GroupRule* rule : ReadingGroups()) {
-        const char* name = keys ? rule->key : rule->section;
-        if (std::find_if(names.begin(), names.end(), [&](const char* n) { return std::strcmp(n, name) == 0; }) ==
-            names.end()) {
-            names.push_back(name);
-        }
-    }
-    return names;
-}
-
 class Collector {
 public:
     void Add(Severity severity, std::string file, std::uint32_t line, std::string message) {
         // A finding said twice is shown once; the set keeps long manifests linear.
-        const std::string key = std::to_string(static_cast<int>(severity)) + '\n' + file + '\n' +
-                                std::to_string(line) + '\n' + message;
-        if (!seen_.insert(key).second) return;
+        if (!seen_.emplace(severity, file, line, message).second) return;
         findings_.push_back(Finding{severity, std::move(file), line, std::move(message)});
     }
     void AtLine(Severity severity, std::uint32_t line, std::string message) {
-        Add(severity, line == 0 ? Staged(texts::kManifestName) : std::string(texts::kManifestName), line,
+        Add(severity, line == 0 ? ShownStaged(texts::kManifestName) : texts::kManifestName, line,
             std::move(message));
     }
     std::vector<Finding> Sorted() {
         std::stable_sort(findings_.begin(), findings_.end(), [](const Finding& a, const Finding& b) {
-            if (a.severity != b.severity) return static_cast<int>(a.severity) < static_cast<int>(b.severity);
-            return a.line < b.line;
+            return std::tie(a.severity, a.line) < std::tie(b.severity, b.line);
         });
         return std::move(findings_);
     }
 
 private:
     std::vector<Finding> findings_;
-    std::set<std::string> seen_;
+    std::set<std::tuple<Severity, std::string, std::uint32_t, std::string>> seen_;
 };
 
-// --- The manifest's groups ----------------------------------------------------------------
-
-// What one group's entry holds after the loader has read lines: the loader
-// stores every key under the first section of its name, and a key set again
-// replaces the value it had.
+// A group's entry after the loader has read lines: it stores every key under the first
+// section of its name, and a key set again replaces the value it had.
 struct GroupValue {
-    std::string value;
+    std::string_view value;  // into the line that sets it: nothing is copied per step
     std::uint32_t line = 0;               // the line whose value counts; 0 when unset
     std::vector<std::uint32_t> settings;  // every line that set it, in order
 };
@@ -97,15 +72,6 @@ struct GroupValue {
 bool ReadsEntry(const ManifestLine& line, const GroupRule& group) {
     return line.kind == LineKind::kEntry && ascii::Fold(line.section) == group.section &&
            ascii::Fold(line.key) == group.key;
-}
-
-// The line whose value counts for the group; 0 when unset. Copies nothing: it runs once per step.
-std::uint32_t LineOf(const std::vector<ManifestLine>& lines, const GroupRule& group) {
-    std::uint32_t number = 0;
-    for (const ManifestLine& line : lines) {
-        if (ReadsEntry(line, group)) number = line.number;
-    }
-    return number;
 }
 
 GroupValue ValueOf(const std::vector<ManifestLine>& lines, const GroupRule& group) {
@@ -119,9 +85,8 @@ GroupValue ValueOf(const std::vector<ManifestLine>& lines, const GroupRule& grou
     return found;
 }
 
-// "[cltskin] filelist (line 3), [cltmain] mainfile (line 9)": the groups the
-// whole file sets otherwise than what relayhive reads of it; the file as its
-// author meant it when that is not what the loader reads.
+// "[cltskin] filelist (line 3), [cltmain] mainfile (line 9)": the groups the whole file (as
+// its author meant it) sets otherwise than what relayhive reads of it.
 std::string LostGroups(const Installation& in) {
     const std::vector<ManifestLine>& meant = in.form == ManifestForm::kAsRead ? in.scan.lines : in.asMeant.lines;
     std::string lost;
@@ -146,30 +111,40 @@ std::string FirstByteProblem(const ManifestLine& line) {
     return "the line starts with the byte " + Hex(byte) + ", which is not printable ASCII";
 }
 
+// What a path in a state other than kFile gives: said of the manifest, and of a source.
+struct StateWords {
+    FileState state;
+    const char* manifest;
+    const char* source;
+};
+constexpr StateWords kStateWords[] = {
+    {FileState::kMissing, "the manifest is missing", "does not exist"},
+    {FileState::kUnreadable, "the manifest cannot be read", "cannot be read"},
+    {FileState::kDirectory, "the manifest is a directory", "is a directory"},
+    {FileState::kIrregular, "the manifest is not a regular file (a pipe, a device or a socket)",
+     "is not a regular file (a pipe, a device or a socket): relayhive refuses it"},
+    {FileState::kNameTooLong, "the manifest's path is longer than the file system holds",
+     "has a name longer than the file system holds (File name too long)"},
+};
+
+const StateWords* WordsOf(FileState state) {
+    for (const StateWords& words : kStateWords) {
+        if (words.state == state) return &words;
+    }
+    return nullptr;
+}
+
 // What relayhive makes of a manifest in this state, "" for a file it reads.
 std::string ManifestStateProblem(FileState state) {
-    const char* consequence = ": relayhive reads no list and copies nothing";
-    switch (state) {
-        case FileState::kMissing:
-            return std::string("the manifest is missing") + consequence;
-        case FileState::kUnreadable:
-            return std::string("the manifest cannot be read") + consequence;
-        case FileState::kDirectory:
-            return std::string("the manifest is a directory") + consequence;
-        case FileState::kIrregular:
-            return std::string("the manifest is not a regular file (a pipe, a device or a socket)") + consequence;
-        case FileState::kNameTooLong:
-            return std::string("the manifest's path is longer than the file system holds") + consequence;
-        case FileState::kFile:
-            break;
-    }
-    return std::string();
+    const StateWords* words = WordsOf(state);
+    if (words == nullptr) return std::string();
+    return std::string(words->manifest) + ": relayhive reads no list and copies nothing";
 }
 
 void CheckManifestFile(const Installation& in, Collector* out) {
     const std::string problem = ManifestStateProblem(in.manifest);
     if (!problem.empty()) {
-        out->Add(Severity::kError, Staged(texts::kManifestName), 0, problem);
+        out->AtLine(Severity::kError, 0, problem);
         return;
     }
     if (!in.manifestFits) return;  // its copy step reports the path
@@ -194,79 +169,44 @@ void CheckManifestFile(const Installation& in, Collector* out) {
                     "the lines end in CR alone, and relayhive ends lines only at LF: it reads the whole file as "
                     "one line; save it with CR LF or LF line ends; " + skipped);
     } else if (in.load.stop == LoadStop::kOutOfMemory) {
-        out->Add(Severity::kError, Staged(texts::kManifestName), 0,
-                 "relayhive runs out of memory reading the manifest; " + skipped);
+        out->AtLine(Severity::kError, 0,
+                    "relayhive runs out of memory reading the manifest; " + skipped);
     } else if (in.scan.endOfInputLine != 0 && in.style == PathStyle::kWindows) {
         out->AtLine(lost.empty() ? Severity::kWarning : Severity::kError, in.scan.endOfInputLine,
                     "the byte 0x1A ends the manifest for relayhive on Windows; " + skipped);
     }
 }
 
-// --- Plan steps -------------------------------------------------------------------------------
-
-// The first byte Windows refuses in any file name (wildcards, redirections,
-// quotes), as text; nullptr when none or not for Windows. ':' and control
-// bytes are refused before this.
-const char* WindowsInvalidCharacter(const std::string& name, PathStyle style) {
-    static const char* const kInvalid[] = {"<", ">", "\"", "|", "?", "*"};
-    if (style != PathStyle::kWindows) return nullptr;
-    for (char c : name) {
-        for (const char* invalid : kInvalid) {
-            if (c == invalid[0]) return invalid;
-        }
-    }
-    return nullptr;
+// The first byte Windows refuses in any file name (wildcards, redirections, quotes); 0 when
+// none or not for Windows. ':' and control bytes are refused before this.
+char WindowsInvalidCharacter(const std::string& name, PathStyle style) {
+    if (style != PathStyle::kWindows) return '\0';
+    const std::size_t at = name.find_first_of("<>\"|?*");
+    return at == std::string::npos ? '\0' : name[at];
 }
 
-// What a source in this state gives instead of a copy, after "download/NAME "; nullptr for a file.
-const char* SourceProblem(FileState state) {
-    switch (state) {
-        case FileState::kMissing:
-            return "does not exist";
-        case FileState::kUnreadable:
-            return "cannot be read";
-        case FileState::kDirectory:
-            return "is a directory";
-        case FileState::kIrregular:
-            return "is not a regular file (a pipe, a device or a socket): relayhive refuses it";
-        case FileState::kNameTooLong:
-            return "has a name longer than the file system holds (File name too long)";
-        case FileState::kFile:
-            break;
-    }
-    return nullptr;
-}
-
-std::string Limit(const PlanStep& step, PathStyle style) {
-    return Number(step.reported.size()) + " bytes; relayhive's buffer holds " +
-           Number(PathBufferSize(style) - 1);
-}
-
-// The error the plan and the facts predict for a step, "" when none. The
-// manifest's copy says nothing of a manifest that is not there to read: the
-// manifest's own finding says it, unless ownFinding is false.
+// The error the plan and the facts predict for a step, "" when none. Of a manifest not there
+// to read its copy says nothing, the manifest's own finding says it, unless ownFinding is false.
 std::string StepProblem(const Installation& in, const PlanStep& step, const StepFacts& facts, bool ownFinding) {
     if (step.kind == StepKind::kPause) return std::string();
     const bool manifest = step.group == PlanGroup::kManifest;
     const std::string named =
         manifest ? std::string("the manifest") : GroupEntry(RuleOf(step.group)) + " names " + Quoted(step.name);
-    switch (step.kind) {
-        case StepKind::kRefuse:
-            return named + ", which relayhive refuses (" + step.reason + ") and skips";
-        case StepKind::kTooLong:
-            return named + ": the path " + ShownReported(step) + " is too long for " + TargetOf(in.style).title +
-                   std::string(" (") + Limit(step, in.style) + "); relayhive skips it";
-        case StepKind::kPause:
-            return std::string();
-        case StepKind::kCopy:
-            break;
+    if (step.kind == StepKind::kRefuse) {
+        return named + ", which relayhive refuses (" + step.reason + ") and skips";
+    }
+    if (step.kind == StepKind::kTooLong) {
+        return named + ": the path " + ShownReported(step) + " is too long for " +
+               TargetOf(in.style).title + " (" + Number(step.reported.size()) +
+               " bytes; relayhive's buffer holds " + Number(PathBufferSize(in.style) - 1) +
+               "); relayhive skips it";
     }
     if (manifest && ownFinding && facts.source != FileState::kFile) return std::string();
-    if (const char* invalid = WindowsInvalidCharacter(step.name, in.style)) {
+    if (const char invalid = WindowsInvalidCharacter(step.name, in.style)) {
         return named + ", but Windows allows no '" + invalid + "' in a file name: relayhive cannot open it";
     }
-    if (const char* problem = SourceProblem(facts.source)) {
-        return named + ", but " + ShownSource(step) + " " + problem;
+    if (const StateWords* words = WordsOf(facts.source)) {
+        return named + ", but " + ShownSource(step) + " " + words->source;
     }
     const std::string directory = ShownDestinationDirectory(step, in.style, in.lead);
     if (!facts.destinationDirectoryExists) {
@@ -294,11 +234,10 @@ std::string StepProblem(const Installation& in, const PlanStep& step, const Step
 void CheckStep(const Installation& in, const PlanStep& step, const StepFacts& facts, Collector* out) {
     const std::string problem = StepProblem(in, step, facts, true);
     if (problem.empty()) return;
-    const std::uint32_t line = step.group == PlanGroup::kManifest ? 0 : LineOf(in.scan.read, RuleOf(step.group));
+    const std::uint32_t line =
+        step.group == PlanGroup::kManifest ? 0 : ValueOf(in.scan.read, RuleOf(step.group)).line;
     out->AtLine(Severity::kError, line, problem);
 }
-
-// --- The manifest's text ----------------------------------------------------------------------
 
 const char* ReadKeyOf(const std::string& foldedSection) {
     for (const GroupRule* group : ReadingGroups()) {
@@ -307,190 +246,7 @@ const char* ReadKeyOf(const std::string& foldedSection) {
     return nullptr;
 }
 
-bool IsReadSection(const std::string& folded) { return ReadKeyOf(folded) != nullptr; }
-
-// The read name within kNearMiss edits of name, or nullptr.
-const char* NearMiss(const std::string& name, const std::vector<const char*>& candidates) {
-    for (const char* candidate : candidates) {
-        if (EditDistance(name, candidate) <= kNearMiss) return candidate;
-    }
-    return nullptr;
-}
-
-void CheckSections(const ManifestScan& scan, Collector* out) {
-    const std::vector<const char*> sections = ReadNames(false);
-    std::map<std::string, std::uint32_t> seen;  // folded name -> first header line
-    for (const ManifestLine& line : scan.lines) {
-        if (line.kind != LineKind::kSection) continue;
-        const std::string folded = ascii::Fold(line.section);
-        const auto first = seen.find(folded);
-        if (first != seen.end()) {
-            if (IsReadSection(folded)) {
-                out->AtLine(Severity::kWarning, line.number,
-                            "[" + ShowBytes(line.section) + "] repeats the section of line " +
-                                Number(first->second) + ": relayhive adds its keys to that first one");
-            }
-            continue;
-        }
-        seen.emplace(folded, line.number);
-        if (IsReadSection(folded)) continue;
-        if (const char* meant = NearMiss(folded, sections)) {
-            out->AtLine(Severity::kWarning, line.number,
-                        "relayhive never reads section [" + ShowBytes(line.section) + "]; did you mean [" +
-                            meant + "]?");
-        }
-    }
-}
-
-void CheckKeys(const ManifestScan& scan, Collector* out) {
-    for (const ManifestLine& line : scan.lines) {
-        if (line.kind != LineKind::kEntry) continue;
-        const std::string section = ascii::Fold(line.section);
-        const std::string key = ascii::Fold(line.key);
-        const char* read = ReadKeyOf(section);
-        if (read != nullptr && key == read) continue;
-        const char* meant = NearMiss(key, ReadNames(true));
-        if (meant == nullptr) continue;
-        if (read != nullptr) {
-            out->AtLine(Severity::kWarning, line.number,
-                        "relayhive never reads key '" + ShowBytes(line.key) + "' in [" +
-                            ShowBytes(line.section) + "]; it reads '" + read + "' there");
-        } else if (line.section.empty()) {
-            out->AtLine(Severity::kWarning, line.number,
-                        "relayhive never reads key '" + ShowBytes(line.key) +
-                            "' here: it belongs to no section relayhive reads");
-        }
-    }
-    for (const GroupRule* group : ReadingGroups()) {
-        const GroupValue value = ValueOf(scan.lines, *group);
-        for (std::size_t i = 0; i + 1 < value.settings.size(); ++i) {
-            out->AtLine(Severity::kWarning, value.settings[i],
-                        GroupEntry(*group) + " is set again at line " + Number(value.settings.back()) +
-                            ": relayhive uses that value and never this one");
-        }
-    }
-}
-
-// The name as the target's file system takes it: components as it looks them up.
-std::string TargetSpelling(const std::string& name, PathStyle style) {
-    std::string spelt;
-    for (const std::string& component : TargetComponents(name, style)) {
-        if (!spelt.empty()) spelt += '/';
-        spelt += component;
-    }
-    return spelt;
-}
-
-bool WindowsChanges(const std::string& name) {
-    std::size_t start = 0;
-    for (std::size_t i = 0; i <= name.size(); ++i) {
-        if (i < name.size() && !IsPathSeparator(name[i], PathStyle::kWindows)) continue;
-        if (WindowsWouldChangeName(name.data() + start, i - start)) return true;
-        start = i + 1;
-    }
-    return false;
-}
-
-void CheckCodePage(const std::string& name, std::uint32_t line, CodePage codePage, Collector* out) {
-    const std::size_t bad = FirstInvalidByte(name, codePage);
-    const char* page = CodePageOf(codePage).title;
-    if (bad != kAllValid) {
-        out->AtLine(Severity::kWarning, line,
-                    Quoted(name) + " is not valid " + page + " (byte " + Hex(name[bad]) + " at offset " +
-                        Number(bad) + "): it cannot name the file intended");
-    } else if (codePage == CodePage::k936 && LooksLikeUtf8(name)) {
-        out->AtLine(Severity::kWarning, line,
-                    Quoted(name) +
-                        " is UTF-8, but Windows with code page 936 reads these bytes as other "
-                        "characters: it names another file");
-    }
-}
-
-void CheckNames(const Installation& in, Collector* out) {
-    for (const GroupRule* group : ReadingGroups()) {
-        const GroupValue value = ValueOf(in.scan.lines, *group);
-        std::set<std::string> seen;  // SameFileKey of each name so far
-        for (const std::string& name : NamesOf(*group, value.value)) {
-            if (UnsafeNameReason(name.c_str(), in.style, in.lead) != nullptr) continue;
-            if (!seen.insert(SameFileKey(name, in.style)).second) {
-                out->AtLine(Severity::kWarning, value.line,
-                            Quoted(name) + " is listed again in " + GroupEntry(*group) +
-                                (in.style == PathStyle::kWindows ? " (the same file on Windows)" : "") +
-                                ": relayhive copies it again");
-            }
-            if (in.style == PathStyle::kWindows && WindowsChanges(name)) {
-                out->AtLine(Severity::kWarning, value.line,
-                            "Windows drops the trailing dots and blanks of " + Quoted(name) + ": it names " +
-                                Quoted(TargetSpelling(name, in.style)));
-            }
-            CheckCodePage(name, value.line, in.codePage, out);
-        }
-    }
-}
-
-// --- Notes ------------------------------------------------------------------------------------
-
-void CheckNotes(const Installation& in, Collector* out) {
-    if (in.manifest != FileState::kFile) return;
-    const bool mainStep = std::any_of(in.plan.begin(), in.plan.end(),
-                                      [](const PlanStep& s) { return s.group == PlanGroup::kMain; });
-    if (!mainStep) {
-        out->AtLine(Severity::kNote, 0, "no [cltmain] mainfile: relayhive does not update the client itself");
-    }
-    // Names in lists relayhive never reads count as listed: the warnings about those lists say the rest.
-    std::set<std::string> listed{SameFileKey(texts::kManifestName, in.style)};
-    std::vector<ManifestLine> entries = in.scan.lines;
-    entries.insert(entries.end(), in.scan.read.begin(), in.scan.read.end());
-    entries.insert(entries.end(), in.asMeant.lines.begin(), in.asMeant.lines.end());
-    for (const ManifestLine& line : entries) {
-        if (line.kind != LineKind::kEntry || NearMiss(ascii::Fold(line.key), ReadNames(true)) == nullptr) continue;
-        for (const std::string& name : NamesOf(RuleOf(PlanGroup::kSkin), line.value)) {
-            listed.insert(SameFileKey(name, in.style));
-        }
-        listed.insert(SameFileKey(line.value.c_str(), in.style));  // a main file, commas and all
-    }
-    for (const std::string& name : in.unspellable) {
-        out->Add(Severity::kWarning, Staged(ShowBytes(name)), 0,
-                 "the name is not UTF-8, so Wine shows relayhive other characters and no manifest name reaches "
-                 "it; stage it under the UTF-8 spelling of its characters");
-    }
-    std::map<std::string, std::string> first;  // SameFileKey -> the first staged name with it
-    for (const std::string& staged : in.staged) {
-        const std::string key = SameFileKey(staged, in.style);
-        const auto known = first.emplace(key, staged);
-        if (!known.second) {
-            out->Add(Severity::kWarning, Staged(ShowBytes(known.first->second)), 0,
-                     "the staged " + Staged(ShowBytes(staged)) +
-                         " is the same name on Windows: which of the two relayhive copies depends on the file system");
-        }
-        if (listed.count(key) != 0) continue;
-        out->Add(Severity::kNote, Staged(ShowBytes(staged)), 0,
-                 "staged, but no list in the manifest names it: relayhive leaves it in " + Staged(""));
-    }
-}
-
-}  // namespace
-
-std::string PredictedFailure(const Installation& in, std::size_t step) {
-    if (in.plan[step].group == PlanGroup::kManifest && in.plan[step].kind == StepKind::kCopy &&
-        in.manifest != FileState::kFile) {
-        return ManifestStateProblem(in.manifest);
-    }
-    return StepProblem(in, in.plan[step], step < in.facts.size() ? in.facts[step] : StepFacts{}, false);
-}
-
-const char* SeverityLabel(Severity severity) {
-    switch (severity) {
-        case Severity::kError:
-            return "error";
-        case Severity::kWarning:
-            return "warning";
-        case Severity::kNote:
-            return "note";
-    }
-    return "";
-}
-
+// Edits (insertions, deletions, substitutions, neighbour swaps) from a to b, ASCII case ignored.
 std::size_t EditDistance(const std::string& a, const std::string& b) {
     const std::string x = ascii::Fold(a);
     const std::string y = ascii::Fold(b);
@@ -510,6 +266,162 @@ std::size_t EditDistance(const std::string& a, const std::string& b) {
         previous.swap(current);
     }
     return previous[y.size()];
+}
+
+// The section, or the key, relayhive reads within kNearMiss edits of name, or nullptr.
+const char* NearMiss(const std::string& name, bool key) {
+    for (const GroupRule* group : ReadingGroups()) {
+        const char* candidate = key ? group->key : group->section;
+        if (EditDistance(name, candidate) <= kNearMiss) return candidate;
+    }
+    return nullptr;
+}
+
+void CheckSections(const ManifestScan& scan, Collector* out) {
+    std::map<std::string, std::uint32_t> seen;  // folded name -> first header line
+    for (const ManifestLine& line : scan.lines) {
+        if (line.kind != LineKind::kSection) continue;
+        const std::string folded = ascii::Fold(line.section);
+        const auto first = seen.emplace(folded, line.number);
+        const bool read = ReadKeyOf(folded) != nullptr;
+        if (!first.second && read) {
+            out->AtLine(Severity::kWarning, line.number,
+                        "[" + ShowBytes(line.section) + "] repeats the section of line " +
+                            Number(first.first->second) +
+                            ": relayhive adds its keys to that first one");
+        }
+        if (!first.second || read) continue;
+        if (const char* meant = NearMiss(folded, false)) {
+            out->AtLine(Severity::kWarning, line.number,
+                        "relayhive never reads section [" + ShowBytes(line.section) + "]; did you mean [" +
+                            meant + "]?");
+        }
+    }
+}
+
+void CheckKeys(const ManifestScan& scan, Collector* out) {
+    for (const ManifestLine& line : scan.lines) {
+        if (line.kind != LineKind::kEntry) continue;
+        const std::string key = ascii::Fold(line.key);
+        const char* read = ReadKeyOf(ascii::Fold(line.section));
+        if (read != nullptr && key == read) continue;
+        if (NearMiss(key, true) == nullptr) continue;
+        if (read != nullptr) {
+            out->AtLine(Severity::kWarning, line.number,
+                        "relayhive never reads key '" + ShowBytes(line.key) + "' in [" +
+                            ShowBytes(line.section) + "]; it reads '" + read + "' there");
+        } else if (line.section.empty()) {
+            out->AtLine(Severity::kWarning, line.number,
+                        "relayhive never reads key '" + ShowBytes(line.key) +
+                            "' here: it belongs to no section relayhive reads");
+        }
+    }
+}
+
+bool WindowsChanges(const std::string& name) {
+    std::size_t start = 0;
+    for (std::size_t i = 0; i <= name.size(); ++i) {
+        if (i < name.size() && !IsPathSeparator(name[i], PathStyle::kWindows)) continue;
+        if (WindowsWouldChangeName(name.data() + start, i - start)) return true;
+        start = i + 1;
+    }
+    return false;
+}
+
+void CheckCodePage(const std::string& name, std::uint32_t line, CodePage codePage, Collector* out) {
+    const std::size_t bad = FirstInvalidByte(name, codePage);
+    if (bad != kAllValid) {
+        out->AtLine(Severity::kWarning, line,
+                    Quoted(name) + " is not valid " + CodePageOf(codePage).title + " (byte " +
+                        Hex(name[bad]) + " at offset " + Number(bad) +
+                        "): it cannot name the file intended");
+    } else if (codePage == CodePage::k936 && LooksLikeUtf8(name)) {
+        out->AtLine(Severity::kWarning, line,
+                    Quoted(name) + " is UTF-8, but Windows with code page 936 reads these bytes as "
+                                   "other characters: it names another file");
+    }
+}
+
+void CheckNames(const Installation& in, Collector* out) {
+    for (const GroupRule* group : ReadingGroups()) {
+        const GroupValue value = ValueOf(in.scan.lines, *group);
+        for (std::size_t i = 0; i + 1 < value.settings.size(); ++i) {
+            out->AtLine(Severity::kWarning, value.settings[i],
+                        GroupEntry(*group) + " is set again at line " + Number(value.settings.back()) +
+                            ": relayhive uses that value and never this one");
+        }
+        std::set<std::string> seen;  // SameFileKey of each name so far
+        for (const std::string& name : NamesOf(*group, std::string(value.value))) {
+            if (UnsafeNameReason(name.c_str(), in.style, in.lead) != nullptr) continue;
+            if (!seen.insert(SameFileKey(name, in.style)).second) {
+                out->AtLine(Severity::kWarning, value.line,
+                            Quoted(name) + " is listed again in " + GroupEntry(*group) +
+                                (in.style == PathStyle::kWindows ? " (the same file on Windows)" : "") +
+                                ": relayhive copies it again");
+            }
+            if (in.style == PathStyle::kWindows && WindowsChanges(name)) {
+                out->AtLine(Severity::kWarning, value.line,
+                            "Windows drops the trailing dots and blanks of " + Quoted(name) + ": it names " +
+                                Quoted(TargetSpelling(name, in.style)));
+            }
+            CheckCodePage(name, value.line, in.codePage, out);
+        }
+    }
+}
+
+void CheckNotes(const Installation& in, Collector* out) {
+    if (in.manifest != FileState::kFile) return;
+    const bool mainStep = std::any_of(in.plan.begin(), in.plan.end(),
+                                      [](const PlanStep& s) { return s.group == PlanGroup::kMain; });
+    if (!mainStep) {
+        out->AtLine(Severity::kNote, 0, "no [cltmain] mainfile: relayhive does not update the client itself");
+    }
+    // Names in lists relayhive never reads count as listed: the warnings about those lists say the rest.
+    std::set<std::string> listed{SameFileKey(texts::kManifestName, in.style)};
+    std::vector<ManifestLine> entries = in.scan.lines;
+    entries.insert(entries.end(), in.scan.read.begin(), in.scan.read.end());
+    entries.insert(entries.end(), in.asMeant.lines.begin(), in.asMeant.lines.end());
+    for (const ManifestLine& line : entries) {
+        if (line.kind != LineKind::kEntry || NearMiss(line.key, true) == nullptr) continue;
+        for (const std::string& name : NamesOf(RuleOf(PlanGroup::kSkin), line.value)) {
+            listed.insert(SameFileKey(name, in.style));
+        }
+        listed.insert(SameFileKey(line.value.c_str(), in.style));  // a main file, commas and all
+    }
+    for (const std::string& name : in.unspellable) {
+        out->Add(Severity::kWarning, ShownStaged(name), 0,
+                 "the name is not UTF-8, so Wine shows relayhive other characters and no manifest name reaches "
+                 "it; stage it under the UTF-8 spelling of its characters");
+    }
+    std::map<std::string, std::string> first;  // SameFileKey -> the first staged name with it
+    for (const std::string& staged : in.staged) {
+        const std::string key = SameFileKey(staged, in.style);
+        const auto known = first.emplace(key, staged);
+        if (!known.second) {
+            out->Add(Severity::kWarning, ShownStaged(known.first->second), 0,
+                     "the staged " + ShownStaged(staged) +
+                         " is the same name on Windows: which of the two relayhive copies depends on the file system");
+        }
+        if (listed.count(key) != 0) continue;
+        out->Add(Severity::kNote, ShownStaged(staged), 0,
+                 "staged, but no list in the manifest names it: relayhive leaves it in " +
+                     ShownStaged(""));
+    }
+}
+
+}  // namespace
+
+std::string PredictedFailure(const Installation& in, std::size_t step) {
+    if (in.plan[step].group == PlanGroup::kManifest && in.plan[step].kind == StepKind::kCopy &&
+        in.manifest != FileState::kFile) {
+        return ManifestStateProblem(in.manifest);
+    }
+    return StepProblem(in, in.plan[step], step < in.facts.size() ? in.facts[step] : StepFacts{}, false);
+}
+
+const char* SeverityLabel(Severity severity) {
+    static const char* const kLabels[] = {"error", "warning", "note"};
+    return kLabels[static_cast<int>(severity)];
 }
 
 std::vector<Finding> FindProblems(const Installation& in) {

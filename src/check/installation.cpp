@@ -39,11 +39,16 @@ std::vector<std::string> TargetComponents(const std::string& relative, PathStyle
     return components;
 }
 
-std::string SameFileKey(const std::string& relative, PathStyle style) {
-    std::string key;
+std::string TargetSpelling(const std::string& relative, PathStyle style) {
+    std::string spelt;
     for (const std::string& component : TargetComponents(relative, style)) {
-        if (!key.empty()) key += '/';
-        key += style == PathStyle::kWindows ? ascii::Fold(component) : component;
+        if (!spelt.empty()) spelt += '/';
+        spelt += component;
     }
-    return key;
+    return spelt;
+}
+
+std::string SameFileKey(const std::string& relative, PathStyle style) {
+    const std::string spelt = TargetSpelling(relative, style);
+    return style == PathStyle::kWindows ? ascii::Fold(spelt) : spelt;
 }

@@ -1,6 +1,5 @@
-// A staged installation as relayhive-check sees it: relayhive's plan for it,
-// the manifest read both ways, and the file facts each step depends on.
-// Also the pure rules that map between the target's paths and the host's.
+// A staged installation as relayhive-check sees it: relayhive's plan, the manifest read both ways
+// and the file facts each step depends on; and the pure rules mapping target paths to the host's.
 #ifndef RELAYHIVE_CHECK_INSTALLATION_H
 #define RELAYHIVE_CHECK_INSTALLATION_H
 
@@ -13,9 +12,8 @@
 #include "update/path_style.h"
 #include "update/plan.h"
 
-// What opening a path for reading finds. kIrregular: a pipe, a device or a
-// socket, which relayhive refuses; kNameTooLong: a component longer than the
-// file system holds.
+// What opening a path for reading finds. kIrregular: a pipe, a device or a socket, which
+// relayhive refuses; kNameTooLong: a component longer than the file system holds.
 enum class FileState { kFile, kMissing, kUnreadable, kDirectory, kIrregular, kNameTooLong };
 
 // The facts a copy step depends on (all kFile / true / false for other steps),
@@ -52,28 +50,26 @@ struct Installation {
     std::vector<StepFacts> facts;  // one per plan step
     // Every file below download/, relative to it, '/' between components, as the target spells it.
     std::vector<std::string> staged;
-    // Names below download/ (files and directories, as the host holds them)
-    // that no name in the target's code page reaches: under Wine, bytes that
-    // are no UTF-8.
+    // Names below download/ (files and directories, as the host holds them) that no name in the
+    // target's code page reaches: under Wine, bytes that are no UTF-8.
     std::vector<std::string> unspellable;
 };
 
-// The directory relayhive would work in when started in a directory whose
-// absolute path the host spells hostAbsolute: the same path as the target
-// spells it on this machine (Z: under Wine for a Windows target on a POSIX
-// host), or "." when that does not fit the target's buffer, as relayhive does.
+// The directory relayhive works in when started in hostAbsolute: that path as the target spells
+// it here (Z: under Wine on a POSIX host), or "." when it does not fit the target's buffer.
 std::string TargetWorkingDirectory(const std::string& hostAbsolute, PathStyle host, PathStyle target);
 
 // The part of a plan path after the working directory and its separator.
 std::string RelativeToWorkingDirectory(const std::string& path, const std::string& workingDirectory);
 
-// The components of a relative path that the target's file system looks up:
-// split on the target's separators, empty and "." components dropped, and on
-// Windows each component without the trailing dots and blanks it ignores.
+// The components of a relative path that the target's file system looks up: split on its
+// separators, empty and "." dropped, on Windows without the trailing dots and blanks it ignores.
 std::vector<std::string> TargetComponents(const std::string& relative, PathStyle style);
 
-// A key under which two relative names find the same file on the target:
-// its components joined with '/', case-folded on Windows.
+// The name as the target's file system takes it: its components joined with '/'.
+std::string TargetSpelling(const std::string& relative, PathStyle style);
+
+// A key under which two names find the same file on the target: TargetSpelling, folded on Windows.
 std::string SameFileKey(const std::string& relative, PathStyle style);
 
 #endif

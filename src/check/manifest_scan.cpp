@@ -8,8 +8,7 @@ namespace {
 
 constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 
-// Records every line the parser reports and hands them to the loader's store
-// until the store stops, as the loader would.
+// Records every line the parser reports and hands them to the loader's store until it stops.
 class Recorder final : public IniHandler {
 public:
     // lines: every line, or nullptr; read and store: the loader's part, or nullptr.
@@ -18,26 +17,19 @@ public:
 
     bool Line(const IniLine& line) override {
         ManifestLine recorded = Describe(line);
-        if (store_ != nullptr && stopLine_ == 0) {
-            if (store_->Line(line)) {
-                read_->push_back(recorded);
-            } else {
-                stopLine_ = line.number;
-            }
+        if (store_ != nullptr && !stopped_) {
+            stopped_ = !store_->Line(line);
+            if (!stopped_) read_->push_back(recorded);
         }
         if (lines_ != nullptr) lines_->push_back(std::move(recorded));
         return true;  // the whole file, as if nothing stopped the loader
     }
 
-    // The line the store stopped at; 0 when none.
-    std::uint32_t StopLine() const { return stopLine_; }
-
 private:
     ManifestLine Describe(const IniLine& line) {
-        ManifestLine described{line.number, line.kind, {}, {}, {}, line.firstByte, false, false};
+        ManifestLine described{line.number, line.kind, {}, {}, {}, line.firstByte, false};
         IniLine meant = line;
         if (line.kind == LineKind::kBadFirstByte) {
-            described.stopsLoader = true;
             described.byteOrderMark = line.text.substr(0, kByteOrderMark.size()) == kByteOrderMark;
             std::string_view rest = line.text.substr(described.byteOrderMark ? kByteOrderMark.size() : 0);
             while (!rest.empty() && static_cast<unsigned char>(rest.front()) < 0x20) rest.remove_prefix(1);
@@ -57,7 +49,7 @@ private:
     std::vector<ManifestLine>* lines_;
     std::vector<ManifestLine>* read_;
     CIniFile::Store* store_;
-    std::uint32_t stopLine_ = 0;
+    bool stopped_ = false;  // the store has stopped, as the loader does
     std::string section_;
 };
 
@@ -72,7 +64,6 @@ ManifestScan ScanManifest(const std::string& bytes, bool textMode, CIniFile* man
     Recorder reading(apart ? nullptr : &scan.lines, &scan.read, &store);
     StringReader input(bytes, textMode ? kWindowsText : kAsBytes);
     *load = store.Outcome(ParseIni(&input, &reading));
-    scan.stopLine = reading.StopLine();
     if (apart) {
         scan.endOfInputLine = 1 + static_cast<std::uint32_t>(std::count(bytes.data(), bytes.data() + end, '\n'));
         Recorder whole(&scan.lines, nullptr, nullptr);

@@ -17,11 +17,9 @@ struct ManifestLine {
     std::string key;      // kEntry, untrimmed
     std::string value;    // kEntry, untrimmed
     int firstByte;        // the line's first byte, as a signed 8-bit value
-    bool byteOrderMark;   // the line starts with EF BB BF
-    // The first byte is not printable ASCII: the loader stops here. The kind
-    // and names are then those of the line as surely meant: without a byte
-    // order mark or control bytes in front.
-    bool stopsLoader;
+    // The line starts with EF BB BF. When the loader stops at a line, its kind and names
+    // are those of the line as surely meant: without a byte order mark or control bytes in front.
+    bool byteOrderMark;
 };
 
 struct ManifestScan {
@@ -31,15 +29,13 @@ struct ManifestScan {
     // The lines relayhive reads: those before the first that stops the loader,
     // and in text mode only what comes before a 0x1A byte.
     std::vector<ManifestLine> read;
-    std::uint32_t stopLine = 0;  // the line that stops the loader; 0 when none
     // Text mode: the line holding the 0x1A byte that ends the input; 0 when none.
     std::uint32_t endOfInputLine = 0;
 };
 
-// Reads bytes as relayhive's loader reads the manifest, storing into manifest
-// what it reads and the loader's outcome into load. textMode: as the Windows
-// runtime's text mode delivers the file (CR LF as LF, input ended by 0x1A);
-// otherwise byte for byte, as on Linux.
+// Reads bytes as relayhive's loader reads the manifest, storing what it reads into manifest and
+// the loader's outcome into load. textMode: as the Windows runtime's text mode delivers the file
+// (CR LF as LF, input ended by 0x1A); otherwise byte for byte, as on Linux.
 ManifestScan ScanManifest(const std::string& bytes, bool textMode, CIniFile* manifest, LoadOutcome* load);
 
 #endif

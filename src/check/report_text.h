@@ -1,5 +1,4 @@
-// The check as text for a person: the plan, one step a line, then the
-// findings, one a line, then their count.
+// The check as text for a person: the plan, one step a line, then the findings and their count.
 #ifndef RELAYHIVE_CHECK_REPORT_TEXT_H
 #define RELAYHIVE_CHECK_REPORT_TEXT_H
 

@@ -37,22 +37,15 @@ std::string Quoted(const std::string& name) { return "'" + ShowBytes(name) + "'"
 const char* GroupLabel(PlanGroup group) { return RuleOf(group).label; }
 
 const char* StepKindLabel(StepKind kind) {
-    switch (kind) {
-        case StepKind::kCopy:
-            return "copy";
-        case StepKind::kRefuse:
-            return "refuse";
-        case StepKind::kTooLong:
-            return "too_long";
-        case StepKind::kPause:
-            return "pause";
-    }
-    return "";
+    static const char* const kLabels[] = {"copy", "refuse", "too_long", "pause"};
+    return kLabels[static_cast<int>(kind)];
 }
 
-std::string ShownSource(const PlanStep& step) {
-    return std::string(texts::kStagingDirectory) + "/" + ShowBytes(step.name);
+std::string ShownStaged(const std::string& relative) {
+    return std::string(texts::kStagingDirectory) + "/" + ShowBytes(relative);
 }
+
+std::string ShownSource(const PlanStep& step) { return ShownStaged(step.name); }
 
 std::string ShownDestination(const PlanStep& step) {
     const char* directory = RuleOf(step.group).directory;

@@ -1,8 +1,6 @@
-// How relayhive-check shows names and plan paths to a person.
-// Paths are relative to the installation, '/' standing for each separator
-// relayhive puts between directory and name; a name is shown as the manifest
-// spells it, every byte outside printable ASCII as \xNN, and so are blanks
-// at its start or end and every backslash (\x5C).
+// How relayhive-check shows names and plan paths to a person. Paths are relative to the
+// installation, '/' standing for each separator relayhive puts between directory and name; a name
+// as the manifest spells it, each byte outside printable ASCII, edge blank and backslash as \xNN.
 #ifndef RELAYHIVE_CHECK_SHOWN_H
 #define RELAYHIVE_CHECK_SHOWN_H
 
@@ -19,7 +17,8 @@ std::string Quoted(const std::string& name);
 const char* GroupLabel(PlanGroup group);   // "skin", "logo", "manifest", "pause", "main"
 const char* StepKindLabel(StepKind kind);  // "copy", "refuse", "too_long", "pause"
 
-std::string ShownSource(const PlanStep& step);       // download/NAME
+std::string ShownStaged(const std::string& relative);  // download/RELATIVE
+std::string ShownSource(const PlanStep& step);          // download/NAME
 std::string ShownDestination(const PlanStep& step);  // skin/NAME, logo/NAME or NAME
 // The path a refusal or a too-long report names.
 std::string ShownReported(const PlanStep& step);

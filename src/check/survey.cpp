@@ -19,31 +19,34 @@ constexpr int kListingDepth = 16;
 // Maps paths relative to the installation, as the target spells them, to the host's.
 class HostPaths {
 public:
-    HostPaths(std::string root, PathStyle target, bool gbkUnderWine)
-        : root_(std::move(root)), target_(target), gbkUnderWine_(gbkUnderWine) {}
+    explicit HostPaths(const Installation& in)
+        : root_(in.hostRoot), workingDirectory_(in.workingDirectory), target_(in.style),
+          gbkUnderWine_(in.style == PathStyle::kWindows && NativePathStyle() != in.style &&
+                        in.codePage == CodePage::k936) {}
+
+    // A path of relayhive's plan, which starts at the working directory.
+    std::string OfPlan(const std::string& path) const {
+        return Of(RelativeToWorkingDirectory(path, workingDirectory_));
+    }
 
     std::string Of(const std::string& relative) const {
         if (relative.empty()) return root_;
         if (target_ == NativePathStyle()) return JoinPath(root_, relative, target_);
-        const PathStyle host = NativePathStyle();
         std::string path = root_;
         for (const std::string& spelt : TargetComponents(relative, target_)) {
             std::string component = spelt;
             // A name that is no GBK is looked up as its bytes: its warning says it names no file intended.
             if (gbkUnderWine_ && !os::HostNameOfGbk(spelt, &component)) component = spelt;
-            path =
-                JoinPath(path, target_ == PathStyle::kWindows ? Resolve(path, component) : component, host);
+            if (target_ == PathStyle::kWindows) component = Resolve(path, component);
+            path = JoinPath(path, component, NativePathStyle());
         }
         return path;
     }
 
     // A name found on the host as the target spells it; false when no name of the target's reaches it.
     bool Spelling(const std::string& hostName, std::string* name) const {
-        if (!gbkUnderWine_) {
-            *name = hostName;
-            return true;
-        }
-        return os::GbkNameOfHost(hostName, name);
+        *name = hostName;
+        return !gbkUnderWine_ || os::GbkNameOfHost(hostName, name);
     }
 
 private:
@@ -53,31 +56,25 @@ private:
         std::vector<os::DirectoryEntry> entries;
         if (!os::ListDirectory(directory.c_str(), &entries)) return component;
         std::string found = component;
-        bool exact = false;
         for (const os::DirectoryEntry& entry : entries) {
-            if (entry.name == component) exact = true;
-            if (!exact && ascii::EqualIgnoringCase(entry.name, component)) found = entry.name;
+            if (entry.name == component) return component;
+            if (ascii::EqualIgnoringCase(entry.name, component)) found = entry.name;
         }
-        return exact ? component : found;
+        return found;
     }
 
     std::string root_;
+    std::string workingDirectory_;  // as relayhive spells it
     PathStyle target_;
     bool gbkUnderWine_;  // a Windows target in code page 936 on a POSIX host
 };
 
-HostPaths HostPathsOf(const Installation& in) {
-    return HostPaths(in.hostRoot, in.style,
-                     in.style == PathStyle::kWindows && NativePathStyle() != in.style && in.codePage == CodePage::k936);
-}
-
 FileDigest DigestOfFile(const std::string& path) {
     std::string bytes;
     // Only a regular file is read: a pipe could wait for ever.
-    if (os::KindOfPath(path.c_str()) != os::PathKind::kFile || !os::ReadWholeFile(path.c_str(), &bytes)) {
-        return FileDigest{};
-    }
-    return DigestOf(bytes);
+    const bool read = os::KindOfPath(path.c_str()) == os::PathKind::kFile &&
+                      os::ReadWholeFile(path.c_str(), &bytes);
+    return read ? DigestOf(bytes) : FileDigest{};
 }
 
 FileState StateOf(const std::string& path) {
@@ -101,17 +98,15 @@ FileState StateOf(const std::string& path) {
 StepFacts FactsOf(const PlanStep& step, const Installation& in, const HostPaths& host) {
     StepFacts facts;
     if (step.kind != StepKind::kCopy) return facts;
-    auto hostPath = [&](const std::string& path) {
-        return host.Of(RelativeToWorkingDirectory(path, in.workingDirectory));
-    };
-    facts.source = StateOf(hostPath(step.source));
-    const std::string directory = hostPath(DirectoryOf(step.destination, in.style, in.lead));
-    const std::string destination = hostPath(step.destination);
+    facts.source = StateOf(host.OfPlan(step.source));
+    const std::string directory = host.OfPlan(DirectoryOf(step.destination, in.style, in.lead));
+    const std::string destination = host.OfPlan(step.destination);
     const os::PathKind destinationKind = os::KindOfPath(destination.c_str());
     facts.destinationDirectoryExists = os::KindOfPath(directory.c_str()) == os::PathKind::kDirectory;
     facts.destinationIsDirectory = destinationKind == os::PathKind::kDirectory;
     facts.destinationWritable = destinationKind != os::PathKind::kFile || os::MayWriteFile(destination.c_str());
-    facts.scratchIsDirectory = os::KindOfPath(hostPath(step.scratch).c_str()) == os::PathKind::kDirectory;
+    facts.scratchIsDirectory =
+        os::KindOfPath(host.OfPlan(step.scratch).c_str()) == os::PathKind::kDirectory;
     facts.directoryWritable = !facts.destinationDirectoryExists || os::MayCreateIn(directory.c_str());
     return facts;
 }
@@ -126,11 +121,10 @@ void ListStaged(const HostPaths& host, const std::string& directory, const std::
     if (depth > kListingDepth || !os::ListDirectory(directory.c_str(), &entries)) return;
     for (const os::DirectoryEntry& entry : entries) {
         std::string name;
-        if (!host.Spelling(entry.name, &name)) {
-            name = entry.name;
-            in->unspellable.push_back(prefix.empty() ? name : prefix + "/" + name);
-        }
-        const std::string relative = prefix.empty() ? name : prefix + "/" + name;
+        const bool spelt = host.Spelling(entry.name, &name);
+        const std::string leaf = spelt ? name : entry.name;
+        const std::string relative = prefix.empty() ? leaf : prefix + "/" + leaf;
+        if (!spelt) in->unspellable.push_back(relative);
         if (entry.directory) {
             ListStaged(host, JoinPath(directory, entry.name, NativePathStyle()), relative, depth + 1, visited, in);
         } else {
@@ -139,9 +133,8 @@ void ListStaged(const HostPaths& host, const std::string& directory, const std::
     }
 }
 
-// The manifest as its author meant it, when it is not in the form the loader
-// reads: CRs taken as line ends in a file without LFs; UTF-16 taken character by character,
-// ASCII kept and any other character as '?'.
+// The manifest as its author meant it, unless the loader reads it so: CRs as line ends in a file
+// without LFs; UTF-16 character by character, ASCII kept and any other character as '?'.
 ManifestForm FormOf(const std::string& bytes, std::string* meant) {
     const bool littleEndian = bytes.compare(0, 2, "\xFF\xFE") == 0;
     if (littleEndian || bytes.compare(0, 2, "\xFE\xFF") == 0) {
@@ -159,6 +152,14 @@ ManifestForm FormOf(const std::string& bytes, std::string* meant) {
     return ManifestForm::kLoneCarriageReturns;
 }
 
+// Why root cannot be looked at, found false when it is not there; nullptr when it can.
+const char* Refusal(const std::string& root, bool found) {
+    if (!found) return "No such file or directory";
+    if (os::KindOfPath(root.c_str()) != os::PathKind::kDirectory) return "Not a directory";
+    const std::string entered = JoinPath(root, ".", NativePathStyle());
+    return os::KindOfPath(entered.c_str()) == os::PathKind::kDenied ? "Permission denied" : nullptr;
+}
+
 }  // namespace
 
 bool SurveyInstallation(const std::string& directory, PathStyle style, CodePage codePage, Installation* in,
@@ -169,17 +170,9 @@ bool SurveyInstallation(const std::string& directory, PathStyle style, CodePage 
     // up is looked at as given: relayhive works there from ".".
     const bool tooLong = resolved ? os::KindOfPath(absolute.c_str()) == os::PathKind::kNameTooLong
                                   : os::KindOfPath(directory.c_str()) == os::PathKind::kDirectory;
-    if (!resolved && !tooLong) {
-        *error = directory + ": No such file or directory";
-        return false;
-    }
     const std::string root = tooLong ? directory : absolute;
-    if (os::KindOfPath(root.c_str()) != os::PathKind::kDirectory) {
-        *error = directory + ": Not a directory";
-        return false;
-    }
-    if (os::KindOfPath(JoinPath(root, ".", NativePathStyle()).c_str()) == os::PathKind::kDenied) {
-        *error = directory + ": Permission denied";
+    if (const char* refusal = Refusal(root, resolved || tooLong)) {
+        *error = directory + ": " + refusal;
         return false;
     }
     in->style = style;
@@ -187,12 +180,10 @@ bool SurveyInstallation(const std::string& directory, PathStyle style, CodePage 
     in->lead = LeadBytesOf(style, codePage);
     in->workingDirectory = tooLong ? std::string(".") : TargetWorkingDirectory(absolute, NativePathStyle(), style);
     in->hostRoot = root;
-    const HostPaths host = HostPathsOf(*in);
-
+    const HostPaths host(*in);
     const ManifestPath manifestPath = PlanManifestPath(in->workingDirectory, style);
     in->manifestFits = manifestPath.fits;
-    const std::string hostManifest =
-        host.Of(RelativeToWorkingDirectory(manifestPath.path, in->workingDirectory));
+    const std::string hostManifest = host.OfPlan(manifestPath.path);
     in->manifest = StateOf(hostManifest);
     const bool readable = in->manifest == FileState::kFile && in->manifestFits;
     // A manifest relayhive cannot open leaves its document empty; so does one it cannot find.
@@ -224,13 +215,13 @@ bool SurveyInstallation(const std::string& directory, PathStyle style, CodePage 
 }
 
 void SurveyDigests(const Installation& in, std::vector<FileDigest>* sources, std::vector<FileDigest>* destinations) {
-    const HostPaths host = HostPathsOf(in);
+    const HostPaths host(in);
     sources->assign(in.plan.size(), FileDigest{});
     destinations->assign(in.plan.size(), FileDigest{});
     for (std::size_t i = 0; i < in.plan.size(); ++i) {
         const PlanStep& step = in.plan[i];
         if (step.kind != StepKind::kCopy) continue;
-        (*sources)[i] = DigestOfFile(host.Of(RelativeToWorkingDirectory(step.source, in.workingDirectory)));
-        (*destinations)[i] = DigestOfFile(host.Of(RelativeToWorkingDirectory(step.destination, in.workingDirectory)));
+        (*sources)[i] = DigestOfFile(host.OfPlan(step.source));
+        (*destinations)[i] = DigestOfFile(host.OfPlan(step.destination));
     }
 }

@@ -1,6 +1,5 @@
-// Looks at a staged installation through the OS layer and gathers what the
-// findings are decided from: relayhive's loader outcome and plan there, the
-// manifest's lines, and the facts of every file the plan touches.
+// Looks at a staged installation through the OS layer and gathers what the findings are decided
+// from: relayhive's loader outcome and plan there, the manifest's lines, the facts of its files.
 #ifndef RELAYHIVE_CHECK_SURVEY_H
 #define RELAYHIVE_CHECK_SURVEY_H
 
