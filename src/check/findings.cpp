@@ -206,16 +206,23 @@ void CheckManifestFile(const Installation& in, Collector* out) {
 
 // The first byte Windows refuses in any file name (wildcards, redirections,
 // quotes), as text; nullptr when none or not for Windows. ':' and control
-// bytes are refused before this.
-const char* WindowsInvalidCharacter(const std::string& name, PathStyle style) {
+// bytes are refused before this; a double-byte character's trail byte is none.
+const char* WindowsInvalidCharacter(const std::string& name, PathStyle style, const LeadBytes& lead) {
     static const char* const kInvalid[] = {"<", ">", "\"", "|", "?", "*"};
     if (style != PathStyle::kWindows) return nullptr;
-    for (char c : name) {
+    for (std::size_t i = 0; i < name.size(); i += CharacterLength(name.data(), name.size(), i, style, lead)) {
         for (const char* invalid : kInvalid) {
-            if (c == invalid[0]) return invalid;
+            if (name[i] == invalid[0]) return invalid;
         }
     }
     return nullptr;
+}
+
+// Offset of a lead byte whose character does not end, or kAllValid: Windows
+// reads that character as one no file name holds.
+std::size_t CutCharacter(const std::string& name, const Installation& in) {
+    const std::size_t bad = FirstInvalidByte(name, in.codePage);
+    return bad != kAllValid && in.lead.Leads(static_cast<unsigned char>(name[bad])) ? bad : kAllValid;
 }
 
 // What a source in this state gives instead of a copy, after "download/NAME "; nullptr for a file.
@@ -262,8 +269,13 @@ std::string StepProblem(const Installation& in, const PlanStep& step, const Step
             break;
     }
     if (manifest && ownFinding && facts.source != FileState::kFile) return std::string();
-    if (const char* invalid = WindowsInvalidCharacter(step.name, in.style)) {
+    if (const char* invalid = WindowsInvalidCharacter(step.name, in.style, in.lead)) {
         return named + ", but Windows allows no '" + invalid + "' in a file name: relayhive cannot open it";
+    }
+    const std::size_t cut = facts.source == FileState::kMissing ? CutCharacter(step.name, in) : kAllValid;
+    if (cut != kAllValid) {
+        return named + ", but its byte " + Hex(step.name[cut]) + " at offset " + Number(cut) +
+               " begins a character of " + CodePageOf(in.codePage).title + " that does not end: relayhive cannot open it";
     }
     if (const char* problem = SourceProblem(facts.source)) {
         return named + ", but " + ShownSource(step) + " " + problem;

@@ -69,8 +69,10 @@ std::string RelativeToWorkingDirectory(const std::string& path, const std::strin
 
 // The components of a relative path that the target's file system looks up:
 // split on the target's separators, empty and "." components dropped, and on
-// Windows each component without the trailing dots and blanks it ignores.
-std::vector<std::string> TargetComponents(const std::string& relative, PathStyle style);
+// Windows each component without the trailing dots and blanks it ignores; a
+// double-byte character's trail byte is never a separator.
+std::vector<std::string> TargetComponents(const std::string& relative, PathStyle style,
+                                          const LeadBytes& lead = LeadBytes());
 
 // A key under which two relative names find the same file on the target:
 // its components joined with '/', case-folded on Windows.

@@ -181,6 +181,17 @@ class Rules:
                 kept.append(part.encode("latin-1" if self.code_page == "latin-1" else "utf-8", "surrogateescape"))
         return kept
 
+    def cut(self, name):
+        """Whether a lead byte's character does not end (GBK): Wine reads it as one no name holds."""
+        i = 0
+        while self.code_page == "gbk" and i < len(name):
+            if 0x81 <= name[i] <= 0xFE:
+                if i + 1 == len(name) or not (0x40 <= name[i + 1] <= 0x7E or 0x80 <= name[i + 1] <= 0xFE):
+                    return True
+                i += 1
+            i += 1
+        return False
+
     def key(self, relative):
         """Two relative paths with the same key are the same file on the target."""
         joined = b"/".join(self.components(relative))
@@ -580,7 +591,7 @@ class Case:
         names of the steps the check must call missing."""
         wd = check["working_directory"].encode("latin-1")
         replaced, contents, errors = [], {}, []
-        missing, no_directory, blocked = set(), set(), set()
+        missing, no_directory, blocked, unopenable = set(), set(), set(), set()
         for step in check["plan"]:
             field = {k: v.encode("latin-1") if isinstance(v, str) else v for k, v in step.items()}
             kind = step["kind"]
@@ -598,8 +609,10 @@ class Case:
                     "%s names '%s', but " % (GROUP_ENTRY.get(step["group"], ""), shown(field["name"]))
                 destination = self.rules.resolve(self.app, destination_rel)
                 scratch = os.path.join(directory, kit.SCRATCH_NAME.encode())
-                if self.windows and any(c in '<>"|?*' for c in self.rules.characters(field["name"])):
+                if self.windows and (any(c in '<>"|?*' for c in self.rules.characters(field["name"]))
+                                     or self.rules.cut(field["name"])):
                     errors.append(field["source"] + b": Invalid argument")
+                    unopenable.add(entry)
                 elif not self.windows and any(len(p) > 255 for p in self.rules.components(source_rel)):
                     errors.append(field["source"] + b": File name too long")
                     missing.add(entry + "download/%s %s" % (shown(field["name"]), TOO_LONG_FOR_THE_FILE_SYSTEM))
@@ -636,7 +649,7 @@ class Case:
                 if step["group"] == "manifest":
                     # The check says so as a finding about the manifest file itself.
                     missing.discard(entry + "download/autoupdate.ini does not exist")
-        return replaced, contents, errors, missing, no_directory, blocked
+        return replaced, contents, errors, missing, no_directory, blocked, unopenable
 
     def may_write(self, path, bits=0o2):
         """Whether the run's user may write path (a directory: make files in it)."""
@@ -650,7 +663,7 @@ class Case:
             self.problems.append("%s:\n  expected %r\n  actual   %r" % (what, expected, actual))
 
     def compare(self, check, check_status, result, before, moved, prediction):
-        replaced, contents, errors, missing, no_directory, blocked = prediction
+        replaced, contents, errors, missing, no_directory, blocked, unopenable = prediction
         for line in errors:
             what = "refused" if b": refused: " in line else line.rsplit(b": ", 1)[1].decode()
             self.seen["stderr: " + what] += 1
@@ -692,11 +705,13 @@ class Case:
                         if ", but " in m and marker in m.split(", but ", 1)[1]
                         and not (marker == "is a directory" and "cannot replace" in m)}
         self.expect("the check's other failed copies", blocked, said_blocked)
+        said_unopenable = {m.split(", but ")[0] + ", but " for m in messages if m.endswith(": relayhive cannot open it")}
+        self.expect("the check's names relayhive cannot open", unopenable, said_unopenable)
         self.expect("the check's exit status", 1 if messages else 0, check_status)
 
     def compare_after(self, check, after, status, prediction):
         """--after: each copy the run made has landed, each it failed has not, for the reason the check gave."""
-        _, contents, errors, _, _, _ = prediction
+        _, contents, errors = prediction[:3]
         wd = check["working_directory"].encode("latin-1")
         said = {f["message"] for f in check["findings"] if f["severity"] == "error"}
         steps = [s for s in check["plan"] if s["kind"] != "pause"]
@@ -778,6 +793,9 @@ class Runner:
         # Wine reads names in code page 936 in a Chinese locale.
         env = {"LANG": CHINESE_LOCALE, "LC_ALL": CHINESE_LOCALE} if case.gbk else None
         options = ["--target", "windows", "--code-page", "936"] if case.gbk else []
+        if self.windows and not case.gbk:
+            # Wine in its own locale reads names in a single-byte code page: no lead bytes, as in UTF-8.
+            options = ["--code-page", "utf-8"]
         checked = self.run(as_user(self.args.check), options + ["--json"], case.app, env=env)
         check = case.parsed("relayhive-check --json", checked)
         if check is None:
