@@ -12,14 +12,16 @@ there for real, and what it did must be what the plan and the file facts say:
   - its standard error, line for line: the refusals and too-long reports of
     the plan, and for a copy whose source is not staged "<source>: No such
     file or directory" (a Linux name part longer than 255 bytes: "File name
-    too long"; a name with a character Windows allows in no file name:
-    "Invalid argument"), or whose destination's directory is missing
+    too long"; a name with a character Windows allows in no file name, or in
+    code page 936 a lead byte whose character does not end: "Invalid
+    argument"), or whose destination's directory is missing
     "<destination>: No such file or directory";
   - its standard output: "Failing on char N" exactly when the check says the
     loader stops there, and the working directory the plan starts from.
-The check's own errors about missing files and directories must name exactly
-the steps that fail for that reason, and its exit status must say whether it
-found an error. First, its command line: --help and bad usage.
+The check's own errors about missing files and directories, and about names
+relayhive cannot open, must name exactly the steps that fail for that reason,
+and its exit status must say whether it found an error. First, its command
+line: --help and bad usage.
 
 The paths come from the check: each plan step's source and destination are
 the exact bytes relayhive forms, and the script never forms one itself. The
@@ -30,17 +32,19 @@ separator), which the check's JSON does not give, since they are the system's
 and not relayhive's: they stand in LOOKUP as data, one row per target, held to
 the examples of LOOKUP_EXAMPLES before the first installation.
 
-Every sixth installation is of a kind of its own (the others stay as their
-seeds lay them out). Under Wine its names are in code page 936 (GBK, with
-trail bytes '\\' and '|', and bytes that are no GBK), staged as Wine keeps
-them, as the UTF-8 of their characters; relayhive and the check run in the
-zh_CN.UTF-8 locale, the check told --target windows --code-page 936, and
---host-check (the Linux build's relayhive-check, told the same) must report
-exactly what the Windows build's does. Without that locale these installations
-are skipped, and the test with them. Natively it lies at the end of a chain of
-directories longer than PATH_MAX, reached through links: relayhive works there
-from ".", and the check must plan from "." too. --new-only makes every
-installation of that kind.
+Every sixth installation is of a kind of its own; the others stay as their
+seeds lay them out (under Wine the check is told --code-page utf-8 for them, a
+code page without lead bytes, like the one Wine reads names in there). Under
+Wine its names are in code page 936 (GBK, with trail bytes '\\' and '|', and
+bytes that are no GBK), staged as Wine keeps them, as the UTF-8 of their
+characters; relayhive and the check run in the zh_CN.UTF-8 locale, the check
+told --target windows --code-page 936, and --host-check (the Linux build's
+relayhive-check, told the same) must report exactly what the Windows build's
+does. Without that locale these installations are skipped, and the test with
+them. Natively it lies at the end of a chain of directories longer than
+PATH_MAX, reached through links: relayhive plans from "." there (and still
+prints the whole directory), and the check must plan from "." too.
+--new-only makes every installation of that kind.
 
     PYTHONPATH=tools/lib differential.py --target native|wine --relayhive P --check P
         --standin P [--wineprefix D] [--host-check P] [--count N] [--seed S] [--jobs J]
@@ -792,10 +796,13 @@ class Runner:
         case.seen["code page 936" if case.gbk else "past PATH_MAX" if case.deep else "plain"] += 1
         # Wine reads names in code page 936 in a Chinese locale.
         env = {"LANG": CHINESE_LOCALE, "LC_ALL": CHINESE_LOCALE} if case.gbk else None
-        options = ["--target", "windows", "--code-page", "936"] if case.gbk else []
-        if self.windows and not case.gbk:
+        if case.gbk:
+            options = ["--target", "windows", "--code-page", "936"]
+        elif self.windows:
             # Wine in its own locale reads names in a single-byte code page: no lead bytes, as in UTF-8.
             options = ["--code-page", "utf-8"]
+        else:
+            options = []
         checked = self.run(as_user(self.args.check), options + ["--json"], case.app, env=env)
         check = case.parsed("relayhive-check --json", checked)
         if check is None:
