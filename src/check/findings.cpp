@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <set>
 #include <string_view>
@@ -178,11 +179,21 @@ void CheckManifestFile(const Installation& in, Collector* out) {
 }
 
 // The first byte Windows refuses in any file name (wildcards, redirections, quotes); 0 when
-// none or not for Windows. ':' and control bytes are refused before this.
-char WindowsInvalidCharacter(const std::string& name, PathStyle style) {
+// none or not for Windows. ':' and control bytes are refused before this; a trail byte is none.
+char WindowsInvalidCharacter(const std::string& name, PathStyle style, const LeadBytes& lead) {
     if (style != PathStyle::kWindows) return '\0';
-    const std::size_t at = name.find_first_of("<>\"|?*");
-    return at == std::string::npos ? '\0' : name[at];
+    for (std::size_t i = 0; i < name.size();) {
+        if (name[i] != '\0' && std::strchr("<>\"|?*", name[i]) != nullptr) return name[i];
+        i += CharacterLength(name.data(), name.size(), i, style, lead);
+    }
+    return '\0';
+}
+
+// Offset of a lead byte whose character does not end, or kAllValid: Windows reads that
+// character as one no file name holds.
+std::size_t CutCharacter(const std::string& name, const Installation& in) {
+    const std::size_t bad = FirstInvalidByte(name, in.codePage);
+    return bad != kAllValid && in.lead.Leads(static_cast<unsigned char>(name[bad])) ? bad : kAllValid;
 }
 
 // The error the plan and the facts predict for a step, "" when none. Of a manifest not there
@@ -202,8 +213,14 @@ std::string StepProblem(const Installation& in, const PlanStep& step, const Step
                "); relayhive skips it";
     }
     if (manifest && ownFinding && facts.source != FileState::kFile) return std::string();
-    if (const char invalid = WindowsInvalidCharacter(step.name, in.style)) {
+    if (const char invalid = WindowsInvalidCharacter(step.name, in.style, in.lead)) {
         return named + ", but Windows allows no '" + invalid + "' in a file name: relayhive cannot open it";
+    }
+    const std::size_t cut = facts.source == FileState::kMissing ? CutCharacter(step.name, in) : kAllValid;
+    if (cut != kAllValid) {
+        return named + ", but its byte " + Hex(step.name[cut]) + " at offset " + Number(cut) +
+               " begins a character of " + CodePageOf(in.codePage).title +
+               " that does not end: relayhive cannot open it";
     }
     if (const StateWords* words = WordsOf(facts.source)) {
         return named + ", but " + ShownSource(step) + " " + words->source;

@@ -22,12 +22,15 @@ std::string RelativeToWorkingDirectory(const std::string& path, const std::strin
     return path.substr(workingDirectory.size() + 1);
 }
 
-std::vector<std::string> TargetComponents(const std::string& relative, PathStyle style) {
+std::vector<std::string> TargetComponents(const std::string& relative, PathStyle style,
+                                          const LeadBytes& lead) {
     std::vector<std::string> components;
     std::string part;
     for (std::size_t i = 0; i <= relative.size(); ++i) {
         if (i < relative.size() && !IsPathSeparator(relative[i], style)) {
-            part += relative[i];
+            const std::size_t length = CharacterLength(relative.data(), relative.size(), i, style, lead);
+            part.append(relative, i, length);
+            i += length - 1;
             continue;
         }
         if (style == PathStyle::kWindows && part != "." && part != "..") {

@@ -63,8 +63,10 @@ std::string TargetWorkingDirectory(const std::string& hostAbsolute, PathStyle ho
 std::string RelativeToWorkingDirectory(const std::string& path, const std::string& workingDirectory);
 
 // The components of a relative path that the target's file system looks up: split on its
-// separators, empty and "." dropped, on Windows without the trailing dots and blanks it ignores.
-std::vector<std::string> TargetComponents(const std::string& relative, PathStyle style);
+// separators (never a trail byte), empty and "." dropped, on Windows without the trailing dots
+// and blanks it ignores.
+std::vector<std::string> TargetComponents(const std::string& relative, PathStyle style,
+                                          const LeadBytes& lead = LeadBytes());
 
 // The name as the target's file system takes it: its components joined with '/'.
 std::string TargetSpelling(const std::string& relative, PathStyle style);

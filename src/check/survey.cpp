@@ -33,7 +33,8 @@ public:
         if (relative.empty()) return root_;
         if (target_ == NativePathStyle()) return JoinPath(root_, relative, target_);
         std::string path = root_;
-        for (const std::string& spelt : TargetComponents(relative, target_)) {
+        const LeadBytes lead = gbkUnderWine_ ? LeadBytes::Gbk() : LeadBytes();
+        for (const std::string& spelt : TargetComponents(relative, target_, lead)) {
             std::string component = spelt;
             // A name that is no GBK is looked up as its bytes: its warning says it names no file intended.
             if (gbkUnderWine_ && !os::HostNameOfGbk(spelt, &component)) component = spelt;

@@ -12,14 +12,16 @@ there for real, and what it did must be what the plan and the file facts say:
   - its standard error, line for line: the refusals and too-long reports of
     the plan, and for a copy whose source is not staged "<source>: No such
     file or directory" (a Linux name part longer than 255 bytes: "File name
-    too long"; a name with a character Windows allows in no file name:
-    "Invalid argument"), or whose destination's directory is missing
+    too long"; a name with a character Windows allows in no file name, or in
+    code page 936 a lead byte whose character does not end: "Invalid
+    argument"), or whose destination's directory is missing
     "<destination>: No such file or directory";
   - its standard output: "Failing on char N" exactly when the check says the
     loader stops there, and the working directory the plan starts from.
-The check's own errors about missing files and directories must name exactly
-the steps that fail for that reason, and its exit status must say whether it
-found an error. First, its command line: --help and bad usage.
+The check's own errors about missing files and directories, and about names
+relayhive cannot open, must name exactly the steps that fail for that reason,
+and its exit status must say whether it found an error. First, its command
+line: --help and bad usage.
 
 The paths come from the check: each plan step's source and destination are
 the exact bytes relayhive forms, and the script never forms one itself. The
@@ -30,8 +32,23 @@ separator), which the check's JSON does not give, since they are the system's
 and not relayhive's: they stand in LOOKUP as data, one row per target, held to
 the examples of LOOKUP_EXAMPLES before the first installation.
 
+Every sixth installation is of a kind of its own; the others stay as their
+seeds lay them out (under Wine the check is told --code-page utf-8 for them, a
+code page without lead bytes, like the one Wine reads names in there). Under
+Wine its names are in code page 936 (GBK, with trail bytes '\\' and '|', and
+bytes that are no GBK), staged as Wine keeps them, as the UTF-8 of their
+characters; relayhive and the check run in the zh_CN.UTF-8 locale, the check
+told --target windows --code-page 936, and --host-check (the Linux build's
+relayhive-check, told the same) must report exactly what the Windows build's
+does. Without that locale these installations are skipped, and the test with
+them. Natively it lies at the end of a chain of directories longer than
+PATH_MAX, reached through links: relayhive plans from "." there (and still
+prints the whole directory), and the check must plan from "." too.
+--new-only makes every installation of that kind.
+
     PYTHONPATH=tools/lib differential.py --target native|wine --relayhive P --check P
-        --standin P [--wineprefix D] [--count N] [--seed S] [--jobs J] [--keep]
+        --standin P [--wineprefix D] [--host-check P] [--count N] [--seed S] [--jobs J]
+        [--keep] [--new-only]
 
 Natively each relayhive runs in namespaces of its own (unshare: its own
 processes, single-instance name and trace socket), several at a time; under
@@ -113,15 +130,18 @@ class MoveWatch:
 
 # The check's plan gives the exact source and destination paths relayhive forms;
 # what the file system then makes of them is the target's own rule, stated here
-# as data: the separators, the bytes a name part loses at its end (not "." or
-# ".."), and whether a name is found in any case.
+# as data: the separators, the characters a name part loses at its end (not "."
+# or ".."), whether a name is found in any case, and the code page the program
+# spells names in ("wine-936": Wine in a Chinese locale, which keeps each name
+# on disk as the UTF-8 of its characters; bytes that are no GBK stay bytes).
 LOOKUP = {
-    "native": {"separators": b"/", "trailing": b"", "any_case": False},
-    "wine": {"separators": b"/\\", "trailing": b". ", "any_case": True},
+    "native": {"separators": "/", "trailing": "", "any_case": False, "code_page": "latin-1"},
+    "wine": {"separators": "/\\", "trailing": ". ", "any_case": True, "code_page": "latin-1"},
+    "wine-936": {"separators": "/\\", "trailing": ". ", "any_case": True, "code_page": "gbk"},
 }
 
-# Relative name -> the name parts the target finds it as, and its key; held to
-# the rules above when the script starts.
+# Relative name -> the host's name parts the target finds it as, and its key;
+# held to the rules above when the script starts.
 LOOKUP_EXAMPLES = {
     "native": [(b"d1/a.bmp", [b"d1", b"a.bmp"], b"d1/a.bmp"),
                (b"./d1//A.bmp", [b"d1", b"A.bmp"], b"d1/A.bmp"),
@@ -130,7 +150,11 @@ LOOKUP_EXAMPLES = {
     "wine": [(b"d1\\A.bmp. ", [b"d1", b"A.bmp"], b"d1/a.bmp"),
              (b"./D1/ x . \\\\b.png", [b"D1", b" x", b"b.png"], b"d1/ x/b.png"),
              (b"x\\..", [b"x", b".."], b"x/.."),
-             (b"...", [], b"")],
+             (b"...", [], b""),
+             (b"\xbb\x5c.bmp", [b"\xbb", b".bmp"], b"\xbb/.bmp")],
+    "wine-936": [(b"D1\\\xbb\x5c.BMP. ", [b"D1", "\u7c60.BMP".encode()], "d1/\u7c60.bmp".encode()),
+                 (b"\x81|\\\xd6\xd0a", ["\u4e85".encode(), "\u4e2da".encode()], "\u4e85/\u4e2da".encode()),
+                 (b"\xff.dat\\x\x81", [b"\xff.dat", b"x\x81"], b"\xff.dat/x\x81")],
 }
 
 
@@ -142,17 +166,35 @@ class Rules:
         self.separators = rule["separators"]
         self.trailing = rule["trailing"]
         self.any_case = rule["any_case"]
+        self.code_page = rule["code_page"]
+
+    def characters(self, name):
+        """name's characters in the target's code page; a byte that begins none stands for itself."""
+        return name.decode(self.code_page, "surrogateescape")
 
     def components(self, relative):
+        """The name parts, as the host spells them, that the target opens for relative."""
+        text = self.characters(relative)
         for separator in self.separators[1:]:
-            relative = relative.replace(bytes([separator]), self.separators[:1])
+            text = text.replace(separator, self.separators[0])
         kept = []
-        for part in relative.split(self.separators[:1]):
-            if part not in (b".", b".."):
+        for part in text.split(self.separators[0]):
+            if part not in (".", ".."):
                 part = part.rstrip(self.trailing) if self.trailing else part
-            if part and part != b".":
-                kept.append(part)
+            if part and part != ".":
+                kept.append(part.encode("latin-1" if self.code_page == "latin-1" else "utf-8", "surrogateescape"))
         return kept
+
+    def cut(self, name):
+        """Whether a lead byte's character does not end (GBK): Wine reads it as one no name holds."""
+        i = 0
+        while self.code_page == "gbk" and i < len(name):
+            if 0x81 <= name[i] <= 0xFE:
+                if i + 1 == len(name) or not (0x40 <= name[i + 1] <= 0x7E or 0x80 <= name[i + 1] <= 0xFE):
+                    return True
+                i += 1
+            i += 1
+        return False
 
     def key(self, relative):
         """Two relative paths with the same key are the same file on the target."""
@@ -202,10 +244,27 @@ def posix_unsafe(name):
     return any(part in (b"..", kit.SCRATCH_NAME.encode()) for part in name.replace(b"\\", b"/").split(b"/"))
 
 
+# Names in code page 936: characters whose trail byte is a '\\' (0xBB 0x5C) or a
+# '|' (0x81 0x7C), ASCII beside them, a name ending in a trail byte '\\'.
+GBK_NAMES = [b"\xd6\xd0\xce\xc4.bmp", b"\xbb\x5c.bmp", b"\xbb\x5c", b"a\xbb\x5cb.BMP", b"\x81\x7c.dat",
+             b"\xc6\xa4\xb7\xf4.png", b"\xd6\xd0a.bmp"]
+# Bytes relayhive reads in another code page: UTF-8, Latin-1, lone and cut-off lead bytes.
+WIDE_NAMES = [b"\xd6\xd0\xce\xc4.bmp", b"\xe4\xb8\xad\xe6\x96\x87.png", b"\xff.dat", b"caf\xe9.bmp", b"\xb1.bmp",
+              b"x\xd6"]
+
+
+def gbk_characters(name):
+    try:
+        return name.decode("gbk")
+    except UnicodeDecodeError:
+        return None
+
+
 class Generator:
-    def __init__(self, rng, windows):
+    def __init__(self, rng, windows, gbk=False):
         self.rng = rng
         self.windows = windows
+        self.gbk = gbk  # names in code page 936, staged as Wine keeps them
 
     def word(self, low=1, high=8):
         letters = b"abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_-"
@@ -217,8 +276,10 @@ class Generator:
 
     def name(self):
         """(name as the manifest gives it, whether it may be staged)."""
-        r = self.rng.random()
         rng = self.rng
+        if self.gbk and rng.random() < 0.4:
+            return self.gbk_name()
+        r = rng.random()
         if r < 0.45:
             return self.plain_name(), True
         if r < 0.55:
@@ -236,9 +297,8 @@ class Generator:
                                b"d1/.relayhive.tmp", b"a\x01b.bmp", b"a\tb.bmp", b"a:b.bmp", b"...", b".. ",
                                b"d1/../x.bmp", b"x/..", b"a\x7f.bmp"]), not self.windows
         if r < 0.84:
-            wide = rng.choice([b"\xd6\xd0\xce\xc4.bmp", b"\xe4\xb8\xad\xe6\x96\x87.png", b"\xff.dat",
-                               b"caf\xe9.bmp", b"\xb1.bmp"])
-            return wide, not self.windows
+            wide = rng.choice(WIDE_NAMES[:5])
+            return wide, not self.windows or (self.gbk and gbk_characters(wide) is not None)
         if r < 0.92:
             # Long names: around the Windows path buffer, or past Linux's.
             if self.windows:
@@ -249,6 +309,16 @@ class Generator:
         if r < 0.96 and self.windows:
             return self.word() + rng.choice([b"*", b"?", b"<", b">", b"|", b'"']) + b".bmp", False
         return self.plain_name(), False  # listed, never staged
+
+    def gbk_name(self):
+        """A name in code page 936, or bytes that are no GBK (never staged), now and then in a directory."""
+        rng = self.rng
+        name = rng.choice(GBK_NAMES + WIDE_NAMES)
+        if rng.random() < 0.3:
+            name = rng.choice(DIRECTORIES) + rng.choice([b"/", b"\\"]) + name
+        if rng.random() < 0.15:
+            name += rng.choice([b" ", b".", b". "])
+        return name, gbk_characters(name) is not None
 
     def value(self, names):
         rng = self.rng
@@ -330,13 +400,15 @@ def may_drop_privileges():
     return os.geteuid() == 0 and shutil.which("setpriv") is not None
 
 
-def lay_out(root, rng, windows, standin, hazards=None):
-    """A random staged installation in root/app; returns its directory. hazards
+def lay_out(root, rng, target, standin, hazards=None):
+    """A random staged installation in root/app for target (a row of LOOKUP);
+    returns its directory. hazards
     (a Random, native only) adds what a real installation can hold besides:
     staged pipes and links to a device, a directory where a scratch file goes,
     lists with trailing separators, and read-only files and directories (which
     matter when the run is an ordinary user's)."""
-    gen = Generator(rng, windows)
+    windows = target != "native"
+    gen = Generator(rng, windows, gbk=target == "wine-936")
     app = os.path.join(root, "app")
     download = os.path.join(app, kit.STAGING)
     os.makedirs(download)
@@ -354,7 +426,7 @@ def lay_out(root, rng, windows, standin, hazards=None):
     write(os.path.join(app, kit.CLIENT), client, 0o755)
     write(os.path.join(app, kit.CLIENT_CONFIG), b"exit=0\n")
 
-    rules = Rules("wine" if windows else "native")
+    rules = Rules(target)
     names = []
     if hazards is not None and hazards.random() < 0.2:
         names.append(hazards.choice(DIRECTORIES) + b"/")  # a directory, or nothing, where a file should be
@@ -460,13 +532,45 @@ BLOCKED = ("is not a regular file", "is a directory", "is a directory relayhive 
 GROUP_ENTRY = {"skin": "[cltskin] filelist", "logo": "[cltlogo] filelist", "main": "[cltmain] mainfile"}
 
 
+SHARE = 6
+DEEP_LINK, DEEP_PART, DEEP_PARTS = "app", "d" * 250, 9
+
+
+def make_deep_app(root):
+    """root/app: a link, through a second one, to a directory whose whole path is
+    longer than PATH_MAX (4096 bytes). No path that long can be opened, nor a
+    link hold it, so each directory is made from the one before (by descriptor)
+    and each link spans half the chain."""
+    at = os.open(root, os.O_RDONLY | os.O_DIRECTORY)
+    half = "/".join([DEEP_PART] * DEEP_PARTS)
+    os.symlink(half + "/" + DEEP_LINK, DEEP_LINK, dir_fd=at)
+    for link in (True, False):
+        for _ in range(DEEP_PARTS):
+            os.mkdir(DEEP_PART, 0o755, dir_fd=at)
+            below = os.open(DEEP_PART, os.O_RDONLY | os.O_DIRECTORY, dir_fd=at)
+            os.fchmod(below, 0o755)  # whatever the umask: an ordinary user's run passes through
+            os.close(at)
+            at = below
+        if link:
+            os.symlink(half + "/" + DEEP_LINK, DEEP_LINK, dir_fd=at)
+    os.mkdir(DEEP_LINK, 0o755, dir_fd=at)
+    os.close(at)
+
+
 class Case:
     def __init__(self, number, seed, args, where):
         self.number = number
         self.seed = seed
         self.args = args
         self.windows = args.target == "wine"
-        self.rules = Rules(args.target)
+        # Every SHARE-th installation (each with --new-only) is of a kind the others
+        # are not: under Wine, names in code page 936; natively, one past PATH_MAX.
+        new_kind = args.new_only or number % SHARE == SHARE - 1
+        self.gbk = self.windows and new_kind
+        self.deep = not self.windows and new_kind
+        target = "wine-936" if self.gbk else args.target
+        self.rules = Rules(target)
+        self.host_rules = Rules(args.target)  # for paths the host lists: its own spelling
         self.root = tempfile.mkdtemp(prefix="relayhive-diff-", dir=where)
         hazards = None if self.windows else random.Random(seed ^ 0x5EED)
         # A quarter of the native runs are an ordinary user's, when this script may drop to one.
@@ -474,8 +578,12 @@ class Case:
         if self.unprivileged:
             os.chmod(where, 0o755)
             os.chmod(self.root, 0o755)
-        self.app = lay_out(self.root, random.Random(seed), self.windows, args.standin, hazards)
+        if self.deep:
+            make_deep_app(self.root)
+        self.app = lay_out(self.root, random.Random(seed), target, args.standin, hazards)
         self.problems = []
+        self.skipped = False
+        self.agreed = 0  # facts that held; each that did not is a problem
         self.seen = collections.Counter()  # what the case exercised, for the summary
 
     def relative(self, path, working_directory):
@@ -487,7 +595,7 @@ class Case:
         names of the steps the check must call missing."""
         wd = check["working_directory"].encode("latin-1")
         replaced, contents, errors = [], {}, []
-        missing, no_directory, blocked = set(), set(), set()
+        missing, no_directory, blocked, unopenable = set(), set(), set(), set()
         for step in check["plan"]:
             field = {k: v.encode("latin-1") if isinstance(v, str) else v for k, v in step.items()}
             kind = step["kind"]
@@ -505,8 +613,10 @@ class Case:
                     "%s names '%s', but " % (GROUP_ENTRY.get(step["group"], ""), shown(field["name"]))
                 destination = self.rules.resolve(self.app, destination_rel)
                 scratch = os.path.join(directory, kit.SCRATCH_NAME.encode())
-                if self.windows and any(c in b'<>"|?*' for c in field["name"]):
+                if self.windows and (any(c in '<>"|?*' for c in self.rules.characters(field["name"]))
+                                     or self.rules.cut(field["name"])):
                     errors.append(field["source"] + b": Invalid argument")
+                    unopenable.add(entry)
                 elif not self.windows and any(len(p) > 255 for p in self.rules.components(source_rel)):
                     errors.append(field["source"] + b": File name too long")
                     missing.add(entry + "download/%s %s" % (shown(field["name"]), TOO_LONG_FOR_THE_FILE_SYSTEM))
@@ -543,7 +653,7 @@ class Case:
                 if step["group"] == "manifest":
                     # The check says so as a finding about the manifest file itself.
                     missing.discard(entry + "download/autoupdate.ini does not exist")
-        return replaced, contents, errors, missing, no_directory, blocked
+        return replaced, contents, errors, missing, no_directory, blocked, unopenable
 
     def may_write(self, path, bits=0o2):
         """Whether the run's user may write path (a directory: make files in it)."""
@@ -552,22 +662,23 @@ class Case:
         return os.stat(path).st_mode & bits == bits  # nobody: neither owner nor group
 
     def expect(self, what, expected, actual):
+        self.agreed += expected == actual
         if expected != actual:
             self.problems.append("%s:\n  expected %r\n  actual   %r" % (what, expected, actual))
 
     def compare(self, check, check_status, result, before, moved, prediction):
-        replaced, contents, errors, missing, no_directory, blocked = prediction
+        replaced, contents, errors, missing, no_directory, blocked, unopenable = prediction
         for line in errors:
             what = "refused" if b": refused: " in line else line.rsplit(b": ", 1)[1].decode()
             self.seen["stderr: " + what] += 1
         for finding in check["findings"]:
             self.seen[finding["severity"]] += 1
         self.expect("replaced, in order", replaced,
-                    [self.rules.key(os.path.relpath(path, os.fsencode(self.app))) for path in moved])
+                    [self.host_rules.key(os.path.relpath(path, os.fsencode(self.app))) for path in moved])
         after = snapshot(self.app)
-        changed = {self.rules.key(p) for p in set(before) | set(after) if before.get(p) != after.get(p)}
+        changed = {self.host_rules.key(p) for p in set(before) | set(after) if before.get(p) != after.get(p)}
         self.expect("changed files", set(), changed - set(contents))
-        final = {self.rules.key(p): data for p, data in after.items()}
+        final = {self.host_rules.key(p): data for p, data in after.items()}
         for key, data in contents.items():
             self.expect("content of " + repr(key), data, final.get(key))
         newline = b"\r\n" if self.windows else b"\n"
@@ -581,6 +692,11 @@ class Case:
             byte = stops[0].split("Failing on char ")[1].split('"')[0]
             failing = b"Failing on char " + byte.encode() + b"\n"
         working_directory = check["working_directory"].encode("latin-1")
+        if self.deep:
+            # Else the chain fell short, and the case would test nothing new.
+            self.expect("the plan's start past PATH_MAX", b".", working_directory)
+            # relayhive still prints the whole directory: it reads that one into a buffer that grows.
+            working_directory = os.fsencode(os.path.realpath(self.app))
         stdout = kit.NOT_FOUND + failing + kit.WORK_DIR_PREFIX + working_directory + b"\n"
         self.expect("standard output", stdout.replace(b"\n", newline), result.stdout)
 
@@ -593,11 +709,13 @@ class Case:
                         if ", but " in m and marker in m.split(", but ", 1)[1]
                         and not (marker == "is a directory" and "cannot replace" in m)}
         self.expect("the check's other failed copies", blocked, said_blocked)
+        said_unopenable = {m.split(", but ")[0] + ", but " for m in messages if m.endswith(": relayhive cannot open it")}
+        self.expect("the check's names relayhive cannot open", unopenable, said_unopenable)
         self.expect("the check's exit status", 1 if messages else 0, check_status)
 
     def compare_after(self, check, after, status, prediction):
         """--after: each copy the run made has landed, each it failed has not, for the reason the check gave."""
-        _, contents, errors, _, _, _ = prediction
+        _, contents, errors = prediction[:3]
         wd = check["working_directory"].encode("latin-1")
         said = {f["message"] for f in check["findings"] if f["severity"] == "error"}
         steps = [s for s in check["plan"] if s["kind"] != "pause"]
@@ -620,6 +738,14 @@ class Case:
         self.expect("--after's exit status", 0 if landed == len(after["after"]) else 1, status)
         self.expect("--after's count", len(after["after"]) - landed, after["not_landed"])
 
+    def parsed(self, what, result):
+        """The JSON document of a check's run, or None with a problem."""
+        try:
+            return json.loads(result.stdout.decode("ascii"))
+        except ValueError as e:
+            self.problems.append("%s: %s; status %d, stderr %r" % (what, e, result.status, result.stderr))
+            return None
+
     def describe(self):
         try:
             with open(os.path.join(self.app, kit.STAGING, kit.MANIFEST_NAME), "rb") as f:
@@ -630,6 +756,18 @@ class Case:
             self.number, self.seed, self.root, manifest, "\n  ".join(self.problems))
 
 
+CHINESE_LOCALE = "zh_CN.UTF-8"
+
+
+def chinese_locale_available():
+    """Whether the C library has the locale that gives Wine code page 936 (tools/test generates it)."""
+    try:
+        listed = subprocess.run(["locale", "-a"], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL).stdout
+    except OSError:
+        return False
+    return b"zh_cn.utf8" in listed.lower().split()
+
+
 class Runner:
     def __init__(self, args):
         self.args = args
@@ -637,37 +775,67 @@ class Runner:
         self.isolate = not self.windows and kit.isolation_available()
         # Natively each run's traces stay in its own namespace: nothing to listen to.
         self.target = kit.target_from(args, listen=False)
+        self.chinese = chinese_locale_available()
+        self.host_check = args.host_check if args.host_check and os.access(args.host_check, os.X_OK) else ""
 
-    def run(self, program, arguments, cwd, isolate=False):
+    def run(self, program, arguments, cwd, isolate=False, env=None):
         # A command list runs its last word under the rest (setpriv): a wrapper, as valgrind is.
         wrap = program[:-1] if isinstance(program, list) else []
         program = program[-1] if isinstance(program, list) else program
-        return self.target.run(program, arguments, cwd, isolate=isolate, wrap=wrap)
+        return self.target.run(program, arguments, cwd, isolate=isolate, wrap=wrap, env=env)
 
     def one(self, number, seed, where):
         case = Case(number, seed, self.args, where)
+        if case.gbk and not self.chinese:
+            case.skipped = True
+            return case
         def as_user(program):
             return UNPRIVILEGED + [program] if case.unprivileged else program
         if case.unprivileged:
             case.seen["unprivileged"] += 1
-        checked = self.run(as_user(self.args.check), ["--json"], case.app)
-        try:
-            check = json.loads(checked.stdout.decode("ascii"))
-        except ValueError as e:
-            case.problems.append("relayhive-check --json: %s; stderr %r" % (e, checked.stderr))
+        case.seen["code page 936" if case.gbk else "past PATH_MAX" if case.deep else "plain"] += 1
+        # Wine reads names in code page 936 in a Chinese locale.
+        env = {"LANG": CHINESE_LOCALE, "LC_ALL": CHINESE_LOCALE} if case.gbk else None
+        if case.gbk:
+            options = ["--target", "windows", "--code-page", "936"]
+        elif self.windows:
+            # Wine in its own locale reads names in a single-byte code page: no lead bytes, as in UTF-8.
+            options = ["--code-page", "utf-8"]
+        else:
+            options = []
+        checked = self.run(as_user(self.args.check), options + ["--json"], case.app, env=env)
+        check = case.parsed("relayhive-check --json", checked)
+        if check is None:
             return case
+        self.host_agrees(case, options + ["--json"], checked, check)
         before = snapshot(case.app)
         prediction = case.predict(check)  # from the files before the run: it writes some of them
         watch = MoveWatch(case.app)
         try:
-            result = self.run(as_user(self.args.relayhive), [], case.app, isolate=self.isolate)
+            result = self.run(as_user(self.args.relayhive), [], case.app, isolate=self.isolate, env=env)
             moved = watch.moved()
         finally:
             watch.close()
         case.compare(check, checked.status, result, before, moved, prediction)
-        after = self.run(as_user(self.args.check), ["--after", "--json"], case.app)
-        case.compare_after(check, json.loads(after.stdout.decode("ascii")), after.status, prediction)
+        after = self.run(as_user(self.args.check), options + ["--after", "--json"], case.app, env=env)
+        report = case.parsed("relayhive-check --after --json", after)
+        if report is not None:
+            case.compare_after(check, report, after.status, prediction)
+            self.host_agrees(case, options + ["--after", "--json"], after, report)
         return case
+
+    def host_agrees(self, case, options, wine_run, wine_report):
+        """In code page 936 the Linux build's check, told the target, reports what the
+        Windows build's does under Wine: it maps the names as Wine stores them."""
+        if not (case.gbk and self.host_check):
+            return
+        result = kit.Run(self.host_check, options, case.app).finish()
+        report = case.parsed("the Linux build's relayhive-check " + " ".join(options), result)
+        if report is not None:
+            what = "the Linux build's relayhive-check %s: " % " ".join(options)
+            for part in sorted(wine_report):
+                case.expect(what + part, wine_report[part], report.get(part))
+            case.expect(what + "exit status", wine_run.status, result.status)
 
     def command_line_problems(self):
         """--help is exit status 0; bad usage is 2 with one line on standard error."""
@@ -712,6 +880,10 @@ def main():
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--jobs", type=int, default=8, help="installations at once (native, isolated)")
     parser.add_argument("--keep", action="store_true", help="keep every installation, not just failed ones")
+    parser.add_argument("--host-check", default="",
+                        help="under Wine: the Linux build's relayhive-check, held to the Windows build's in code page 936")
+    parser.add_argument("--new-only", action="store_true",
+                        help="every installation of the kind only every %d-th is (code page 936, past PATH_MAX)" % SHARE)
     args = parser.parse_args()
     rules = lookup_problems()
     for problem in rules:
@@ -725,13 +897,16 @@ def main():
         # Without namespaces of its own each run would stop every client on the machine.
         print("differential: needs root and unshare for isolated runs; skipped")
         sys.exit(SKIPPED)
+    if args.host_check and not runner.host_check:
+        print("differential: no Linux build's relayhive-check at %s: code page 936 asks the Windows build's only"
+              % args.host_check)
     usage = runner.command_line_problems()
     for problem in usage:
         print("command line: " + problem)
     where = tempfile.mkdtemp(prefix="relayhive-differential-")
     started = time.monotonic()
     failed = []
-    passed = 0
+    passed = skipped = agreed = disagreed = 0
     seen = collections.Counter()
     try:
         with concurrent.futures.ThreadPoolExecutor(max_workers=jobs) as pool:
@@ -739,7 +914,12 @@ def main():
             for future in futures:
                 case = future.result()
                 seen.update(case.seen)
-                if case.problems:
+                agreed += case.agreed
+                disagreed += len(case.problems)
+                if case.skipped:
+                    skipped += 1
+                    shutil.rmtree(case.root, ignore_errors=True)
+                elif case.problems:
                     failed.append(case)
                 else:
                     passed += 1
@@ -754,8 +934,12 @@ def main():
     print("differential: %s build, seed %d, %d installations, %d at a time, %.0f s"
           % (args.target, args.seed, args.count, jobs, time.monotonic() - started))
     print("differential: exercised " + ", ".join("%s %d" % (k, v) for k, v in sorted(seen.items()) if v))
-    print("differential: %d passed, %d failed" % (passed, len(failed)))
-    sys.exit(1 if failed or usage else 0)
+    print("differential: facts %d agreed, %d disagreed" % (agreed, disagreed))
+    print("differential: %d passed, %d failed, %d skipped" % (passed, len(failed), skipped))
+    if skipped:
+        print("differential: the %d installations in code page 936 need the %s locale (tools/test generates it);"
+              " skipped" % (skipped, CHINESE_LOCALE))
+    sys.exit(1 if failed or usage else SKIPPED if skipped else 0)
 
 
 if __name__ == "__main__":

@@ -211,6 +211,14 @@ const Case kCases[] = {
       {W, 0, "download/\\xD6\\xD0.bmp: the name is not UTF-8, so Wine shows relayhive other characters"},
       {N, 0, "no [cltmain] mainfile"}},
      true},
+    // 籠 (BB 5C) and 亅 (81 7C) hold no '\\' and no '|'; a lead byte that ends a name begins no character.
+    {"GBK trail bytes '\\' and '|' on a POSIX host, and a character cut off", kWin,
+     "[cltskin]\nfilelist=\xBB\x5C.bmp,\x81\x7C.dat,x\xD6\n", {"\xE7\xB1\xA0.bmp", "\xE4\xBA\x85.dat"}, true,
+     {{E, 2, "names 'x\\xD6', but its byte 0xD6 at offset 1 begins a character of code page 936 (GBK) that does not "
+             "end: relayhive cannot open it"},
+      {W, 2, "'x\\xD6' is not valid code page 936 (GBK) (byte 0xD6 at offset 1)"},
+      {N, 0, "no [cltmain] mainfile"}},
+     true},
     {"a directory this user may not enter", kPosix, kPlainManifest, {}, true, {{E, 0, ": Permission denied"}}, true,
      {{Make::kNoEntry, ""}}, false, true},
 };

@@ -476,14 +476,16 @@ class Target:
     def drain_traces(self):
         return self._listener.drain() if self._listener is not None else []
 
-    def start(self, program, args, cwd, isolate=False, wrap=()):
+    def start(self, program, args, cwd, isolate=False, wrap=(), env=None):
         """Starts program in cwd (isolate: in namespaces of its own, natively;
         wrap: in front of this run's command, inside run_as and the Target's
-        own wrap); returns the Run, for finish()."""
+        own wrap; env: variables for this run beside extra_env); returns the
+        Run, for finish()."""
+        env = dict(self.extra_env, **(env or {}))
         if self.windows:
-            return Run(program, args, cwd, wine=self.wine_env(traces=True), env=self.extra_env)
+            return Run(program, args, cwd, wine=self.wine_env(traces=True), env=env)
         return Run(program, args, cwd, isolate=isolate, wrap=(self.run_as or []) + self.wrap + list(wrap),
-                   env=self.extra_env, file_size_limit=self.file_size_limit,
+                   env=env, file_size_limit=self.file_size_limit,
                    listener=None if isolate else self._listener)
 
     def finish(self, started, timeout=120):
