@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "check/code_page.h"
+#include "common/options.h"
 #include "update/path_style.h"
 
 inline constexpr int kExitClean = 0;
@@ -15,9 +16,7 @@ inline constexpr int kExitUnwritten = 3;  // the report could not be written
 
 extern const char kCheckUsage[];
 
-struct CheckArguments {
-    enum class Outcome { kRun, kHelp, kVersion, kUsageError } outcome = Outcome::kRun;
-    std::string error;  // kUsageError: one line, no line end
+struct CheckArguments : CommandLine {
     PathStyle style = PathStyle::kPosix;
     CodePage codePage = CodePage::kUtf8;
     bool json = false;
