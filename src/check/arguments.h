@@ -11,8 +11,6 @@
 
 inline constexpr int kExitClean = 0;
 inline constexpr int kExitErrors = 1;
-inline constexpr int kExitUsage = 2;
-inline constexpr int kExitUnwritten = 3;  // the report could not be written
 
 extern const char kCheckUsage[];
 

@@ -1,11 +1,14 @@
-// How relayhive-check and relayhive-stage read their command lines: the outcome
-// of a parse, options with a value, and the tables those values are named in.
+// How relayhive-check and relayhive-stage read their command lines, and the
+// exit statuses they share.
 #ifndef RELAYHIVE_COMMON_OPTIONS_H
 #define RELAYHIVE_COMMON_OPTIONS_H
 
 #include <cstddef>
 #include <string>
 #include <vector>
+
+inline constexpr int kExitUsage = 2;
+inline constexpr int kExitUnwritten = 3;  // the report could not be written
 
 struct CommandLine {
     enum class Outcome { kRun, kHelp, kVersion, kUsageError } outcome = Outcome::kRun;

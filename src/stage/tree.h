@@ -13,6 +13,9 @@ struct ReleaseTree {
     std::set<std::string> links;  // symbolic links, to files or directories; never followed
 };
 
+// A tree path ('/' between components) below root, as the host spells it.
+std::string HostPath(const std::string& root, const std::string& relative);
+
 // Reads every file and directory below root, except relayhive's own working
 // files at the top (download/ and autoupdate.ini). False, with a one-line
 // reason, when root or something below it cannot be read.
