@@ -41,6 +41,9 @@ const char kBackslash[] = "the name holds a '\\', which Windows reads as a separ
 const char kWindowsInstallDirectory[] = "C:\\Users\\uuuuuuuuuuuuuuuuuuuu\\AppData\\Local\\Quillmon";
 const char kPosixInstallDirectory[] = "/opt/quillmon";
 
+// "download/autoupdate.ini", as an error names the manifest.
+std::string ManifestFile() { return std::string(texts::kStagingDirectory) + "/" + texts::kManifestName; }
+
 // Errors by file, then message: what OLD and NEW both hold wrong is said once.
 using Errors = std::set<std::pair<std::string, std::string>>;
 
@@ -107,9 +110,8 @@ bool MayBeShortScratchName(const std::string& component) {
            ascii::EqualIgnoringCase(std::string_view(component).substr(dot), ".tmp");
 }
 
-// Files, directories and links of a tree that relayhive cannot live beside: links,
-// and anything the target resolves to relayhive's scratch file.
-// The paths found wrong are added to flagged.
+// What of a tree relayhive cannot live beside: links, and anything the target resolves
+// to relayhive's scratch file (flagged).
 void TreeProblems(const ReleaseTree& tree, PathStyle style, Errors* errors,
                   std::set<std::string>* flagged) {
     for (const std::string& link : tree.links) errors->emplace(link, kLink);
@@ -232,8 +234,6 @@ std::vector<StagedFile> StagedApart(const std::vector<StagedFile>& candidates, P
 
 }  // namespace
 
-std::string ManifestFile() { return std::string(texts::kStagingDirectory) + "/" + texts::kManifestName; }
-
 std::size_t ShortestInstallDirectory(PathStyle style) { return style == PathStyle::kWindows ? 3 : 1; }
 
 std::string InstallDirectoryOf(const StageOptions& options) {
@@ -243,10 +243,8 @@ std::string InstallDirectoryOf(const StageOptions& options) {
 }
 
 ReleaseTree InstalledBase(const ReleaseTree& old, const ReleaseTree& release) {
-    if (!old.files.empty() || !old.directories.empty()) return old;
-    ReleaseTree base;
-    base.directories = release.directories;
-    return base;
+    const bool empty = old.files.empty() && old.directories.empty();
+    return empty ? ReleaseTree{{}, release.directories, {}} : old;
 }
 
 Staging DecideStaging(const ReleaseTree& base, const ReleaseTree& release, const StageOptions& options) {
@@ -301,12 +299,9 @@ std::map<std::string, std::string> DownloadFiles(const Staging& staging, const R
 }
 
 bool Explains(const std::vector<StageError>& errors, const std::string& path) {
-    for (const StageError& error : errors) {
-        if (error.file == path || error.file == ManifestFile()) return true;  // no manifest read: nothing copied
-        if (path.size() > error.file.size() && path.compare(0, error.file.size(), error.file) == 0 &&
-            path[error.file.size()] == '/') {
-            return true;
-        }
-    }
-    return false;
+    return std::any_of(errors.begin(), errors.end(), [&](const StageError& error) {
+        // An error about the manifest: no manifest read, nothing copied.
+        return error.file == path || error.file == ManifestFile() ||
+               path.compare(0, error.file.size() + 1, error.file + "/") == 0;
+    });
 }
