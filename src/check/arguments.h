@@ -6,18 +6,15 @@
 #include <vector>
 
 #include "check/code_page.h"
+#include "common/options.h"
 #include "update/path_style.h"
 
 inline constexpr int kExitClean = 0;
 inline constexpr int kExitErrors = 1;
-inline constexpr int kExitUsage = 2;
-inline constexpr int kExitUnwritten = 3;  // the report could not be written
 
 extern const char kCheckUsage[];
 
-struct CheckArguments {
-    enum class Outcome { kRun, kHelp, kVersion, kUsageError } outcome = Outcome::kRun;
-    std::string error;  // kUsageError: one line, no line end
+struct CheckArguments : CommandLine {
     PathStyle style = PathStyle::kPosix;
     CodePage codePage = CodePage::kUtf8;
     bool json = false;

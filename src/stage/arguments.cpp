@@ -21,81 +21,47 @@ const char kStageUsage[] =
     "Exit status: 0 the staged update reproduces NEW, 1 it does not, 2 bad usage or a tree\n"
     "that cannot be read, 3 the report could not be written.\n";
 
-namespace {
-
-// The rule a table gives for name, or nullptr.
-template <typename Rule, std::size_t N>
-const Rule* RuleNamed(const Rule (&rules)[N], const std::string& name) {
-    for (const Rule& rule : rules) {
-        if (name == rule.name) return &rule;
-    }
-    return nullptr;
-}
-
-// "--name=value" or "--name value": false when argument is not that option.
-bool OptionValue(const std::vector<std::string>& arguments, std::size_t* i, const std::string& option,
-                 std::string* value, bool* missing) {
-    const std::string& argument = arguments[*i];
-    if (argument.compare(0, option.size() + 1, option + "=") == 0) {
-        *value = argument.substr(option.size() + 1);
-        return true;
-    }
-    if (argument != option) return false;
-    *missing = *i + 1 >= arguments.size();
-    if (!*missing) *value = arguments[++*i];
-    return true;
-}
-
-}  // namespace
 
 StageArguments ParseStageArguments(const std::vector<std::string>& arguments, PathStyle native) {
     StageArguments parsed;
     parsed.options.style = native;
     bool codePageGiven = false;
     std::vector<std::string> trees;
-    auto fail = [&](const std::string& error) {
-        parsed.outcome = StageArguments::Outcome::kUsageError;
-        parsed.error = error + " (see --help)";
-        return parsed;
-    };
     for (std::size_t i = 0; i < arguments.size(); ++i) {
         const std::string& argument = arguments[i];
-        std::string value;
+        std::string value;  // empty when missing: no rule has that name, and it is no number
         bool missing = false;
-        if (argument == "--help" || argument == "-h") {
-            parsed.outcome = StageArguments::Outcome::kHelp;
-            return parsed;
-        } else if (argument == "--version") {
-            parsed.outcome = StageArguments::Outcome::kVersion;
+        if (EndsParse(argument, &parsed)) {
             return parsed;
         } else if (argument == "--json") {
             parsed.json = true;
         } else if (OptionValue(arguments, &i, "--target", &value, &missing)) {
             const TargetRule* target = RuleNamed(kTargets, value);
-            if (missing || target == nullptr) return fail("--target takes windows or linux");
+            if (target == nullptr) return Refused(parsed, OptionTakes("--target", kTargets));
             parsed.options.style = target->style;
         } else if (OptionValue(arguments, &i, "--code-page", &value, &missing)) {
             const CodePageRule* codePage = RuleNamed(kCodePages, value);
-            if (missing || codePage == nullptr) return fail("--code-page takes 936 or utf-8");
+            if (codePage == nullptr) return Refused(parsed, OptionTakes("--code-page", kCodePages));
             parsed.options.codePage = codePage->codePage;
             codePageGiven = true;
         } else if (OptionValue(arguments, &i, "--install-dir-length", &value, &missing)) {
-            char* end = nullptr;
-            const unsigned long length = missing ? 0 : std::strtoul(value.c_str(), &end, 10);
             // Digits only: strtoul would also take blanks and a sign in front.
-            if (missing || value.empty() || *end != '\0' || value[0] < '0' || value[0] > '9' || length > 65536) {
-                return fail("--install-dir-length takes a number of bytes up to 65536");
+            const unsigned long length = std::strtoul(value.c_str(), nullptr, 10);
+            if (value.empty() || value.find_first_not_of("0123456789") != std::string::npos ||
+                length > 65536) {
+                return Refused(parsed, "--install-dir-length takes a number of bytes up to 65536");
             }
             parsed.options.installDirLength = length;
         } else if (argument.size() > 1 && argument[0] == '-') {
-            return fail("unknown option '" + argument + "'");
+            return Refused(parsed, "unknown option '" + argument + "'");
         } else {
             trees.push_back(argument);
         }
     }
-    if (trees.size() != 3) return fail("needs OLD, NEW and OUT");
+    if (trees.size() != 3) return Refused(parsed, "needs OLD, NEW and OUT");
     if (parsed.options.installDirLength < ShortestInstallDirectory(parsed.options.style)) {
-        return fail("--install-dir-length is shorter than any install directory of the target");
+        return Refused(parsed,
+                       "--install-dir-length is shorter than any install directory of the target");
     }
     if (!codePageGiven) parsed.options.codePage = TargetOf(parsed.options.style).codePage;
     parsed.old = trees[0];

@@ -5,13 +5,12 @@
 #include <string>
 #include <vector>
 
+#include "common/options.h"
 #include "stage/decide.h"
 
 extern const char kStageUsage[];
 
-struct StageArguments {
-    enum class Outcome { kRun, kHelp, kVersion, kUsageError } outcome = Outcome::kRun;
-    std::string error;  // kUsageError: one line, no line end
+struct StageArguments : CommandLine {
     StageOptions options;
     bool json = false;
     std::string old;

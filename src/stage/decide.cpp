@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <set>
 
 #include "check/installation.h"
@@ -40,29 +41,21 @@ const char kBackslash[] = "the name holds a '\\', which Windows reads as a separ
 const char kWindowsInstallDirectory[] = "C:\\Users\\uuuuuuuuuuuuuuuuuuuu\\AppData\\Local\\Quillmon";
 const char kPosixInstallDirectory[] = "/opt/quillmon";
 
-struct Candidate {
-    StagedFile file;
-    bool list;  // its group's value is a comma list
-};
+// "download/autoupdate.ini", as an error names the manifest.
+std::string ManifestFile() { return std::string(texts::kStagingDirectory) + "/" + texts::kManifestName; }
 
-std::string ParentOf(const std::string& path) {
-    const std::size_t slash = path.rfind('/');
-    return slash == std::string::npos ? std::string() : path.substr(0, slash);
-}
+// Errors by file, then message: what OLD and NEW both hold wrong is said once.
+using Errors = std::set<std::pair<std::string, std::string>>;
 
-// The key two names of one tree share when the target finds the same file by both.
-std::string KeyOf(const std::string& path, PathStyle style) { return SameFileKey(path, style); }
-
-// Where a changed file of NEW goes: its group and name, or false when relayhive puts nothing there.
-bool Classify(const std::string& path, PathStyle style, Candidate* candidate) {
+// Where a changed file of NEW goes, or nothing when relayhive puts nothing there.
+std::optional<StagedFile> Classify(const std::string& path, PathStyle style) {
     for (const GroupRule& rule : kGroupRules) {
         if (rule.section == nullptr) continue;
-        std::string rest;
+        std::string rest = path;
         if (rule.directory == nullptr) {
             const bool main = style == PathStyle::kWindows ? ascii::EqualIgnoringCase(path, texts::kClientImageName)
                                                            : path == texts::kClientImageName;
             if (!main) continue;
-            rest = path;
         } else {
             const std::string prefix = std::string(rule.directory) + "/";
             if (path.compare(0, prefix.size(), prefix) != 0) continue;
@@ -70,17 +63,15 @@ bool Classify(const std::string& path, PathStyle style, Candidate* candidate) {
         }
         std::string name = rest;
         std::replace(name.begin(), name.end(), '/', PathSeparator(style));
-        candidate->file = StagedFile{rule.group, path, name, rest};
-        candidate->list = rule.list;
-        return true;
+        return StagedFile{rule.group, path, name, rest};
     }
-    return false;
+    return std::nullopt;
 }
 
 // Why the target cannot take a name as it stands, before relayhive's plan is asked; "" when it can.
-std::string NameProblem(const Candidate& candidate, const StageOptions& options) {
-    const std::string& name = candidate.file.name;
-    if (candidate.list && name.find(',') != std::string::npos) return kComma;
+std::string NameProblem(const StagedFile& file, const StageOptions& options) {
+    const std::string& name = file.name;
+    if (RuleOf(file.group).list && name.find(',') != std::string::npos) return kComma;
     for (char c : name) {
         if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) return kControlByte;  // a line end would end the entry
     }
@@ -93,16 +84,17 @@ std::string NameProblem(const Candidate& candidate, const StageOptions& options)
     }
     if (options.style == PathStyle::kWindows) {
         // Byte by character: a '\' or a '|' may be the second byte of a double-byte one.
-        const std::string& staged = candidate.file.staged;
+        const std::string& staged = file.staged;
         const LeadBytes lead = LeadBytesOf(options.style, options.codePage);
-        for (std::size_t i = 0; i < staged.size(); i += CharacterLength(staged.data(), staged.size(), i, options.style, lead)) {
-            if (CharacterLength(staged.data(), staged.size(), i, options.style, lead) != 1) continue;
+        for (std::size_t i = 0, length = 1; i < staged.size(); i += length) {
+            length = CharacterLength(staged.data(), staged.size(), i, options.style, lead);
+            if (length != 1) continue;
             if (staged[i] == '\\') return kBackslash;
             if (std::strchr("<>:\"|?*", staged[i]) != nullptr) {
                 return std::string("Windows allows no '") + staged[i] + "' in a file name";
             }
         }
-        for (const std::string& component : TargetComponents(candidate.file.staged, PathStyle::kPosix)) {
+        for (const std::string& component : TargetComponents(staged, PathStyle::kPosix)) {
             if (WindowsWouldChangeName(component.data(), component.size())) {
                 return "Windows drops the trailing dots and blanks of " + Quoted(component);
             }
@@ -118,37 +110,33 @@ bool MayBeShortScratchName(const std::string& component) {
            ascii::EqualIgnoringCase(std::string_view(component).substr(dot), ".tmp");
 }
 
-// Files, directories and links of a tree that relayhive cannot live beside: links,
-// and anything the target resolves to relayhive's scratch file.
-// The paths found wrong are added to flagged.
-void TreeProblems(const ReleaseTree& tree, const StageOptions& options, std::vector<StageError>* errors,
+// What of a tree relayhive cannot live beside: links, and anything the target resolves
+// to relayhive's scratch file (flagged).
+void TreeProblems(const ReleaseTree& tree, PathStyle style, Errors* errors,
                   std::set<std::string>* flagged) {
-    for (const std::string& link : tree.links) errors->push_back({link, kLink});
+    for (const std::string& link : tree.links) errors->emplace(link, kLink);
     std::vector<std::string> paths(tree.directories.begin(), tree.directories.end());
     for (const auto& entry : tree.files) paths.push_back(entry.first);
     for (const std::string& path : paths) {
-        const std::vector<std::string> components = TargetComponents(path, options.style);
+        const std::vector<std::string> components = TargetComponents(path, style);
         if (components.empty()) continue;
         const std::string& last = components.back();
-        if (UnsafeNameReason(last.c_str(), options.style, {}) == kScratchNameReason) {
-            errors->push_back({path, kScratch});
-            flagged->insert(path);
-        } else if (options.style == PathStyle::kWindows && MayBeShortScratchName(last)) {
-            errors->push_back({path, kShortScratch});
-            flagged->insert(path);
-        }
+        const bool scratch = UnsafeNameReason(last.c_str(), style, {}) == kScratchNameReason;
+        if (!scratch && (style != PathStyle::kWindows || !MayBeShortScratchName(last))) continue;
+        errors->emplace(path, scratch ? kScratch : kShortScratch);
+        flagged->insert(path);
     }
 }
 
-std::string ManifestText(const std::vector<Candidate>& candidates) {
+std::string ManifestText(const std::vector<StagedFile>& files) {
     std::string text;
     for (const GroupRule& rule : kGroupRules) {
         if (rule.section == nullptr) continue;
         std::string value;
-        for (const Candidate& candidate : candidates) {
-            if (candidate.file.group != rule.group) continue;
+        for (const StagedFile& file : files) {
+            if (file.group != rule.group) continue;
             if (!value.empty()) value += texts::kListDelimiters[0];
-            value += candidate.file.name;
+            value += file.name;
         }
         if (!value.empty()) text += std::string("[") + rule.section + "]\r\n" + rule.key + "=" + value + "\r\n";
     }
@@ -157,37 +145,37 @@ std::string ManifestText(const std::vector<Candidate>& candidates) {
 
 // Asks relayhive's own loader and plan about every candidate at the install
 // directory; keeps those it copies as they are named, an error for each other.
-std::vector<Candidate> PlannedAsNamed(const std::vector<Candidate>& candidates, const StageOptions& options,
-                                      std::vector<StageError>* errors) {
+std::vector<StagedFile> PlannedAsNamed(const std::vector<StagedFile>& candidates,
+                                       const StageOptions& options, Errors* errors) {
     CIniFile manifest{std::string()};
     LoadOutcome load;
     ScanManifest(ManifestText(candidates), options.style == PathStyle::kWindows, &manifest, &load);
     const std::string directory = InstallDirectoryOf(options);
     const LeadBytes lead = LeadBytesOf(options.style, options.codePage);
-    std::vector<Candidate> kept;
+    std::vector<StagedFile> kept;
     for (const GroupRule& rule : kGroupRules) {
         if (rule.section == nullptr) continue;
         const std::vector<PlanStep> steps = PlanGroupSteps(rule.group, directory, manifest, options.style, lead);
         std::size_t next = 0;
-        for (const Candidate& candidate : candidates) {
-            if (candidate.file.group != rule.group) continue;
-            const std::string& file = candidate.file.file;
+        for (const StagedFile& candidate : candidates) {
+            if (candidate.group != rule.group) continue;
+            const std::string& file = candidate.file;
             if (next >= steps.size()) {
-                errors->push_back({file, kRereadAs + std::string("nothing")});
+                errors->emplace(file, kRereadAs + std::string("nothing"));
                 continue;
             }
             const PlanStep& step = steps[next++];
-            if (step.name != candidate.file.name) {
-                errors->push_back({file, kRereadAs + Quoted(step.name)});
+            if (step.name != candidate.name) {
+                errors->emplace(file, kRereadAs + Quoted(step.name));
             } else if (step.kind == StepKind::kRefuse) {
-                errors->push_back({file, kRefused + std::string(step.reason)});
+                errors->emplace(file, kRefused + std::string(step.reason));
             } else if (step.kind == StepKind::kTooLong) {
-                errors->push_back({file, "too long: at an install directory of " +
-                                             std::to_string(options.installDirLength) + " bytes, " +
-                                             "a path relayhive forms for " +
-                                             ShowBytes(RelativeToWorkingDirectory(step.reported, directory)) +
-                                             " is longer than its buffer holds (" +
-                                             std::to_string(PathBufferSize(options.style) - 1) + " bytes)"});
+                errors->insert({file, "too long: at an install directory of " +
+                                          std::to_string(options.installDirLength) + " bytes, " +
+                                          "a path relayhive forms for " +
+                                          ShowBytes(RelativeToWorkingDirectory(step.reported, directory)) +
+                                          " is longer than its buffer holds (" +
+                                          std::to_string(PathBufferSize(options.style) - 1) + " bytes)"});
             } else {
                 kept.push_back(candidate);
             }
@@ -196,59 +184,55 @@ std::vector<Candidate> PlannedAsNamed(const std::vector<Candidate>& candidates, 
     return kept;
 }
 
-// Files of NEW that share a key on the target with another: an error for each, and their paths.
-std::vector<std::string> CaseTwins(const ReleaseTree& release, PathStyle style, std::vector<StageError>* errors) {
-    std::vector<std::string> twins;
-    if (style != PathStyle::kWindows) return twins;
+// Paths of NEW that share a key on the target with another: an error for each, and flagged.
+void CaseTwins(const ReleaseTree& release, PathStyle style, Errors* errors,
+               std::set<std::string>* flagged) {
+    if (style != PathStyle::kWindows) return;
     std::map<std::string, std::vector<std::string>> byKey;
-    for (const auto& entry : release.files) byKey[KeyOf(entry.first, style)].push_back(entry.first);
-    for (const std::string& directory : release.directories) byKey[KeyOf(directory, style)].push_back(directory);
+    for (const auto& [path, bytes] : release.files) byKey[SameFileKey(path, style)].push_back(path);
+    for (const auto& path : release.directories) byKey[SameFileKey(path, style)].push_back(path);
     for (const auto& entry : byKey) {
         const std::vector<std::string>& paths = entry.second;
         if (paths.size() < 2) continue;
         for (const std::string& path : paths) {
-            const std::string& other = path == paths[0] ? paths[1] : paths[0];
-            errors->push_back({path, kCaseTwin + Quoted(other)});
-            twins.push_back(path);
+            errors->emplace(path, kCaseTwin + Quoted(path == paths[0] ? paths[1] : paths[0]));
+            flagged->insert(path);
         }
     }
-    return twins;
 }
 
 // Drops the candidates whose staged files would be one file of download/ (or the manifest).
-std::vector<Candidate> StagedApart(const std::vector<Candidate>& candidates, PathStyle style,
-                                   std::vector<StageError>* errors) {
-    std::map<std::string, std::string> taken{{KeyOf(texts::kManifestName, style), std::string()}};
+std::vector<StagedFile> StagedApart(const std::vector<StagedFile>& candidates, PathStyle style,
+                                    Errors* errors) {
+    // Each key download/ holds, with what a second file there is told.
+    std::map<std::string, std::string> taken{
+        {SameFileKey(texts::kManifestName, style), kManifestTwin}};
     // download/'s directories: a staged file may not take one's name.
     std::map<std::string, std::string> directories;
-    for (const Candidate& candidate : candidates) {
-        const std::string key = KeyOf(candidate.file.staged, style);
+    for (const StagedFile& candidate : candidates) {
+        const std::string key = SameFileKey(candidate.staged, style);
         for (std::size_t slash = key.find('/'); slash != std::string::npos; slash = key.find('/', slash + 1)) {
-            directories.emplace(key.substr(0, slash), candidate.file.file);
+            directories.emplace(key.substr(0, slash), candidate.file);
         }
     }
-    std::vector<Candidate> kept;
-    for (const Candidate& candidate : candidates) {
-        const auto under = directories.find(KeyOf(candidate.file.staged, style));
+    std::vector<StagedFile> kept;
+    for (const StagedFile& candidate : candidates) {
+        const std::string key = SameFileKey(candidate.staged, style);
+        const auto under = directories.find(key);
+        // Taken even when under a directory: a twin of its key is under it too.
+        const auto found = taken.emplace(key, kStagedTwin + Quoted(candidate.file));
         if (under != directories.end()) {
-            errors->push_back({candidate.file.file, kStagedUnder + Quoted(under->second)});
-            continue;
-        }
-        const auto found = taken.emplace(KeyOf(candidate.file.staged, style), candidate.file.file);
-        if (found.second) {
-            kept.push_back(candidate);
+            errors->emplace(candidate.file, kStagedUnder + Quoted(under->second));
+        } else if (!found.second) {
+            errors->emplace(candidate.file, found.first->second);
         } else {
-            const std::string& other = found.first->second;
-            errors->push_back({candidate.file.file, other.empty() ? std::string(kManifestTwin)
-                                                                  : kStagedTwin + Quoted(other)});
+            kept.push_back(candidate);
         }
     }
     return kept;
 }
 
 }  // namespace
-
-std::string ManifestFile() { return std::string(texts::kStagingDirectory) + "/" + texts::kManifestName; }
 
 std::size_t ShortestInstallDirectory(PathStyle style) { return style == PathStyle::kWindows ? 3 : 1; }
 
@@ -259,62 +243,49 @@ std::string InstallDirectoryOf(const StageOptions& options) {
 }
 
 ReleaseTree InstalledBase(const ReleaseTree& old, const ReleaseTree& release) {
-    if (!old.files.empty() || !old.directories.empty()) return old;
-    ReleaseTree base;
-    base.directories = release.directories;
-    return base;
+    const bool empty = old.files.empty() && old.directories.empty();
+    return empty ? ReleaseTree{{}, release.directories, {}} : old;
 }
 
 Staging DecideStaging(const ReleaseTree& base, const ReleaseTree& release, const StageOptions& options) {
-    Staging staging;
-    std::vector<StageError>& errors = staging.errors;
-    const std::vector<std::string> twins = CaseTwins(release, options.style, &errors);
+    Errors errors;
     std::set<std::string> flagged;  // said already: not staged as well
-    TreeProblems(base, options, &errors, &flagged);
-    TreeProblems(release, options, &errors, &flagged);
+    CaseTwins(release, options.style, &errors, &flagged);
+    TreeProblems(base, options.style, &errors, &flagged);
+    TreeProblems(release, options.style, &errors, &flagged);
     for (const auto& entry : base.files) {
-        if (release.files.count(entry.first) == 0) errors.push_back({entry.first, kDeleted});
+        if (release.files.count(entry.first) == 0) errors.emplace(entry.first, kDeleted);
     }
     for (const std::string& directory : release.directories) {
-        if (base.directories.count(directory) == 0) errors.push_back({directory, kNewDirectory});
+        if (base.directories.count(directory) == 0) errors.emplace(directory, kNewDirectory);
     }
     for (const std::string& directory : base.directories) {
-        if (release.directories.count(directory) == 0) errors.push_back({directory, kDeletedDirectory});
+        if (release.directories.count(directory) == 0) errors.emplace(directory, kDeletedDirectory);
     }
-    std::vector<Candidate> candidates;
+    std::vector<StagedFile> candidates;
     for (const auto& [path, bytes] : release.files) {
         const auto old = base.files.find(path);
         if (old != base.files.end() && old->second == bytes) continue;
-        const std::string parent = ParentOf(path);
-        if (!parent.empty() && base.directories.count(parent) == 0) continue;  // its directory's error says it
-        if (std::find(twins.begin(), twins.end(), path) != twins.end() || flagged.count(path) != 0) continue;
-        Candidate candidate;
-        if (!Classify(path, options.style, &candidate)) {
-            errors.push_back({path, kOutside});
-            continue;
+        const std::size_t slash = path.rfind('/');
+        // A file in a new directory: that directory's error says it.
+        if (slash != std::string::npos && !base.directories.count(path.substr(0, slash))) continue;
+        if (flagged.count(path) != 0) continue;
+        const std::optional<StagedFile> candidate = Classify(path, options.style);
+        const std::string problem = candidate ? NameProblem(*candidate, options) : kOutside;
+        if (problem.empty()) {
+            candidates.push_back(*candidate);
+        } else {
+            errors.emplace(path, problem);
         }
-        const std::string problem = NameProblem(candidate, options);
-        if (!problem.empty()) {
-            errors.push_back({path, problem});
-            continue;
-        }
-        candidates.push_back(candidate);
     }
-    candidates = PlannedAsNamed(StagedApart(candidates, options.style, &errors), options, &errors);
+    Staging staging;
+    candidates = StagedApart(candidates, options.style, &errors);
+    staging.files = PlannedAsNamed(candidates, options, &errors);
     if (!PlanManifestPath(InstallDirectoryOf(options), options.style).fits) {
-        errors.push_back({ManifestFile(), kManifestTooLong});
+        errors.emplace(ManifestFile(), kManifestTooLong);
     }
-    for (const Candidate& candidate : candidates) staging.files.push_back(candidate.file);
-    staging.manifest = ManifestText(candidates);
-    std::sort(errors.begin(), errors.end(), [](const StageError& a, const StageError& b) {
-        return a.file != b.file ? a.file < b.file : a.message < b.message;
-    });
-    // OLD and NEW may both hold what is wrong: said once.
-    errors.erase(std::unique(errors.begin(), errors.end(),
-                             [](const StageError& a, const StageError& b) {
-                                 return a.file == b.file && a.message == b.message;
-                             }),
-                 errors.end());
+    staging.manifest = ManifestText(staging.files);
+    for (const auto& [file, message] : errors) staging.errors.push_back({file, message});
     return staging;
 }
 
@@ -328,12 +299,9 @@ std::map<std::string, std::string> DownloadFiles(const Staging& staging, const R
 }
 
 bool Explains(const std::vector<StageError>& errors, const std::string& path) {
-    for (const StageError& error : errors) {
-        if (error.file == path || error.file == ManifestFile()) return true;  // no manifest read: nothing copied
-        if (path.size() > error.file.size() && path.compare(0, error.file.size(), error.file) == 0 &&
-            path[error.file.size()] == '/') {
-            return true;
-        }
-    }
-    return false;
+    return std::any_of(errors.begin(), errors.end(), [&](const StageError& error) {
+        // An error about the manifest: no manifest read, nothing copied.
+        return error.file == path || error.file == ManifestFile() ||
+               path.compare(0, error.file.size() + 1, error.file + "/") == 0;
+    });
 }

@@ -56,9 +56,6 @@ Staging DecideStaging(const ReleaseTree& base, const ReleaseTree& release, const
 // The files of OUT/download/, relative to it: each staged file and the manifest.
 std::map<std::string, std::string> DownloadFiles(const Staging& staging, const ReleaseTree& release);
 
-// "download/autoupdate.ini", as an error names the manifest.
-std::string ManifestFile();
-
 // True when an error accounts for a difference at path: it names path, a directory above it, or the manifest.
 bool Explains(const std::vector<StageError>& errors, const std::string& path);
 

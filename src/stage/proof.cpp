@@ -20,16 +20,16 @@ struct SimulatedFile {
 // An installation held in memory, files and directories found by the key the target looks them up by.
 class Simulation {
 public:
-    explicit Simulation(PathStyle style) : style_(style) {}
+    Simulation(const ReleaseTree& tree, PathStyle style) : style_(style) {
+        for (const std::string& directory : tree.directories) AddDirectory(directory);
+        for (const auto& [path, bytes] : tree.files) Put(path, bytes);
+    }
 
     void AddDirectory(const std::string& path) { directories_.insert(SameFileKey(path, style_)); }
+    // A replaced file keeps the name it had.
     void Put(const std::string& path, const std::string& bytes) {
-        const auto found = files_.find(SameFileKey(path, style_));
-        if (found != files_.end()) {
-            found->second.bytes = bytes;  // a replaced file keeps the name it had
-        } else {
-            files_[SameFileKey(path, style_)] = SimulatedFile{path, bytes};
-        }
+        const std::string key = SameFileKey(path, style_);
+        files_.try_emplace(key, SimulatedFile{path, {}}).first->second.bytes = bytes;
     }
     void Remove(const std::string& path) { files_.erase(SameFileKey(path, style_)); }
     const SimulatedFile* Find(const std::string& path) const {
@@ -88,9 +88,7 @@ Proof ProveStaging(const ReleaseTree& base, const ReleaseTree& release, const St
     in.workingDirectory = InstallDirectoryOf(options);
     in.manifestFits = PlanManifestPath(in.workingDirectory, in.style).fits;
 
-    Simulation simulation(options.style);
-    for (const std::string& directory : base.directories) simulation.AddDirectory(directory);
-    for (const auto& [path, bytes] : base.files) simulation.Put(path, bytes);
+    Simulation simulation(base, options.style);
     simulation.AddDirectory(texts::kStagingDirectory);
     for (const auto& [relative, bytes] : DownloadFiles(staging, release)) {
         const std::string path = std::string(texts::kStagingDirectory) + "/" + relative;
@@ -132,20 +130,17 @@ Proof ProveStaging(const ReleaseTree& base, const ReleaseTree& release, const St
         const SimulatedFile* result = simulation.Find(path);
         if (result == nullptr || result->bytes != bytes) differences.insert(path);
     }
-    Simulation expected(options.style);
-    for (const auto& entry : release.files) expected.Put(entry.first, entry.second);
+    const Simulation expected(release, options.style);
     for (const auto& entry : simulation.Files()) {
         const std::string& path = entry.second.path;
         if (!IsWorkingFile(path, options.style) && expected.Find(path) == nullptr) differences.insert(path);
     }
     // relayhive makes and removes no directory: the result has OLD's.
-    Simulation expectedDirectories(options.style);
     for (const std::string& directory : release.directories) {
-        expectedDirectories.AddDirectory(directory);
         if (!simulation.IsDirectory(directory)) differences.insert(directory);
     }
     for (const std::string& directory : base.directories) {
-        if (!expectedDirectories.IsDirectory(directory)) differences.insert(directory);
+        if (!expected.IsDirectory(directory)) differences.insert(directory);
     }
     proof.differences.assign(differences.begin(), differences.end());
     for (const std::string& path : proof.differences) {

@@ -16,16 +16,13 @@ std::string JsonList(const std::vector<std::string>& items) {
     return json + "]";
 }
 
-std::string Heading(const StageOptions& options) {
-    return std::string("relayhive-stage: target ") + TargetOf(options.style).name + ", code page " +
-           CodePageOf(options.codePage).name + ", install directory of " +
-           std::to_string(options.installDirLength) + " bytes\n";
-}
-
 }  // namespace
 
 std::string RenderStageText(const StageReport& report) {
-    std::string text = Heading(report.options) + "staged:\n";
+    const StageOptions& options = report.options;
+    std::string text = std::string("relayhive-stage: target ") + TargetOf(options.style).name +
+                       ", code page " + CodePageOf(options.codePage).name + ", install directory of " +
+                       std::to_string(options.installDirLength) + " bytes\nstaged:\n";
     for (const StagedFile& file : report.staging.files) {
         text += std::string("  ") + GroupLabel(file.group) + " " + ShowBytes(file.file) + " -> download/" +
                 ShowBytes(file.staged) + "\n";

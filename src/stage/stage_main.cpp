@@ -20,18 +20,6 @@ namespace {
 
 constexpr int kExitReproduces = 0;
 constexpr int kExitDiffers = 1;
-constexpr int kExitUsage = 2;
-constexpr int kExitUnwritten = 3;  // the report could not be written
-
-// A tree path ('/' between components) below root, as the host spells it.
-std::string HostPath(const std::string& root, const std::string& relative) {
-    std::string path = root;
-    std::size_t start = 0;
-    for (std::size_t slash; (slash = relative.find('/', start)) != std::string::npos; start = slash + 1) {
-        path = JoinPath(path, relative.substr(start, slash - start), NativePathStyle());
-    }
-    return JoinPath(path, relative.substr(start), NativePathStyle());
-}
 
 // True when path, once made, lies below (not at) directory; a path that does not exist yet counts by its parent.
 bool Below(const std::string& path, const std::string& directory) {
@@ -62,17 +50,14 @@ int main(int argc, char** argv) {
     os::WritesToClosedPipesFail();
     const StageArguments arguments =
         ParseStageArguments(std::vector<std::string>(argv + 1, argv + argc), NativePathStyle());
-    switch (arguments.outcome) {
-        case StageArguments::Outcome::kHelp:
-            std::fputs(kStageUsage, stdout);
-            return kExitReproduces;
-        case StageArguments::Outcome::kVersion:
-            std::printf("relayhive-stage %s\n", kRelayhiveVersion);
-            return kExitReproduces;
-        case StageArguments::Outcome::kUsageError:
-            return Refuse(arguments.error);
-        case StageArguments::Outcome::kRun:
-            break;
+    if (arguments.outcome == StageArguments::Outcome::kUsageError) return Refuse(arguments.error);
+    if (arguments.outcome == StageArguments::Outcome::kHelp) {
+        std::fputs(kStageUsage, stdout);
+        return kExitReproduces;
+    }
+    if (arguments.outcome == StageArguments::Outcome::kVersion) {
+        std::printf("relayhive-stage %s\n", kRelayhiveVersion);
+        return kExitReproduces;
     }
     ReleaseTree old;
     ReleaseTree release;

@@ -45,6 +45,12 @@ bool ReadBelow(const std::string& host, const std::string& relative, int depth, 
 
 }  // namespace
 
+std::string HostPath(const std::string& root, const std::string& relative) {
+    std::string path = relative;
+    std::replace(path.begin(), path.end(), '/', PathSeparator(NativePathStyle()));
+    return JoinPath(root, path, NativePathStyle());
+}
+
 bool ReadReleaseTree(const std::string& root, ReleaseTree* tree, std::string* error) {
     if (os::KindOfPath(root.c_str()) != os::PathKind::kDirectory) {
         *error = root + ": not a directory";
@@ -55,7 +61,6 @@ bool ReadReleaseTree(const std::string& root, ReleaseTree* tree, std::string* er
 
 bool WriteStagedFiles(const std::string& directory, const std::map<std::string, std::string>& staged,
                       const std::map<std::string, std::string>& modes, std::string* error) {
-    const PathStyle host = NativePathStyle();
     auto fail = [&](const std::string& path) {
         *error = path + ": " + os::ErrorMessage(errno);
         return false;
@@ -65,13 +70,12 @@ bool WriteStagedFiles(const std::string& directory, const std::map<std::string, 
     std::stable_partition(ordered.begin(), ordered.end(),
                           [](const auto& file) { return file.first != texts::kManifestName; });
     for (const auto& [relative, bytes] : ordered) {
-        std::string path = directory;
-        std::size_t start = 0;
-        for (std::size_t slash; (slash = relative.find('/', start)) != std::string::npos; start = slash + 1) {
-            path = JoinPath(path, relative.substr(start, slash - start), host);
-            if (!os::MakeDirectory(path.c_str())) return fail(path);
+        for (std::size_t slash = relative.find('/'); slash != std::string::npos;
+             slash = relative.find('/', slash + 1)) {
+            const std::string parent = HostPath(directory, relative.substr(0, slash));
+            if (!os::MakeDirectory(parent.c_str())) return fail(parent);
         }
-        path = JoinPath(path, relative.substr(start), host);
+        const std::string path = HostPath(directory, relative);
         if (!os::WriteWholeFile(path.c_str(), bytes)) return fail(path);
         const auto mode = modes.find(relative);
         if (mode != modes.end() && !os::CopyPermissions(mode->second.c_str(), path.c_str())) return fail(path);

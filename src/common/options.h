@@ -1,0 +1,53 @@
+// How relayhive-check and relayhive-stage read their command lines, and the
+// exit statuses they share.
+#ifndef RELAYHIVE_COMMON_OPTIONS_H
+#define RELAYHIVE_COMMON_OPTIONS_H
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+inline constexpr int kExitUsage = 2;
+inline constexpr int kExitUnwritten = 3;  // the report could not be written
+
+struct CommandLine {
+    enum class Outcome { kRun, kHelp, kVersion, kUsageError } outcome = Outcome::kRun;
+    std::string error;  // kUsageError: one line, no line end
+};
+
+// --help, -h and --version: true, with the outcome that ends the parse.
+bool EndsParse(const std::string& argument, CommandLine* parsed);
+
+// "--name=value" or "--name value" at arguments[*i]: false when it is neither;
+// missing when the option comes last, without its value.
+bool OptionValue(const std::vector<std::string>& arguments, std::size_t* i,
+                 const std::string& option, std::string* value, bool* missing);
+
+// parsed, ended by a usage error that points to --help.
+template <typename Parsed>
+Parsed Refused(Parsed parsed, const std::string& error) {
+    parsed.outcome = CommandLine::Outcome::kUsageError;
+    parsed.error = error + " (see --help)";
+    return parsed;
+}
+
+// The rule a table gives for name, or nullptr.
+template <typename Rule, std::size_t N>
+const Rule* RuleNamed(const Rule (&rules)[N], const std::string& name) {
+    for (const Rule& rule : rules) {
+        if (name == rule.name) return &rule;
+    }
+    return nullptr;
+}
+
+// "--target takes windows or linux"
+template <typename Rule, std::size_t N>
+std::string OptionTakes(const std::string& option, const Rule (&rules)[N]) {
+    std::string takes = option + " takes ";
+    for (std::size_t i = 0; i < N; ++i) {
+        takes += std::string(i == 0 ? "" : i + 1 == N ? " or " : ", ") + rules[i].name;
+    }
+    return takes;
+}
+
+#endif
