@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "ini/ini_parser.h"
@@ -56,8 +57,7 @@ public:
         LoadOutcome failure_;
     };
 
-    explicit CIniFile(const std::string& path);
-    virtual ~CIniFile();
+    explicit CIniFile(const std::string& path) : path(path) {}
 
     bool Load();
     // Where and why the last Load or LoadQuietly stopped.
@@ -67,9 +67,10 @@ public:
     // The same from any reader instead of the file at path.
     LoadOutcome LoadQuietly(IniReader* reader);
 
-    std::uint32_t FindSection(const std::string& name) const;
-    std::uint32_t FindEntry(std::uint32_t section, const std::string& name) const;
-    std::uint32_t AddSection(const std::string& name);
+    std::uint32_t FindSection(std::string_view name) const;
+    // npos for a section that does not exist.
+    std::uint32_t FindEntry(std::uint32_t section, std::string_view name) const;
+    std::uint32_t AddSection(std::string_view name);
     bool PutValue(const std::string& section, const std::string& key, const std::string& value,
                   bool create);
     std::string LookupValue(const std::string& section, const std::string& key,
@@ -77,6 +78,7 @@ public:
     void AddHeaderComment(const std::string& text);
     bool AddSectionCommentAt(std::uint32_t section, const std::string& text);
     bool AddSectionComment(const std::string& section, const std::string& text);
+    // The lookups always fold ASCII case.
     std::string FoldCase(const std::string& text) const;
 
     const std::vector<std::string>& SectionNames() const { return sectionNames; }
@@ -84,15 +86,10 @@ public:
     const std::vector<std::string>& HeaderComments() const { return headerComments; }
 
 private:
-    std::uint32_t FindSectionBytes(const char* name, std::size_t length) const;
-    std::uint32_t FindEntryBytes(std::uint32_t section, const char* name, std::size_t length) const;
-    std::uint32_t AddSectionBytes(const char* name, std::size_t length);
-    std::uint32_t FindOrAddSection(const char* name, std::size_t length);
+    std::uint32_t FindOrAddSection(std::string_view name);
     // Replaces the value of entry e of section s, or appends the entry when e is npos.
-    void StoreEntry(std::uint32_t s, std::uint32_t e, const char* key, std::size_t keyLength,
-                    const char* value, std::size_t valueLength);
+    void StoreEntry(std::uint32_t s, std::uint32_t e, std::string_view key, std::string_view value);
 
-    bool foldCase;  // set once by the constructor: the lookups always fold ASCII case
     std::string path;
     std::vector<IniSection> sections;
     std::vector<std::string> sectionNames;

@@ -20,24 +20,19 @@ bool CIniFile::Store::Line(const IniLine& line) {
                 break;
             }
             // A comment under a section that does not exist (yet) is dropped.
-            if (sectionIndex_ == npos) {
-                sectionIndex_ = document.FindSectionBytes(line.section.data(), line.section.size());
-            }
+            if (sectionIndex_ == npos) sectionIndex_ = document.FindSection(line.section);
             document.AddSectionCommentAt(sectionIndex_, std::string(line.value));
             break;
         case LineKind::kSection:
-            document.AddSectionBytes(line.section.data(), line.section.size());
-            sectionIndex_ = document.FindSectionBytes(line.section.data(), line.section.size());
+            document.AddSection(line.section);
+            sectionIndex_ = document.FindSection(line.section);
             break;
-        case LineKind::kEntry: {  // what PutValue(section, key, value, true) does, the section looked up once
-            if (sectionIndex_ == npos) {
-                sectionIndex_ = document.FindOrAddSection(line.section.data(), line.section.size());
-            }
-            const std::uint32_t s = sectionIndex_;
-            document.StoreEntry(s, document.FindEntryBytes(s, line.key.data(), line.key.size()),
-                                line.key.data(), line.key.size(), line.value.data(), line.value.size());
+        case LineKind::kEntry:
+            // What PutValue(section, key, value, true) does, the section looked up once.
+            if (sectionIndex_ == npos) sectionIndex_ = document.FindOrAddSection(line.section);
+            document.StoreEntry(sectionIndex_, document.FindEntry(sectionIndex_, line.key),
+                                line.key, line.value);
             break;
-        }
         case LineKind::kBlank:
         case LineKind::kIgnored:
             break;
