@@ -1,7 +1,6 @@
 #include "process/client_process.h"
 
 #include <cstdio>
-#include <cstring>
 #include <new>
 #include <string>
 
@@ -20,7 +19,6 @@ bool IsClientImage(const char* name) { return ascii::EqualIgnoringCase(name, tex
 
 void TraceNumber(const char* format, long value) {
     char line[512];
-    std::memset(line, 0, sizeof line);
     std::snprintf(line, sizeof line, format, static_cast<int>(value));
     os::Trace(line);
 }
@@ -70,21 +68,14 @@ int LaunchClientAndWait() {
     TraceNumber(texts::kTraceNewProcessIdFormat, static_cast<long>(child.processId));
     TraceNumber(texts::kTraceNewThreadIdFormat, static_cast<long>(child.threadId));
 
-    char exitLine[1024];
     long exitCode = 0;
-    switch (os::WaitForChildProcess(&child, &exitCode)) {
-        case os::WaitResult::kExited:
-            std::memset(exitLine, 0, sizeof exitLine);
-            os::FormatExitCodeLine(exitLine, exitCode);
-            os::Trace(exitLine);
-            break;
-        case os::WaitResult::kExitCodeUnavailable:
-            std::memset(exitLine, 0, sizeof exitLine);
-            std::snprintf(exitLine, sizeof exitLine, "%s", texts::kTraceExitCodeFailed);
-            os::Trace(exitLine);
-            break;
-        case os::WaitResult::kFailed:
-            break;
+    const os::WaitResult waited = os::WaitForChildProcess(&child, &exitCode);
+    if (waited == os::WaitResult::kExited) {
+        char exitLine[1024];
+        os::FormatExitCodeLine(exitLine, exitCode);
+        os::Trace(exitLine);
+    } else if (waited == os::WaitResult::kExitCodeUnavailable) {
+        os::Trace(texts::kTraceExitCodeFailed);
     }
     os::ReleaseChildProcess(&child);
     return 0;

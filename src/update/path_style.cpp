@@ -71,12 +71,7 @@ bool FitsPathBuffer(const std::string& path, PathStyle style) {
 }
 
 std::string JoinPath(const std::string& directory, const std::string& name, PathStyle style) {
-    std::string path;
-    path.reserve(directory.size() + 1 + name.size());
-    path += directory;
-    path += PathSeparator(style);
-    path += name;
-    return path;
+    return directory + PathSeparator(style) + name;
 }
 
 std::string DirectoryOf(const std::string& path, PathStyle style, const LeadBytes& lead) {
