@@ -1,6 +1,4 @@
-// A JSON string that carries bytes: each byte is the character of the same
-// number (U+0000-U+00FF), so a reader gets the bytes back by encoding the
-// string as Latin-1.
+// A JSON string that carries bytes: byte n is U+00nn, so a reader gets them back as Latin-1.
 #ifndef RELAYHIVE_COMMON_JSON_STRING_H
 #define RELAYHIVE_COMMON_JSON_STRING_H
 

@@ -1,5 +1,4 @@
-// CIniFile: an INI file held in memory -- sections, key/value entries and
-// comments -- with case-insensitive lookups, loaded through the INI parser.
+// CIniFile: an INI file in memory (sections, entries, comments), looked up ignoring ASCII case.
 #ifndef RELAYHIVE_INI_INI_FILE_H
 #define RELAYHIVE_INI_INI_FILE_H
 
@@ -51,8 +50,7 @@ public:
 
     private:
         CIniFile* document_;
-        // FindSection(the current section), once known: it cannot change while
-        // the name stays, because sections are only ever appended.
+        // FindSection(the current section) once known: sections are only appended, so it holds.
         std::uint32_t sectionIndex_ = npos;
         LoadOutcome failure_;
     };
@@ -95,8 +93,7 @@ private:
     std::vector<std::string> sectionNames;
     std::vector<std::string> headerComments;
 
-    // Lookup indexes over the lists above; they only speed up the first-match
-    // searches and never change what a search finds.
+    // Indexes over the lists above: they speed up first-match searches, never change their answer.
     NameIndex sectionIndex;
     std::vector<NameIndex> entryIndexes;  // one per section
 

@@ -38,8 +38,7 @@ public:
         for (;;) {
             const std::size_t got = reader->Read(block, kReadBlock);
             if (got == 0) {
-                // A read error ends the input like its end; only a cleanly
-                // ended last line without a line feed still counts.
+                // A read error ends the input too, but then a last line without its LF is lost.
                 if (reader->Failed() || pending.empty()) return ParseEnd::kEnd;
                 return Take(pending) ? ParseEnd::kEnd : ParseEnd::kStopped;
             }

@@ -1,6 +1,4 @@
-// NameIndex: a hash index from a (case-folded) name to the position of the
-// first name in a list that matches it. It answers exactly what a front-to-back
-// scan of the list would, without the scan.
+// NameIndex: the first match of a name in a list, ignoring ASCII case, as a scan would find it.
 #ifndef RELAYHIVE_INI_NAME_INDEX_H
 #define RELAYHIVE_INI_NAME_INDEX_H
 

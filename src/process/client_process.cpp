@@ -39,16 +39,13 @@ int TerminateClient() {
     if (snapshot == nullptr) return 0;
 
     static os::ProcessEntry entry;  // large on POSIX; one call at a time
-    for (bool more = os::FirstProcess(snapshot, &entry); more;
-         more = os::NextProcess(snapshot, &entry)) {
-        if (IsClientImage(entry.exeFile) || IsClientImage(entry.taskName)) {
-            os::CloseProcessSnapshot(snapshot);
-            // Waiting for the end keeps the first copies from racing a client
-            // that still holds its files open.
-            return os::TerminateProcessAndWait(entry.id, kTerminationWaitMilliseconds) ? 1 : 0;
-        }
+    bool found = os::FirstProcess(snapshot, &entry);
+    while (found && !IsClientImage(entry.exeFile) && !IsClientImage(entry.taskName)) {
+        found = os::NextProcess(snapshot, &entry);
     }
     os::CloseProcessSnapshot(snapshot);
+    // Waiting for the end keeps the copies from racing a client that holds its files open.
+    if (found) return os::TerminateProcessAndWait(entry.id, kTerminationWaitMilliseconds) ? 1 : 0;
     std::fputs(texts::kClientNotFound, stdout);
     return 1;
 }

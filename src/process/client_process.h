@@ -1,5 +1,4 @@
-// Stopping the running client before its files are replaced, and starting it
-// again once they are in place.
+// Stopping the running client before its files are replaced, and starting it again afterwards.
 #ifndef RELAYHIVE_PROCESS_CLIENT_PROCESS_H
 #define RELAYHIVE_PROCESS_CLIENT_PROCESS_H
 
@@ -12,8 +11,7 @@ extern char clientCommandLine[256];
 // the client cannot be opened or terminated.
 int TerminateClient();
 
-// Starts clientCommandLine in the current directory and blocks until the
-// client exits. 0 when it was started, 5 when it could not be.
+// Starts clientCommandLine here and waits for it to exit: 0 once started, 5 when it cannot be.
 int LaunchClientAndWait();
 
 #endif

@@ -1,6 +1,4 @@
-// How paths are spelt on each platform. Every rule takes a style (and, for
-// Windows, the code page's double-byte characters), so the Windows rules run
-// and are tested on any host.
+// How each platform spells paths: every rule takes a style, so the Windows rules run on any host.
 #ifndef RELAYHIVE_UPDATE_PATH_STYLE_H
 #define RELAYHIVE_UPDATE_PATH_STYLE_H
 
@@ -30,8 +28,7 @@ private:
     std::uint32_t bits_[8] = {};
 };
 
-// The style of the platform this program was built for, and the lead bytes
-// of the code page in force there.
+// This build's path style, and the lead bytes of the code page in force.
 PathStyle NativePathStyle();
 LeadBytes NativeLeadBytes();
 

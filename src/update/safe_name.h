@@ -20,8 +20,7 @@ inline constexpr const char* kWindowsDevices[] = {"CON", "PRN", "AUX", "NUL", "C
 // Why a name that reaches the scratch file is refused.
 extern const char kScratchNameReason[];
 
-// True when Windows would store the component under another name: it drops
-// trailing dots and blanks.
+// True when Windows would store the component under another name, its trailing dots and blanks cut.
 bool WindowsWouldChangeName(const char* component, std::size_t length);
 
 #endif

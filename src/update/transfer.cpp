@@ -68,8 +68,7 @@ private:
     FILE* stream_;
 };
 
-// The scratch file of one copy: discarded (closed and removed) when it goes
-// out of scope, unless it was kept by moving it into place.
+// The scratch file of one copy: closed and removed at scope exit unless Keep moved it into place.
 class ScratchFile : public OwnedStream {
 public:
     ScratchFile(const char* path, FILE* stream) : OwnedStream(stream), path_(path) {}

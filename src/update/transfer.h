@@ -1,5 +1,4 @@
-// The file operations of an update: splitting a manifest list into names,
-// and copying one staged file into place.
+// The file operations of an update: splitting a manifest list, copying one staged file into place.
 #ifndef RELAYHIVE_UPDATE_TRANSFER_H
 #define RELAYHIVE_UPDATE_TRANSFER_H
 

@@ -19,8 +19,7 @@ namespace {
 
 constexpr unsigned kPauseMilliseconds = 1000;
 
-// Runs one step of the update; memory running out skips it with a report
-// naming what was skipped, and the run goes on.
+// Runs one step; memory running out skips it with a report naming it, and the run goes on.
 template <typename Step>
 void Guarded(const std::string& what, Step&& step) {
     try {
@@ -38,12 +37,6 @@ std::string WorkingDirectoryText(PathStyle style) {
     if (!os::GetWorkingDirectory(buffer.data(), buffer.size())) return ".";
     return std::string(buffer.data());
 }
-
-// The platform's rules for every path the run forms.
-struct Rules {
-    PathStyle style;
-    LeadBytes lead;
-};
 
 // Takes one step; true when it moved a file into place.
 bool CarryOut(const PlanStep& step) {
@@ -75,18 +68,19 @@ bool CarryOut(const PlanStep& step) {
 }
 
 // Every group of the plan in order, each planned just before it is carried out.
-void CarryOutUpdate(const std::string& workingDirectory, const CIniFile& manifest, const Rules& rules) {
+void CarryOutUpdate(const std::string& workingDirectory, const CIniFile& manifest, PathStyle style,
+                    const LeadBytes& lead) {
     for (const GroupRule& group : kGroupRules) {
         std::vector<PlanStep> steps;
         Guarded(group.section != nullptr ? group.section : texts::kManifestName, [&] {
-            steps = PlanGroupSteps(group.group, workingDirectory, manifest, rules.style, rules.lead);
+            steps = PlanGroupSteps(group.group, workingDirectory, manifest, style, lead);
         });
         // The directories renamed into during the group: each is flushed once, at the group's end.
         std::vector<std::string> renamed;
         for (const PlanStep& step : steps) {
             Guarded(step.source, [&] {
                 if (!CarryOut(step)) return;
-                std::string directory = DirectoryOf(step.destination, rules.style, rules.lead);
+                std::string directory = DirectoryOf(step.destination, style, lead);
                 if (std::find(renamed.begin(), renamed.end(), directory) == renamed.end()) {
                     renamed.push_back(std::move(directory));
                 }
@@ -113,10 +107,12 @@ int RunUpdate(int, char**, char**) {
 
     std::snprintf(clientCommandLine, sizeof clientCommandLine, "%s", texts::kClientCommandLine);
 
-    const Rules rules{NativePathStyle(), NativeLeadBytes()};
+    // The platform's rules for every path the run forms.
+    const PathStyle style = NativePathStyle();
+    const LeadBytes lead = NativeLeadBytes();
     Guarded(texts::kManifestName, [&] {
-        const std::string workingDirectory = WorkingDirectoryText(rules.style);
-        const ManifestPath manifestPath = PlanManifestPath(workingDirectory, rules.style);
+        const std::string workingDirectory = WorkingDirectoryText(style);
+        const ManifestPath manifestPath = PlanManifestPath(workingDirectory, style);
         // A path that does not fit is not opened; the manifest's own copy reports it.
         CIniFile manifest(manifestPath.fits ? manifestPath.path : std::string());
         manifest.Load();
@@ -124,7 +120,7 @@ int RunUpdate(int, char**, char**) {
             errno = ENOMEM;
             ReportError(manifestPath.path.c_str());
         }
-        CarryOutUpdate(workingDirectory, manifest, rules);
+        CarryOutUpdate(workingDirectory, manifest, style, lead);
     });
 
     os::Trace(texts::kTraceUpdateComplete);
