@@ -9,10 +9,8 @@ inline std::string JsonString(const std::string& bytes) {
     std::string json = "\"";
     for (char c : bytes) {
         const unsigned char byte = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
-            json += '\\';
-            json += c;
-        } else if (byte >= 0x20 && byte < 0x7F) {
+        if (c == '"' || c == '\\') json += '\\';  // both printable: kept after their backslash
+        if (byte >= 0x20 && byte < 0x7F) {
             json += c;
         } else {
             char escaped[7];

@@ -36,7 +36,7 @@ struct IniSection {
 
 class CIniFile {
 public:
-    static constexpr std::uint32_t npos = 0xFFFFFFFFu;
+    static constexpr std::uint32_t npos = NameIndex::kNone;
 
     // The handler that stores what the parser reports, as Load does: headers
     // through AddSection, each entry under the first section of its header's

@@ -1,13 +1,11 @@
 #include "update/transfer.h"
 
 #include <cerrno>
-#include <cstring>
 #include <memory>
 #include <new>
 
 #include "common/texts.h"
 #include "os/os.h"
-#include "update/path_style.h"
 #include "update/report.h"
 #include "update/safe_name.h"
 
