@@ -38,9 +38,8 @@ class CIniFile {
 public:
     static constexpr std::uint32_t npos = NameIndex::kNone;
 
-    // The handler that stores what the parser reports, as Load does: headers
-    // through AddSection, each entry under the first section of its header's
-    // name (made when there is none). It stops at the first line that fails.
+    // Stores the parser's lines as Load does: headers through AddSection, each entry under the
+    // first section of its header's name (made when there is none); it stops at a failing line.
     class Store final : public IniHandler {
     public:
         explicit Store(CIniFile* document) : document_(document) {}

@@ -55,9 +55,8 @@ LoadOutcome CIniFile::LoadQuietly(IniReader* reader) {
 }
 
 LoadOutcome CIniFile::LoadQuietly() {
-    // Opened without denying others read or write access; text mode where the
-    // runtime has one, so CR LF arrives as LF and 0x1A ends the input there.
-    // A pipe or a device in its place is not waited on: it does not open.
+    // Opened without denying others access, in text mode where the runtime has one (CR LF as LF,
+    // 0x1A ends the input); a pipe or a device in its place does not open, so is never waited on.
     bool irregular = false;
     std::FILE* file = os::OpenRegularFile(path.c_str(), os::kTextReadMode, &irregular);
     if (file == nullptr) {
