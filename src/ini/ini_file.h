@@ -57,8 +57,6 @@ public:
     explicit CIniFile(const std::string& path) : path(path) {}
 
     bool Load();
-    // Where and why the last Load or LoadQuietly stopped.
-    const LoadOutcome& LastLoad() const { return lastLoad; }
     // Load without its console line, telling where and why it stopped.
     LoadOutcome LoadQuietly();
     // The same from any reader instead of the file at path.
@@ -95,8 +93,6 @@ private:
     // Indexes over the lists above: they speed up first-match searches, never change their answer.
     NameIndex sectionIndex;
     std::vector<NameIndex> entryIndexes;  // one per section
-
-    LoadOutcome lastLoad;  // of the last Load or LoadQuietly
 };
 
 #endif

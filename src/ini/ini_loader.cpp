@@ -50,8 +50,7 @@ LoadOutcome CIniFile::Store::Outcome(ParseEnd end) const {
 
 LoadOutcome CIniFile::LoadQuietly(IniReader* reader) {
     Store store(this);
-    lastLoad = store.Outcome(ParseIni(reader, &store));
-    return lastLoad;
+    return store.Outcome(ParseIni(reader, &store));
 }
 
 LoadOutcome CIniFile::LoadQuietly() {
@@ -60,9 +59,9 @@ LoadOutcome CIniFile::LoadQuietly() {
     bool irregular = false;
     std::FILE* file = os::OpenRegularFile(path.c_str(), os::kTextReadMode, &irregular);
     if (file == nullptr) {
-        lastLoad = LoadOutcome();
-        lastLoad.stop = LoadStop::kNotOpened;
-        return lastLoad;
+        LoadOutcome notOpened;
+        notOpened.stop = LoadStop::kNotOpened;
+        return notOpened;
     }
     // The parser reads in whole blocks of its own: the stream needs no buffer of its own.
     std::setvbuf(file, nullptr, _IONBF, 0);

@@ -115,8 +115,9 @@ int RunUpdate(int, char**, char**) {
         const ManifestPath manifestPath = PlanManifestPath(workingDirectory, style);
         // A path that does not fit is not opened; the manifest's own copy reports it.
         CIniFile manifest(manifestPath.fits ? manifestPath.path : std::string());
-        manifest.Load();
-        if (manifest.LastLoad().stop == LoadStop::kOutOfMemory) {
+        const LoadOutcome load = manifest.LoadQuietly();
+        ShowLoadFailure(load);
+        if (load.stop == LoadStop::kOutOfMemory) {
             errno = ENOMEM;
             ReportError(manifestPath.path.c_str());
         }
