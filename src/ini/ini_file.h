@@ -25,9 +25,6 @@ struct LoadOutcome {
     int byte = 0;             // that byte as a signed 8-bit value
 };
 
-// The console line of a load that failed on a line's first byte; nothing otherwise.
-void ShowLoadFailure(const LoadOutcome& outcome);
-
 struct IniSection {
     std::vector<std::string> entryNames;
     std::vector<std::string> entryValues;
@@ -56,7 +53,9 @@ public:
 
     explicit CIniFile(const std::string& path) : path(path) {}
 
-    bool Load();
+    // Loads path, showing the console line of a load that failed on a line's first byte; the
+    // outcome also in *outcome when given.
+    bool Load(LoadOutcome* outcome = nullptr);
     // Load without its console line, telling where and why it stopped.
     LoadOutcome LoadQuietly();
     // The same from any reader instead of the file at path.

@@ -71,12 +71,9 @@ LoadOutcome CIniFile::LoadQuietly() {
     return outcome;
 }
 
-void ShowLoadFailure(const LoadOutcome& outcome) {
-    if (outcome.stop == LoadStop::kBadFirstByte) std::printf(texts::kLoadFailureFormat, outcome.byte);
-}
-
-bool CIniFile::Load() {
-    const LoadOutcome outcome = LoadQuietly();
-    ShowLoadFailure(outcome);
-    return outcome.loaded;
+bool CIniFile::Load(LoadOutcome* outcome) {
+    const LoadOutcome load = LoadQuietly();
+    if (load.stop == LoadStop::kBadFirstByte) std::printf(texts::kLoadFailureFormat, load.byte);
+    if (outcome != nullptr) *outcome = load;
+    return load.loaded;
 }

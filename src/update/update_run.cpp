@@ -115,8 +115,8 @@ int RunUpdate(int, char**, char**) {
         const ManifestPath manifestPath = PlanManifestPath(workingDirectory, style);
         // A path that does not fit is not opened; the manifest's own copy reports it.
         CIniFile manifest(manifestPath.fits ? manifestPath.path : std::string());
-        const LoadOutcome load = manifest.LoadQuietly();
-        ShowLoadFailure(load);
+        LoadOutcome load;
+        manifest.Load(&load);
         if (load.stop == LoadStop::kOutOfMemory) {
             errno = ENOMEM;
             ReportError(manifestPath.path.c_str());
