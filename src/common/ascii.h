@@ -1,5 +1,4 @@
-// ASCII case folding, the one way names are compared ignoring case: only
-// A-Z fold, so bytes 0x80-0xFF of any code page stay as they are.
+// ASCII case folding, the one way names are compared ignoring case: only A-Z fold, never 0x80-0xFF.
 #ifndef RELAYHIVE_COMMON_ASCII_H
 #define RELAYHIVE_COMMON_ASCII_H
 

@@ -1,6 +1,4 @@
-// A JSON string that carries bytes: each byte is the character of the same
-// number (U+0000-U+00FF), so a reader gets the bytes back by encoding the
-// string as Latin-1.
+// A JSON string that carries bytes: byte n is U+00nn, so a reader gets them back as Latin-1.
 #ifndef RELAYHIVE_COMMON_JSON_STRING_H
 #define RELAYHIVE_COMMON_JSON_STRING_H
 
@@ -11,10 +9,8 @@ inline std::string JsonString(const std::string& bytes) {
     std::string json = "\"";
     for (char c : bytes) {
         const unsigned char byte = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
-            json += '\\';
-            json += c;
-        } else if (byte >= 0x20 && byte < 0x7F) {
+        if (c == '"' || c == '\\') json += '\\';  // both printable: kept after their backslash
+        if (byte >= 0x20 && byte < 0x7F) {
             json += c;
         } else {
             char escaped[7];

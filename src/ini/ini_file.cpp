@@ -3,30 +3,15 @@
 
 #include "common/ascii.h"
 
-CIniFile::CIniFile(const std::string& path) : foldCase(true), path(path) {}
+std::string CIniFile::FoldCase(const std::string& text) const { return ascii::Fold(text); }
 
-CIniFile::~CIniFile() = default;
-
-std::string CIniFile::FoldCase(const std::string& text) const {
-    return foldCase ? ascii::Fold(text) : text;
+std::uint32_t CIniFile::FindSection(std::string_view name) const {
+    return sectionIndex.Find(sectionNames, name);
 }
 
-std::uint32_t CIniFile::FindSectionBytes(const char* name, std::size_t length) const {
-    return sectionIndex.Find(sectionNames, name, length);
-}
-
-std::uint32_t CIniFile::FindEntryBytes(std::uint32_t section, const char* name,
-                                       std::size_t length) const {
+std::uint32_t CIniFile::FindEntry(std::uint32_t section, std::string_view name) const {
     if (section >= sections.size()) return npos;
-    return entryIndexes[section].Find(sections[section].entryNames, name, length);
-}
-
-std::uint32_t CIniFile::FindSection(const std::string& name) const {
-    return FindSectionBytes(name.data(), name.size());
-}
-
-std::uint32_t CIniFile::FindEntry(std::uint32_t section, const std::string& name) const {
-    return FindEntryBytes(section, name.data(), name.size());
+    return entryIndexes[section].Find(sections[section].entryNames, name);
 }
 
 namespace {
@@ -39,11 +24,11 @@ void MakeRoom(List& list) {
 
 }  // namespace
 
-std::uint32_t CIniFile::AddSectionBytes(const char* name, std::size_t length) {
+std::uint32_t CIniFile::AddSection(std::string_view name) {
     MakeRoom(sectionNames);
     MakeRoom(sections);
     MakeRoom(entryIndexes);
-    sectionNames.emplace_back(name, length);
+    sectionNames.emplace_back(name);
     sections.emplace_back();
     entryIndexes.emplace_back();
     const auto added = static_cast<std::uint32_t>(sectionNames.size() - 1);
@@ -51,24 +36,20 @@ std::uint32_t CIniFile::AddSectionBytes(const char* name, std::size_t length) {
     return added;
 }
 
-std::uint32_t CIniFile::AddSection(const std::string& name) {
-    return AddSectionBytes(name.data(), name.size());
+std::uint32_t CIniFile::FindOrAddSection(std::string_view name) {
+    const std::uint32_t s = FindSection(name);
+    return s != npos ? s : AddSection(name);
 }
 
-std::uint32_t CIniFile::FindOrAddSection(const char* name, std::size_t length) {
-    const std::uint32_t s = FindSectionBytes(name, length);
-    return s != npos ? s : AddSectionBytes(name, length);
-}
-
-void CIniFile::StoreEntry(std::uint32_t s, std::uint32_t e, const char* key, std::size_t keyLength,
-                          const char* value, std::size_t valueLength) {
+void CIniFile::StoreEntry(std::uint32_t s, std::uint32_t e, std::string_view key,
+                          std::string_view value) {
     IniSection& target = sections[s];
     if (e != npos) {
-        target.entryValues[e].assign(value, valueLength);
+        target.entryValues[e].assign(value);
         return;
     }
-    std::string keyText(key, keyLength);
-    std::string valueText(value, valueLength);
+    std::string keyText(key);
+    std::string valueText(value);
     MakeRoom(target.entryNames);
     MakeRoom(target.entryValues);
     target.entryNames.push_back(std::move(keyText));
@@ -79,22 +60,19 @@ void CIniFile::StoreEntry(std::uint32_t s, std::uint32_t e, const char* key, std
 
 bool CIniFile::PutValue(const std::string& section, const std::string& key,
                         const std::string& value, bool create) {
-    const std::uint32_t s =
-        create ? FindOrAddSection(section.data(), section.size()) : FindSection(section);
+    const std::uint32_t s = create ? FindOrAddSection(section) : FindSection(section);
     if (s == npos) return false;
     const std::uint32_t e = FindEntry(s, key);
     if (e == npos && !create) return false;
-    StoreEntry(s, e, key.data(), key.size(), value.data(), value.size());
+    StoreEntry(s, e, key, value);
     return true;
 }
 
 std::string CIniFile::LookupValue(const std::string& section, const std::string& key,
                                   const std::string& fallback) const {
     const std::uint32_t s = FindSection(section);
-    if (s == npos) return fallback;
     const std::uint32_t e = FindEntry(s, key);
-    if (e == npos) return fallback;
-    return sections[s].entryValues[e];
+    return e == npos ? fallback : sections[s].entryValues[e];
 }
 
 void CIniFile::AddHeaderComment(const std::string& text) { headerComments.push_back(text); }
@@ -106,7 +84,5 @@ bool CIniFile::AddSectionCommentAt(std::uint32_t section, const std::string& tex
 }
 
 bool CIniFile::AddSectionComment(const std::string& section, const std::string& text) {
-    const std::uint32_t s = FindSection(section);
-    if (s == npos) return false;
-    return AddSectionCommentAt(s, text);
+    return AddSectionCommentAt(FindSection(section), text);
 }

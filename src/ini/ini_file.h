@@ -1,10 +1,10 @@
-// CIniFile: an INI file held in memory -- sections, key/value entries and
-// comments -- with case-insensitive lookups, loaded through the INI parser.
+// CIniFile: an INI file in memory (sections, entries, comments), looked up ignoring ASCII case.
 #ifndef RELAYHIVE_INI_INI_FILE_H
 #define RELAYHIVE_INI_INI_FILE_H
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "ini/ini_parser.h"
@@ -25,9 +25,6 @@ struct LoadOutcome {
     int byte = 0;             // that byte as a signed 8-bit value
 };
 
-// The console line of a load that failed on a line's first byte; nothing otherwise.
-void ShowLoadFailure(const LoadOutcome& outcome);
-
 struct IniSection {
     std::vector<std::string> entryNames;
     std::vector<std::string> entryValues;
@@ -36,11 +33,10 @@ struct IniSection {
 
 class CIniFile {
 public:
-    static constexpr std::uint32_t npos = 0xFFFFFFFFu;
+    static constexpr std::uint32_t npos = NameIndex::kNone;
 
-    // The handler that stores what the parser reports, as Load does: headers
-    // through AddSection, each entry under the first section of its header's
-    // name (made when there is none). It stops at the first line that fails.
+    // Stores the parser's lines as Load does: headers through AddSection, each entry under the
+    // first section of its header's name (made when there is none); it stops at a failing line.
     class Store final : public IniHandler {
     public:
         explicit Store(CIniFile* document) : document_(document) {}
@@ -50,26 +46,25 @@ public:
 
     private:
         CIniFile* document_;
-        // FindSection(the current section), once known: it cannot change while
-        // the name stays, because sections are only ever appended.
+        // FindSection(the current section) once known: sections are only appended, so it holds.
         std::uint32_t sectionIndex_ = npos;
         LoadOutcome failure_;
     };
 
-    explicit CIniFile(const std::string& path);
-    virtual ~CIniFile();
+    explicit CIniFile(const std::string& path) : path(path) {}
 
-    bool Load();
-    // Where and why the last Load or LoadQuietly stopped.
-    const LoadOutcome& LastLoad() const { return lastLoad; }
+    // Loads path, showing the console line of a load that failed on a line's first byte; the
+    // outcome also in *outcome when given.
+    bool Load(LoadOutcome* outcome = nullptr);
     // Load without its console line, telling where and why it stopped.
     LoadOutcome LoadQuietly();
     // The same from any reader instead of the file at path.
     LoadOutcome LoadQuietly(IniReader* reader);
 
-    std::uint32_t FindSection(const std::string& name) const;
-    std::uint32_t FindEntry(std::uint32_t section, const std::string& name) const;
-    std::uint32_t AddSection(const std::string& name);
+    std::uint32_t FindSection(std::string_view name) const;
+    // npos for a section that does not exist.
+    std::uint32_t FindEntry(std::uint32_t section, std::string_view name) const;
+    std::uint32_t AddSection(std::string_view name);
     bool PutValue(const std::string& section, const std::string& key, const std::string& value,
                   bool create);
     std::string LookupValue(const std::string& section, const std::string& key,
@@ -77,6 +72,7 @@ public:
     void AddHeaderComment(const std::string& text);
     bool AddSectionCommentAt(std::uint32_t section, const std::string& text);
     bool AddSectionComment(const std::string& section, const std::string& text);
+    // The lookups always fold ASCII case.
     std::string FoldCase(const std::string& text) const;
 
     const std::vector<std::string>& SectionNames() const { return sectionNames; }
@@ -84,26 +80,18 @@ public:
     const std::vector<std::string>& HeaderComments() const { return headerComments; }
 
 private:
-    std::uint32_t FindSectionBytes(const char* name, std::size_t length) const;
-    std::uint32_t FindEntryBytes(std::uint32_t section, const char* name, std::size_t length) const;
-    std::uint32_t AddSectionBytes(const char* name, std::size_t length);
-    std::uint32_t FindOrAddSection(const char* name, std::size_t length);
+    std::uint32_t FindOrAddSection(std::string_view name);
     // Replaces the value of entry e of section s, or appends the entry when e is npos.
-    void StoreEntry(std::uint32_t s, std::uint32_t e, const char* key, std::size_t keyLength,
-                    const char* value, std::size_t valueLength);
+    void StoreEntry(std::uint32_t s, std::uint32_t e, std::string_view key, std::string_view value);
 
-    bool foldCase;  // set once by the constructor: the lookups always fold ASCII case
     std::string path;
     std::vector<IniSection> sections;
     std::vector<std::string> sectionNames;
     std::vector<std::string> headerComments;
 
-    // Lookup indexes over the lists above; they only speed up the first-match
-    // searches and never change what a search finds.
+    // Indexes over the lists above: they speed up first-match searches, never change their answer.
     NameIndex sectionIndex;
     std::vector<NameIndex> entryIndexes;  // one per section
-
-    LoadOutcome lastLoad;  // of the last Load or LoadQuietly
 };
 
 #endif

@@ -20,24 +20,19 @@ bool CIniFile::Store::Line(const IniLine& line) {
                 break;
             }
             // A comment under a section that does not exist (yet) is dropped.
-            if (sectionIndex_ == npos) {
-                sectionIndex_ = document.FindSectionBytes(line.section.data(), line.section.size());
-            }
+            if (sectionIndex_ == npos) sectionIndex_ = document.FindSection(line.section);
             document.AddSectionCommentAt(sectionIndex_, std::string(line.value));
             break;
         case LineKind::kSection:
-            document.AddSectionBytes(line.section.data(), line.section.size());
-            sectionIndex_ = document.FindSectionBytes(line.section.data(), line.section.size());
+            document.AddSection(line.section);
+            sectionIndex_ = document.FindSection(line.section);
             break;
-        case LineKind::kEntry: {  // what PutValue(section, key, value, true) does, the section looked up once
-            if (sectionIndex_ == npos) {
-                sectionIndex_ = document.FindOrAddSection(line.section.data(), line.section.size());
-            }
-            const std::uint32_t s = sectionIndex_;
-            document.StoreEntry(s, document.FindEntryBytes(s, line.key.data(), line.key.size()),
-                                line.key.data(), line.key.size(), line.value.data(), line.value.size());
+        case LineKind::kEntry:
+            // What PutValue(section, key, value, true) does, the section looked up once.
+            if (sectionIndex_ == npos) sectionIndex_ = document.FindOrAddSection(line.section);
+            document.StoreEntry(sectionIndex_, document.FindEntry(sectionIndex_, line.key),
+                                line.key, line.value);
             break;
-        }
         case LineKind::kBlank:
         case LineKind::kIgnored:
             break;
@@ -55,20 +50,18 @@ LoadOutcome CIniFile::Store::Outcome(ParseEnd end) const {
 
 LoadOutcome CIniFile::LoadQuietly(IniReader* reader) {
     Store store(this);
-    lastLoad = store.Outcome(ParseIni(reader, &store));
-    return lastLoad;
+    return store.Outcome(ParseIni(reader, &store));
 }
 
 LoadOutcome CIniFile::LoadQuietly() {
-    // Opened without denying others read or write access; text mode where the
-    // runtime has one, so CR LF arrives as LF and 0x1A ends the input there.
-    // A pipe or a device in its place is not waited on: it does not open.
+    // Opened without denying others access, in text mode where the runtime has one (CR LF as LF,
+    // 0x1A ends the input); a pipe or a device in its place does not open, so is never waited on.
     bool irregular = false;
     std::FILE* file = os::OpenRegularFile(path.c_str(), os::kTextReadMode, &irregular);
     if (file == nullptr) {
-        lastLoad = LoadOutcome();
-        lastLoad.stop = LoadStop::kNotOpened;
-        return lastLoad;
+        LoadOutcome notOpened;
+        notOpened.stop = LoadStop::kNotOpened;
+        return notOpened;
     }
     // The parser reads in whole blocks of its own: the stream needs no buffer of its own.
     std::setvbuf(file, nullptr, _IONBF, 0);
@@ -78,12 +71,9 @@ LoadOutcome CIniFile::LoadQuietly() {
     return outcome;
 }
 
-void ShowLoadFailure(const LoadOutcome& outcome) {
-    if (outcome.stop == LoadStop::kBadFirstByte) std::printf(texts::kLoadFailureFormat, outcome.byte);
-}
-
-bool CIniFile::Load() {
-    const LoadOutcome outcome = LoadQuietly();
-    ShowLoadFailure(outcome);
-    return outcome.loaded;
+bool CIniFile::Load(LoadOutcome* outcome) {
+    const LoadOutcome load = LoadQuietly();
+    if (load.stop == LoadStop::kBadFirstByte) std::printf(texts::kLoadFailureFormat, load.byte);
+    if (outcome != nullptr) *outcome = load;
+    return load.loaded;
 }

@@ -1,6 +1,5 @@
 #include "ini/ini_parser.h"
 
-#include <cstring>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -11,27 +10,67 @@ constexpr std::size_t kReadBlock = 16 * 1024;
 
 bool Printable(char c) { return c >= 0x20 && c <= 0x7E; }
 
-// Position of the first ';', '#', '[' or '=', or npos when none.
-std::size_t FindMarker(std::string_view text) {
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        switch (text[i]) {
-            case ';':
-            case '#':
-            case '[':
-            case '=':
-                return i;
-            default:
-                break;
+// Splits the input into lines and tells each line's section.
+class Parser {
+public:
+    explicit Parser(IniHandler* handler) : handler_(handler) {}
+
+    // Reports one whole line (without its LF); false when the handler stops.
+    bool Take(std::string_view text) {
+        if (!text.empty() && text.back() == '\r') text.remove_suffix(1);
+        IniLine line;  // kBlank
+        if (!text.empty() && !Printable(text[0])) {
+            line.kind = LineKind::kBadFirstByte;
+        } else if (!text.empty()) {
+            line = ClassifyLine(text);
+        }
+        line.firstByte = text.empty() ? 0 : static_cast<signed char>(text[0]);
+        line.number = ++number_;
+        line.text = text;
+        if (line.kind == LineKind::kSection) section_ = line.section;
+        line.section = section_;
+        return handler_->Line(line);
+    }
+
+    ParseEnd Run(IniReader* reader) {
+        char block[kReadBlock];
+        std::string pending;  // a line that runs across blocks
+        for (;;) {
+            const std::size_t got = reader->Read(block, kReadBlock);
+            if (got == 0) {
+                // A read error ends the input too, but then a last line without its LF is lost.
+                if (reader->Failed() || pending.empty()) return ParseEnd::kEnd;
+                return Take(pending) ? ParseEnd::kEnd : ParseEnd::kStopped;
+            }
+            std::string_view rest(block, got);
+            for (std::size_t lf = rest.find('\n'); lf != rest.npos; lf = rest.find('\n')) {
+                bool more;
+                if (pending.empty()) {
+                    more = Take(rest.substr(0, lf));
+                } else {
+                    pending.append(rest.data(), lf);
+                    more = Take(pending);
+                    pending.clear();
+                }
+                if (!more) return ParseEnd::kStopped;
+                rest.remove_prefix(lf + 1);
+            }
+            pending.append(rest.data(), rest.size());
         }
     }
-    return std::string_view::npos;
-}
 
-// ClassifyLine, inlined into the parser's loop.
-inline IniLine Classify(std::string_view text) {
+private:
+    IniHandler* handler_;
+    std::uint32_t number_ = 0;
+    std::string section_;  // the name of the last header
+};
+
+}  // namespace
+
+IniLine ClassifyLine(std::string_view text) {
     IniLine line;
     line.kind = LineKind::kIgnored;
-    const std::size_t p = FindMarker(text);
+    const std::size_t p = text.find_first_of(";#[=");
     if (p == std::string_view::npos) return line;
     switch (text[p]) {
         case ';':
@@ -54,76 +93,6 @@ inline IniLine Classify(std::string_view text) {
     }
     return line;
 }
-
-// A whole line, its CR dropped: blank, failing on its first byte, or what its markers make it.
-inline IniLine Judge(std::string_view text) {
-    IniLine line;  // kBlank
-    if (text.empty()) return line;
-    if (Printable(text[0])) return Classify(text);
-    line.kind = LineKind::kBadFirstByte;
-    return line;
-}
-
-// Splits the input into lines and tells each line's section.
-class Parser {
-public:
-    explicit Parser(IniHandler* handler) : handler_(handler) {}
-
-    // Reports one whole line (without its LF); false when the handler stops.
-    bool Take(const char* bytes, std::size_t length) {
-        if (length > 0 && bytes[length - 1] == '\r') --length;
-        IniLine line = Judge(std::string_view(bytes, length));
-        line.number = ++number_;
-        line.text = std::string_view(bytes, length);
-        line.firstByte = length == 0 ? 0 : static_cast<signed char>(bytes[0]);
-        if (line.kind == LineKind::kSection) section_.assign(line.section.data(), line.section.size());
-        line.section = section_;
-        return handler_->Line(line);
-    }
-
-    ParseEnd Run(IniReader* reader) {
-        char block[kReadBlock];
-        std::string pending;  // a line that runs across blocks
-        for (;;) {
-            const std::size_t got = reader->Read(block, kReadBlock);
-            if (got == 0) {
-                // A read error ends the input like its end; only a cleanly
-                // ended last line without a line feed still counts.
-                if (reader->Failed() || pending.empty()) return ParseEnd::kEnd;
-                return Take(pending.data(), pending.size()) ? ParseEnd::kEnd : ParseEnd::kStopped;
-            }
-            const char* cursor = block;
-            const char* end = cursor + got;
-            while (cursor < end) {
-                const char* newline = static_cast<const char*>(
-                    std::memchr(cursor, '\n', static_cast<std::size_t>(end - cursor)));
-                if (newline == nullptr) {
-                    pending.append(cursor, static_cast<std::size_t>(end - cursor));
-                    break;
-                }
-                bool more;
-                if (pending.empty()) {
-                    more = Take(cursor, static_cast<std::size_t>(newline - cursor));
-                } else {
-                    pending.append(cursor, static_cast<std::size_t>(newline - cursor));
-                    more = Take(pending.data(), pending.size());
-                    pending.clear();
-                }
-                if (!more) return ParseEnd::kStopped;
-                cursor = newline + 1;
-            }
-        }
-    }
-
-private:
-    IniHandler* handler_;
-    std::uint32_t number_ = 0;
-    std::string section_;  // the name of the last header
-};
-
-}  // namespace
-
-IniLine ClassifyLine(std::string_view text) { return Classify(text); }
 
 ParseEnd ParseIni(IniReader* reader, IniHandler* handler) {
     try {

@@ -1,5 +1,4 @@
-// The inputs the INI parser reads: a file as the platform's runtime delivers
-// it, or a string in memory read the way either platform would deliver it.
+// What the INI parser reads: a file as the runtime delivers it, or bytes as either platform would.
 #ifndef RELAYHIVE_INI_INI_READER_H
 #define RELAYHIVE_INI_INI_READER_H
 

@@ -1,7 +1,6 @@
 #include "process/client_process.h"
 
 #include <cstdio>
-#include <cstring>
 #include <new>
 #include <string>
 
@@ -20,7 +19,6 @@ bool IsClientImage(const char* name) { return ascii::EqualIgnoringCase(name, tex
 
 void TraceNumber(const char* format, long value) {
     char line[512];
-    std::memset(line, 0, sizeof line);
     std::snprintf(line, sizeof line, format, static_cast<int>(value));
     os::Trace(line);
 }
@@ -41,16 +39,13 @@ int TerminateClient() {
     if (snapshot == nullptr) return 0;
 
     static os::ProcessEntry entry;  // large on POSIX; one call at a time
-    for (bool more = os::FirstProcess(snapshot, &entry); more;
-         more = os::NextProcess(snapshot, &entry)) {
-        if (IsClientImage(entry.exeFile) || IsClientImage(entry.taskName)) {
-            os::CloseProcessSnapshot(snapshot);
-            // Waiting for the end keeps the first copies from racing a client
-            // that still holds its files open.
-            return os::TerminateProcessAndWait(entry.id, kTerminationWaitMilliseconds) ? 1 : 0;
-        }
+    bool found = os::FirstProcess(snapshot, &entry);
+    while (found && !IsClientImage(entry.exeFile) && !IsClientImage(entry.taskName)) {
+        found = os::NextProcess(snapshot, &entry);
     }
     os::CloseProcessSnapshot(snapshot);
+    // Waiting for the end keeps the copies from racing a client that holds its files open.
+    if (found) return os::TerminateProcessAndWait(entry.id, kTerminationWaitMilliseconds) ? 1 : 0;
     std::fputs(texts::kClientNotFound, stdout);
     return 1;
 }
@@ -70,21 +65,14 @@ int LaunchClientAndWait() {
     TraceNumber(texts::kTraceNewProcessIdFormat, static_cast<long>(child.processId));
     TraceNumber(texts::kTraceNewThreadIdFormat, static_cast<long>(child.threadId));
 
-    char exitLine[1024];
     long exitCode = 0;
-    switch (os::WaitForChildProcess(&child, &exitCode)) {
-        case os::WaitResult::kExited:
-            std::memset(exitLine, 0, sizeof exitLine);
-            os::FormatExitCodeLine(exitLine, exitCode);
-            os::Trace(exitLine);
-            break;
-        case os::WaitResult::kExitCodeUnavailable:
-            std::memset(exitLine, 0, sizeof exitLine);
-            std::snprintf(exitLine, sizeof exitLine, "%s", texts::kTraceExitCodeFailed);
-            os::Trace(exitLine);
-            break;
-        case os::WaitResult::kFailed:
-            break;
+    const os::WaitResult waited = os::WaitForChildProcess(&child, &exitCode);
+    if (waited == os::WaitResult::kExited) {
+        char exitLine[1024];
+        os::FormatExitCodeLine(exitLine, exitCode);
+        os::Trace(exitLine);
+    } else if (waited == os::WaitResult::kExitCodeUnavailable) {
+        os::Trace(texts::kTraceExitCodeFailed);
     }
     os::ReleaseChildProcess(&child);
     return 0;

@@ -10,8 +10,7 @@ constexpr std::size_t kWindowsPathBuffer = 260;
 constexpr std::size_t kPosixPathBuffer = 4096;
 constexpr std::size_t kWindowsManifestPathBuffer = 1024;
 
-// A double-byte character can hide a '\' in its trail byte: only a forward
-// scan knows where characters start.
+// A double-byte character can hide a '\' in its trail byte: only a forward scan finds each start.
 std::size_t LastSeparator(const std::string& path, PathStyle style, const LeadBytes& lead) {
     std::size_t last = std::string::npos;
     for (std::size_t i = 0; i < path.size(); i += CharacterLength(path.data(), path.size(), i, style, lead)) {
@@ -71,12 +70,7 @@ bool FitsPathBuffer(const std::string& path, PathStyle style) {
 }
 
 std::string JoinPath(const std::string& directory, const std::string& name, PathStyle style) {
-    std::string path;
-    path.reserve(directory.size() + 1 + name.size());
-    path += directory;
-    path += PathSeparator(style);
-    path += name;
-    return path;
+    return directory + PathSeparator(style) + name;
 }
 
 std::string DirectoryOf(const std::string& path, PathStyle style, const LeadBytes& lead) {

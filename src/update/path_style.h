@@ -1,6 +1,4 @@
-// How paths are spelt on each platform. Every rule takes a style (and, for
-// Windows, the code page's double-byte characters), so the Windows rules run
-// and are tested on any host.
+// How each platform spells paths: every rule takes a style, so the Windows rules run on any host.
 #ifndef RELAYHIVE_UPDATE_PATH_STYLE_H
 #define RELAYHIVE_UPDATE_PATH_STYLE_H
 
@@ -10,16 +8,13 @@
 
 enum class PathStyle { kWindows, kPosix };
 
-// The bytes that open a double-byte character in the ANSI code page a
-// Windows path is read in. The byte after one belongs to the same character,
-// even when it is a '\' (GBK, Shift-JIS and Big5 all have such characters).
+// The bytes that open a double-byte character in a Windows path's ANSI code page: the byte after
+// one belongs to it, even a '\' (GBK, Shift-JIS and Big5 all have such characters).
 class LeadBytes {
 public:
-    // No double-byte characters: single-byte code pages, and UTF-8, whose
-    // sequences never hold an ASCII byte.
+    // No double-byte characters: single-byte code pages, and UTF-8 (no sequence holds ASCII).
     LeadBytes() = default;
-    // From (first, last) byte pairs as the system lists them: up to size
-    // bytes, ended early by a zero pair.
+    // From (first, last) byte pairs as the system lists them: size bytes, or up to a zero pair.
     static LeadBytes FromRanges(const unsigned char* ranges, std::size_t size);
     // Code page 936 (GBK): 0x81-0xFE.
     static LeadBytes Gbk();
@@ -30,8 +25,7 @@ private:
     std::uint32_t bits_[8] = {};
 };
 
-// The style of the platform this program was built for, and the lead bytes
-// of the code page in force there.
+// This build's path style, and the lead bytes of the code page in force.
 PathStyle NativePathStyle();
 LeadBytes NativeLeadBytes();
 
@@ -39,8 +33,7 @@ LeadBytes NativeLeadBytes();
 char PathSeparator(PathStyle style);
 // True for every byte the platform treats as a separator (where a character starts).
 bool IsPathSeparator(char c, PathStyle style);
-// Bytes in the character that starts at text[i] of a text of length bytes:
-// 2 for a Windows lead byte with a byte after it, else 1.
+// Bytes in the character at text[i]: 2 for a Windows lead byte with a byte after it, else 1.
 std::size_t CharacterLength(const char* text, std::size_t length, std::size_t i, PathStyle style,
                             const LeadBytes& lead);
 // Size of a path buffer, terminating zero included (MAX_PATH, PATH_MAX).
@@ -50,7 +43,6 @@ std::size_t ManifestPathBufferSize(PathStyle style);
 // True when path, with its terminating zero, fits a path buffer.
 bool FitsPathBuffer(const std::string& path, PathStyle style);
 
-// directory + separator + name.
 std::string JoinPath(const std::string& directory, const std::string& name, PathStyle style);
 // Everything before the last separator ("" when there is none).
 std::string DirectoryOf(const std::string& path, PathStyle style, const LeadBytes& lead);

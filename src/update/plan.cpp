@@ -55,26 +55,22 @@ std::vector<std::string> NamesOf(const GroupRule& rule, const std::string& value
 }
 
 ManifestPath PlanManifestPath(const std::string& workingDirectory, PathStyle style) {
-    ManifestPath manifest{Below(workingDirectory, texts::kStagingDirectory, texts::kManifestName, style),
-                          false};
-    manifest.fits = manifest.path.size() < ManifestPathBufferSize(style);
-    return manifest;
+    std::string path = Below(workingDirectory, texts::kStagingDirectory, texts::kManifestName, style);
+    const bool fits = path.size() < ManifestPathBufferSize(style);
+    return ManifestPath{std::move(path), fits};
 }
 
 std::vector<PlanStep> PlanGroupSteps(PlanGroup group, const std::string& workingDirectory,
                                      const CIniFile& manifest, PathStyle style, const LeadBytes& lead) {
-    const GroupRule& rule = RuleOf(group);
-    std::vector<PlanStep> steps;
     if (group == PlanGroup::kPause) {
-        steps.push_back(PlanStep{StepKind::kPause, group, {}, {}, {}, {}, nullptr, {}});
-        return steps;
+        return {PlanStep{StepKind::kPause, group, {}, {}, {}, {}, nullptr, {}}};
     }
     if (group == PlanGroup::kManifest) {
-        steps.push_back(PlanCopy(group, workingDirectory, nullptr, texts::kManifestName, style, lead));
-        return steps;
+        return {PlanCopy(group, workingDirectory, nullptr, texts::kManifestName, style, lead)};
     }
+    const GroupRule& rule = RuleOf(group);
+    std::vector<PlanStep> steps;
     const std::string value = manifest.LookupValue(rule.section, rule.key, "");
-    if (value.length() == 0) return steps;
     for (const std::string& name : NamesOf(rule, value)) {
         steps.push_back(PlanCopy(group, workingDirectory, rule.directory, name, style, lead));
     }
@@ -85,8 +81,9 @@ std::vector<PlanStep> PlanUpdate(const std::string& workingDirectory, const CIni
                                  PathStyle style, const LeadBytes& lead) {
     std::vector<PlanStep> plan;
     for (const GroupRule& rule : kGroupRules) {
-        std::vector<PlanStep> steps = PlanGroupSteps(rule.group, workingDirectory, manifest, style, lead);
-        for (PlanStep& step : steps) plan.push_back(std::move(step));
+        for (PlanStep& step : PlanGroupSteps(rule.group, workingDirectory, manifest, style, lead)) {
+            plan.push_back(std::move(step));
+        }
     }
     return plan;
 }

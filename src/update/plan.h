@@ -1,5 +1,4 @@
-// The update as a plan: every step the run will take, decided from the
-// working directory and the loaded manifest alone, before any file is touched.
+// The update as a plan: every step, decided from the directory and manifest before any copy.
 #ifndef RELAYHIVE_UPDATE_PLAN_H
 #define RELAYHIVE_UPDATE_PLAN_H
 
@@ -59,16 +58,14 @@ struct ManifestPath {
 };
 ManifestPath PlanManifestPath(const std::string& workingDirectory, PathStyle style);
 
-// The steps of one group, in order. lead: the double-byte characters of the
-// code page names are read in (Windows).
+// The steps of one group, in order; lead: the code page's double-byte characters (Windows).
 std::vector<PlanStep> PlanGroupSteps(PlanGroup group, const std::string& workingDirectory,
                                      const CIniFile& manifest, PathStyle style, const LeadBytes& lead);
 // The whole update: every group's steps in the run's order.
 std::vector<PlanStep> PlanUpdate(const std::string& workingDirectory, const CIniFile& manifest,
                                  PathStyle style, const LeadBytes& lead);
 
-// The names a group's value gives, as the run takes them: the list split on
-// commas, or the one name (up to a zero byte, like every name).
+// A group's names as the run takes them: the list split on commas, or one name (to a zero byte).
 std::vector<std::string> NamesOf(const GroupRule& rule, const std::string& value);
 
 #endif

@@ -13,18 +13,16 @@ void ReportUnder(const char* heading, const char* text, const char* message) {
     // Assembled in a fixed line, so a report needs no memory and goes out in one write.
     char line[8192];
     std::size_t used = 0;
-    bool fits = true;
     for (const char* piece : pieces) {
         const std::size_t length = std::strlen(piece);
-        fits = fits && length <= sizeof line - used;
-        if (fits) std::memcpy(line + used, piece, length);
+        if (length > sizeof line - used) {  // too long for the line: piece by piece
+            for (const char* each : pieces) std::fputs(each, stderr);
+            return;
+        }
+        std::memcpy(line + used, piece, length);
         used += length;
     }
-    if (fits) {
-        std::fwrite(line, 1, used, stderr);
-        return;
-    }
-    for (const char* piece : pieces) std::fputs(piece, stderr);
+    std::fwrite(line, 1, used, stderr);
 }
 
 void ReportMessage(const char* text, const char* message) { ReportUnder("", text, message); }

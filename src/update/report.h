@@ -1,5 +1,4 @@
-// The one way the updater writes a line to standard error (relayhive-check
-// writes its own reports).
+// The one way the updater writes to standard error (relayhive-check writes its own reports).
 #ifndef RELAYHIVE_UPDATE_REPORT_H
 #define RELAYHIVE_UPDATE_REPORT_H
 

@@ -18,58 +18,16 @@ bool IsAnySeparator(char c) { return c == '/' || c == '\\'; }
 
 bool IsAsciiLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 
-
-// Length of the component once Windows has dropped its trailing dots and blanks.
-std::size_t WindowsLength(const char* component, std::size_t length) {
-    while (length > 0 && (component[length - 1] == '.' || component[length - 1] == ' ')) --length;
-    return length;
-}
-
-bool OnlyDotsAndBlanks(const char* component, std::size_t length) {
-    for (std::size_t i = 0; i < length; ++i) {
-        if (component[i] != '.' && component[i] != ' ') return false;
-    }
-    return true;
+// The component as Windows stores it: its trailing dots and blanks dropped.
+std::string_view WindowsName(std::string_view component) {
+    return component.substr(0, component.find_last_not_of(". ") + 1);  // npos + 1 is 0
 }
 
 // CON, PRN, AUX, NUL, COM0-9, LPT0-9, CONIN$, CONOUT$: with any extension and
 // trailing blanks ("nul.txt", "CON ") they still open the device.
-bool IsWindowsDevice(const char* component, std::size_t length) {
-    std::size_t base = 0;
-    while (base < length && component[base] != '.') ++base;
-    while (base > 0 && component[base - 1] == ' ') --base;
-    return IsWindowsDeviceName(std::string_view(component, base));
-}
-
-// The scratch name is the platform's: case-insensitive, trailing dots and blanks dropped on Windows.
-bool IsScratchName(const char* component, std::size_t length, PathStyle style) {
-    const std::size_t scratchLength = sizeof texts::kScratchName - 1;
-    if (style == PathStyle::kPosix) {
-        return length == scratchLength && std::memcmp(component, texts::kScratchName, length) == 0;
-    }
-    length = WindowsLength(component, length);
-    if (length != scratchLength) return false;
-    for (std::size_t i = 0; i < length; ++i) {
-        if (ascii::FoldByte(component[i]) != texts::kScratchName[i]) return false;
-    }
-    return true;
-}
-
-const char* ComponentReason(const char* component, std::size_t length, PathStyle style) {
-    if (length == 2 && component[0] == '.' && component[1] == '.') return kReasonParent;
-    if (IsScratchName(component, length, style)) return kScratchNameReason;
-    if (style != PathStyle::kWindows) return nullptr;
-    // Windows shortens ".. " and "..." to "..".
-    if (length > 1 && OnlyDotsAndBlanks(component, length)) return kReasonParent;
-    if (IsWindowsDevice(component, length)) return kReasonDevice;
-    return nullptr;
-}
-
-}  // namespace
-
-const char kScratchNameReason[] = "name of relayhive's scratch file";
-
-bool IsWindowsDeviceName(std::string_view base) {
+bool IsWindowsDevice(std::string_view component) {
+    std::string_view base = component.substr(0, component.find('.'));
+    base = base.substr(0, base.find_last_not_of(' ') + 1);
     for (const char* device : kWindowsDevices) {
         const std::string_view name(device);
         if (name.back() != '#') {
@@ -82,8 +40,28 @@ bool IsWindowsDeviceName(std::string_view base) {
     return false;
 }
 
+// The scratch name is the platform's: case-insensitive, trailing dots and blanks dropped on Windows.
+bool IsScratchName(std::string_view component, PathStyle style) {
+    if (style == PathStyle::kPosix) return component == texts::kScratchName;
+    return ascii::EqualIgnoringCase(WindowsName(component), texts::kScratchName);
+}
+
+const char* ComponentReason(std::string_view component, PathStyle style) {
+    if (component == "..") return kReasonParent;
+    if (IsScratchName(component, style)) return kScratchNameReason;
+    if (style != PathStyle::kWindows) return nullptr;
+    // Windows shortens ".. " and "..." to "..".
+    if (component.size() > 1 && WindowsName(component).empty()) return kReasonParent;
+    if (IsWindowsDevice(component)) return kReasonDevice;
+    return nullptr;
+}
+
+}  // namespace
+
+const char kScratchNameReason[] = "name of relayhive's scratch file";
+
 bool WindowsWouldChangeName(const char* component, std::size_t length) {
-    return WindowsLength(component, length) != length;
+    return WindowsName({component, length}).size() != length;
 }
 
 const char* UnsafeNameReason(const char* name, PathStyle style, const LeadBytes& lead) {
@@ -99,7 +77,7 @@ const char* UnsafeNameReason(const char* name, PathStyle style, const LeadBytes&
     std::size_t start = 0;
     for (std::size_t i = 0;; i += CharacterLength(name, length, i, style, lead)) {
         if (i < length && !IsAnySeparator(name[i])) continue;
-        if (const char* reason = ComponentReason(name + start, i - start, style)) return reason;
+        if (const char* reason = ComponentReason({name + start, i - start}, style)) return reason;
         if (i >= length) break;
         start = i + 1;
     }

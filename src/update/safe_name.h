@@ -16,14 +16,11 @@ const char* UnsafeNameReason(const char* name, PathStyle style, const LeadBytes&
 // The names Windows opens as a device, in any case, whatever extension or
 // trailing blanks follow; '#' stands for one digit.
 inline constexpr const char* kWindowsDevices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$", "COM#", "LPT#"};
-// True when base (a component without its extension and trailing blanks) names a device.
-bool IsWindowsDeviceName(std::string_view base);
 
 // Why a name that reaches the scratch file is refused.
 extern const char kScratchNameReason[];
 
-// True when Windows would store the component under another name: it drops
-// trailing dots and blanks.
+// True when Windows would store the component under another name, its trailing dots and blanks cut.
 bool WindowsWouldChangeName(const char* component, std::size_t length);
 
 #endif

@@ -1,30 +1,23 @@
 #include "update/transfer.h"
 
 #include <cerrno>
-#include <cstring>
 #include <memory>
 #include <new>
 
 #include "common/texts.h"
 #include "os/os.h"
-#include "update/path_style.h"
 #include "update/report.h"
 #include "update/safe_name.h"
 
 std::vector<std::string> SplitList(const std::string& delimiters, const std::string& text) {
     std::vector<std::string> names;
-    if (text.empty()) return names;
     // Like a C string, the text ends at its first zero byte.
     const std::string copy(text.c_str());
     const std::string delimiterSet(delimiters.c_str());
-    std::size_t position = 0;
-    while (position < copy.size()) {
-        position = copy.find_first_not_of(delimiterSet, position);
-        if (position == std::string::npos) break;
-        const std::size_t end = copy.find_first_of(delimiterSet, position);
-        const std::size_t length = (end == std::string::npos ? copy.size() : end) - position;
-        names.push_back(copy.substr(position, length));
-        position += length;
+    for (std::size_t start = copy.find_first_not_of(delimiterSet); start != std::string::npos;) {
+        const std::size_t end = copy.find_first_of(delimiterSet, start);
+        names.push_back(copy.substr(start, end - start));  // to the end when end is npos
+        start = copy.find_first_not_of(delimiterSet, end);
     }
     return names;
 }
@@ -73,21 +66,16 @@ private:
     FILE* stream_;
 };
 
-// The scratch file of one copy: discarded (closed and removed) when it goes
-// out of scope, unless it was kept by moving it into place.
-class ScratchFile {
+// The scratch file of one copy: closed and removed at scope exit unless Keep moved it into place.
+class ScratchFile : public OwnedStream {
 public:
-    ScratchFile(const char* path, FILE* stream) : path_(path), stream_(stream) {}
+    ScratchFile(const char* path, FILE* stream) : OwnedStream(stream), path_(path) {}
     ~ScratchFile() {
         if (path_ == nullptr) return;
-        stream_.Close();
+        Close();
         os::fileCalls.remove(path_);
     }
-    ScratchFile(const ScratchFile&) = delete;
-    ScratchFile& operator=(const ScratchFile&) = delete;
 
-    FILE* stream() const { return stream_.get(); }
-    bool Close() { return stream_.Close(); }
     // Moves the closed file over destination; false, errno set, and still to discard, on failure.
     bool Keep(const char* destination) {
         if (!os::fileCalls.moveIntoPlace(path_, destination)) return false;
@@ -97,7 +85,6 @@ public:
 
 private:
     const char* path_;
-    OwnedStream stream_;
 };
 
 // Reads source into scratch in 2048-byte chunks; the failure's result, reported, or kTransferred.
@@ -125,26 +112,25 @@ TransferResult CopyChunks(FILE* source, FILE* scratch, const char* sourcePath) {
 }  // namespace
 
 TransferResult TransferFile(const char* destination, const char* scratchPath, FILE* source, const char* sourcePath) {
-    const os::FileCalls& calls = os::fileCalls;
     OwnedStream staged(source);
     os::FailedPath failed = os::FailedPath::kScratch;
-    FILE* opened = calls.openReplacement(scratchPath, destination, source, &failed);
+    FILE* opened = os::fileCalls.openReplacement(scratchPath, destination, source, &failed);
     if (opened == nullptr) {
         ReportError(RefusedPath(failed, errno, destination, scratchPath));
         return kNotReplaced;
     }
     ScratchFile scratch(scratchPath, opened);
-    if (calls.sameFile(scratch.stream(), destination)) {
+    if (os::fileCalls.sameFile(scratch.get(), destination)) {
         // Moved onto itself it would stay the scratch file, and the next copy would remove it.
         ReportRefusal(sourcePath != nullptr ? sourcePath : destination, kScratchNameReason);
         return kNotReplaced;
     }
-    UseCopyBuffers(source, scratch.stream());
-    const TransferResult copied = CopyChunks(source, scratch.stream(), sourcePath);
+    UseCopyBuffers(source, scratch.get());
+    const TransferResult copied = CopyChunks(source, scratch.get(), sourcePath);
     if (copied != kTransferred) return copied;
     staged.Close();
     // Buffered data that cannot be written shows up only here: still a failed write.
-    if (!calls.flushToDisk(scratch.stream()) || !scratch.Close()) {
+    if (!os::fileCalls.flushToDisk(scratch.get()) || !scratch.Close()) {
         ReportError(texts::kFatalWriteError);
         return kWriteFailed;
     }

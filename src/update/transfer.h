@@ -1,5 +1,4 @@
-// The file operations of an update: splitting a manifest list into names,
-// and copying one staged file into place.
+// The file operations of an update: splitting a manifest list, copying one staged file into place.
 #ifndef RELAYHIVE_UPDATE_TRANSFER_H
 #define RELAYHIVE_UPDATE_TRANSFER_H
 
@@ -15,18 +14,16 @@ std::vector<std::string> SplitList(const std::string& delimiters, const std::str
 // How a copy ended; the numbers are those the classic updater used.
 enum TransferResult : int {
     kTransferred = 1,
-    // The destination (or the scratch file) cannot be created or replaced, or
-    // the destination is the scratch file under another name.
+    // The destination (or scratch file) cannot be created or replaced, or is the scratch file.
     kNotReplaced = -3,
     kWriteFailed = -4,  // a write, the final flush or the close failed
     kReadFailed = -5,
 };
 
-// Copies source (open "rb"; owned and closed from here on) to destination
-// through the scratch file scratchPath beside it. The destination is replaced
-// in one atomic step or, on any failure, left exactly as it was, with no
-// scratch file left. A read error and a refused destination are reported
-// with sourcePath (may be null).
+// Copies source (open "rb"; owned and closed from here on) to destination through the scratch
+// file scratchPath beside it: the destination is replaced in one atomic step or, on any failure,
+// left exactly as it was, with no scratch file left. A read error and a refused destination are
+// reported with sourcePath (may be null).
 TransferResult TransferFile(const char* destination, const char* scratchPath, FILE* source, const char* sourcePath);
 
 #endif

@@ -1,8 +1,8 @@
 #include "update/update_run.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <new>
 #include <string>
 #include <vector>
@@ -19,8 +19,7 @@ namespace {
 
 constexpr unsigned kPauseMilliseconds = 1000;
 
-// Runs one step of the update; memory running out skips it with a report
-// naming what was skipped, and the run goes on.
+// Runs one step; memory running out skips it with a report naming it, and the run goes on.
 template <typename Step>
 void Guarded(const std::string& what, Step&& step) {
     try {
@@ -39,44 +38,18 @@ std::string WorkingDirectoryText(PathStyle style) {
     return std::string(buffer.data());
 }
 
-// Directories renamed into during the current group: each is flushed once, at the group's end.
-class RenamedDirectories {
-public:
-    void Add(const std::string& destination, PathStyle style, const LeadBytes& lead) {
-        std::string directory = DirectoryOf(destination, style, lead);
-        for (const std::string& known : directories_) {
-            if (known == directory) return;
-        }
-        directories_.push_back(std::move(directory));
-    }
-    void Flush() {
-        for (const std::string& directory : directories_) {
-            os::fileCalls.flushDirectory(directory.c_str());
-        }
-        directories_.clear();
-    }
-
-private:
-    std::vector<std::string> directories_;
-};
-
-// The platform's rules for every path the run forms.
-struct Rules {
-    PathStyle style;
-    LeadBytes lead;
-};
-
-void CarryOut(const PlanStep& step, const Rules& rules, RenamedDirectories* renamed) {
+// Takes one step; true when it moved a file into place.
+bool CarryOut(const PlanStep& step) {
     switch (step.kind) {
         case StepKind::kRefuse:
             ReportRefusal(step.reported.c_str(), step.reason);
-            return;
+            return false;
         case StepKind::kTooLong:
             ReportMessage(step.reported.c_str(), texts::kTooLong);
-            return;
+            return false;
         case StepKind::kPause:
             os::SleepMilliseconds(kPauseMilliseconds);
-            return;
+            return false;
         case StepKind::kCopy:
             break;
     }
@@ -88,26 +61,32 @@ void CarryOut(const PlanStep& step, const Rules& rules, RenamedDirectories* rena
         } else {
             ReportError(step.source.c_str());
         }
-        return;
+        return false;
     }
-    if (TransferFile(step.destination.c_str(), step.scratch.c_str(), staged, step.source.c_str()) ==
-        kTransferred) {
-        renamed->Add(step.destination, rules.style, rules.lead);
-    }
+    return TransferFile(step.destination.c_str(), step.scratch.c_str(), staged, step.source.c_str()) ==
+           kTransferred;
 }
 
 // Every group of the plan in order, each planned just before it is carried out.
-void CarryOutUpdate(const std::string& workingDirectory, const CIniFile& manifest, const Rules& rules) {
-    RenamedDirectories renamed;
+void CarryOutUpdate(const std::string& workingDirectory, const CIniFile& manifest, PathStyle style,
+                    const LeadBytes& lead) {
     for (const GroupRule& group : kGroupRules) {
         std::vector<PlanStep> steps;
         Guarded(group.section != nullptr ? group.section : texts::kManifestName, [&] {
-            steps = PlanGroupSteps(group.group, workingDirectory, manifest, rules.style, rules.lead);
+            steps = PlanGroupSteps(group.group, workingDirectory, manifest, style, lead);
         });
+        // The directories renamed into during the group: each is flushed once, at the group's end.
+        std::vector<std::string> renamed;
         for (const PlanStep& step : steps) {
-            Guarded(step.source, [&] { CarryOut(step, rules, &renamed); });
+            Guarded(step.source, [&] {
+                if (!CarryOut(step)) return;
+                std::string directory = DirectoryOf(step.destination, style, lead);
+                if (std::find(renamed.begin(), renamed.end(), directory) == renamed.end()) {
+                    renamed.push_back(std::move(directory));
+                }
+            });
         }
-        Guarded(workingDirectory, [&] { renamed.Flush(); });
+        for (const std::string& directory : renamed) os::fileCalls.flushDirectory(directory.c_str());
     }
 }
 
@@ -126,21 +105,23 @@ int RunUpdate(int, char**, char**) {
     if (terminated == 0) return 0;
     os::Trace(texts::kTraceNotRunning);
 
-    std::memset(clientCommandLine, 0, sizeof clientCommandLine);
     std::snprintf(clientCommandLine, sizeof clientCommandLine, "%s", texts::kClientCommandLine);
 
-    const Rules rules{NativePathStyle(), NativeLeadBytes()};
+    // The platform's rules for every path the run forms.
+    const PathStyle style = NativePathStyle();
+    const LeadBytes lead = NativeLeadBytes();
     Guarded(texts::kManifestName, [&] {
-        const std::string workingDirectory = WorkingDirectoryText(rules.style);
-        const ManifestPath manifestPath = PlanManifestPath(workingDirectory, rules.style);
+        const std::string workingDirectory = WorkingDirectoryText(style);
+        const ManifestPath manifestPath = PlanManifestPath(workingDirectory, style);
         // A path that does not fit is not opened; the manifest's own copy reports it.
         CIniFile manifest(manifestPath.fits ? manifestPath.path : std::string());
-        manifest.Load();
-        if (manifest.LastLoad().stop == LoadStop::kOutOfMemory) {
+        LoadOutcome load;
+        manifest.Load(&load);
+        if (load.stop == LoadStop::kOutOfMemory) {
             errno = ENOMEM;
             ReportError(manifestPath.path.c_str());
         }
-        CarryOutUpdate(workingDirectory, manifest, rules);
+        CarryOutUpdate(workingDirectory, manifest, style, lead);
     });
 
     os::Trace(texts::kTraceUpdateComplete);
