@@ -25,6 +25,9 @@ struct LoadOutcome {
     int byte = 0;             // that byte as a signed 8-bit value
 };
 
+// The console line of a load that failed on a line's first byte; nothing otherwise.
+void ShowLoadFailure(const LoadOutcome& outcome);
+
 struct IniSection {
     std::vector<std::string> entryNames;
     std::vector<std::string> entryValues;
@@ -53,8 +56,7 @@ public:
 
     explicit CIniFile(const std::string& path) : path(path) {}
 
-    // Loads path, showing the console line of a load that failed on a line's first byte; the
-    // outcome also in *outcome when given.
+    // Loads path and shows the load's console line; the outcome also in *outcome when given.
     bool Load(LoadOutcome* outcome = nullptr);
     // Load without its console line, telling where and why it stopped.
     LoadOutcome LoadQuietly();

@@ -71,9 +71,13 @@ LoadOutcome CIniFile::LoadQuietly() {
     return outcome;
 }
 
+void ShowLoadFailure(const LoadOutcome& outcome) {
+    if (outcome.stop == LoadStop::kBadFirstByte) std::printf(texts::kLoadFailureFormat, outcome.byte);
+}
+
 bool CIniFile::Load(LoadOutcome* outcome) {
     const LoadOutcome load = LoadQuietly();
-    if (load.stop == LoadStop::kBadFirstByte) std::printf(texts::kLoadFailureFormat, load.byte);
+    ShowLoadFailure(load);
     if (outcome != nullptr) *outcome = load;
     return load.loaded;
 }
