@@ -49,6 +49,10 @@ NEW_PID = re.compile(rb"\A" + re.escape(NEW_PID_PREFIX) + rb"-?\d+ \n\Z")
 NEW_TID = re.compile(rb"\A" + re.escape(NEW_TID_PREFIX) + rb"-?\d+ \n\Z")
 EXIT_CODE_PREFIX = b"exit code:"
 
+# The sanitizers' runtime says this when /proc/self/exe cannot be read (a working directory
+# past PATH_MAX); it is the runtime's line, not the program's, and any real report still shows.
+SANITIZER_NOTE = re.compile(rb"==\d+==WARNING: reading executable name failed with errno \d+, "
+                            rb"some stack frames may not be symbolized\n")
 # Wine's +debugstr line for one OutputDebugStringA call, on standard error.
 WINE_TRACE = re.compile(rb'^[0-9a-f]+:[a-z]+:debugstr:OutputDebugStringA "(.*)"$')
 
@@ -382,7 +386,7 @@ class Run:
         if self.wine is not None:
             wine_traces, stderr = split_wine_traces(stderr)
             traces += wine_traces
-        return Result(status, stdout, stderr, traces)
+        return Result(status, stdout, SANITIZER_NOTE.sub(b"", stderr), traces)
 
 
 def add_program_options(parser, relayhive=True, target="option", probe=None, stage=False):
