@@ -186,6 +186,10 @@ def probe_lines(stdout):
     return calls, fault
 
 
+# A client that relayhive started, and whose exit it traced, but that wrote nothing to its log.
+SILENT_CLIENT = "client relaunched but silent"
+
+
 def table_case(probe, operation, position, errno_name):
     """One update with the position-th call of operation failing (0: none);
     returns (problems, calls per operation, standard error)."""
@@ -217,8 +221,10 @@ def table_case(probe, operation, position, errno_name):
         if left:
             problems.append("scratch file left: %s" % left)
         if not any(line.startswith("started in") for line in install.client_log()):
-            problems.append("client not relaunched (standard output %r, traces %r, client log %r)"
-                            % (stdout, traces, install.client_log()))
+            launched = traces is not None and kit.EXIT_CODE_PREFIX + b"0" in traces
+            problems.append("%s (standard output %r, traces %r, client log %r)"
+                            % (SILENT_CLIENT if launched else "client not relaunched", stdout, traces,
+                               install.client_log()))
         elif traces is not None and kit.EXIT_CODE_PREFIX + b"0" not in traces:
             problems.append("no exit code traced: %r" % traces)
         return problems, calls, stderr
@@ -253,13 +259,25 @@ def table_main(args):
             print("%-16s %5d calls in a clean run, %5d tried" % (operation, calls.get(operation, 0),
                                                                   len(tried)))
         failures = 0
+        retried = []
+
+        def judged(case):
+            problems, calls, stderr = table_case(probe, *case)
+            if problems and all(p.startswith(SILENT_CLIENT) for p in problems):
+                # The client was started and traced its exit, but wrote no log: seen once
+                # under Wine on a loaded machine; the same case once more decides.
+                retried.append(case)
+                problems, calls, stderr = table_case(probe, *case)
+            return case, (problems, calls, stderr)
+
         with concurrent.futures.ThreadPoolExecutor(max_workers=args.jobs) as pool:
-            results = pool.map(lambda case: (case, table_case(probe, *case)), plan)
-            for (operation, position, errno_name), (problems, _, stderr) in results:
+            for (operation, position, errno_name), (problems, _, stderr) in pool.map(judged, plan):
                 if problems:
                     failures += 1
                     print("FAIL %s #%d %s: %s; stderr: %r" % (operation, position, errno_name,
                                                                "; ".join(problems), stderr))
+        for operation, position, errno_name in retried:
+            print("retried %s #%d %s: its client wrote no log" % (operation, position, errno_name))
         print("fault table (%s): %d cases, %d with problems" % (build, len(plan), failures))
         return 0 if failures == 0 else 1
     finally:
