@@ -5,9 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "check/code_page.h"
 #include "common/options.h"
-#include "update/path_style.h"
+#include "target/name.h"
 
 inline constexpr int kExitClean = 0;
 inline constexpr int kExitErrors = 1;
@@ -16,13 +15,27 @@ extern const char kCheckUsage[];
 
 struct CheckArguments : CommandLine {
     PathStyle style = PathStyle::kPosix;
-    CodePage codePage = CodePage::kUtf8;
+    unsigned codePage = kUtf8CodePage;
+    Layout layout = Layout::kWindows;  // how a Windows target's names are spelt on this host
     bool json = false;
+    bool strict = false;  // warnings count as errors for the exit status
     bool after = false;  // report what a run left, not what it would do
     std::string directory = ".";
 };
 
-// arguments without the program name; native is the build's own platform.
-CheckArguments ParseCheckArguments(const std::vector<std::string>& arguments, PathStyle native);
+// The platform the tools run on: its path style and the code page its programs read names in.
+struct Host {
+    PathStyle style;
+    unsigned ansiCodePage;
+};
+
+// A Windows target's code page unless told: the host's own on Windows, as relayhive reads names
+// there; elsewhere 936. A POSIX target's: UTF-8.
+unsigned DefaultCodePage(PathStyle target, const Host& host);
+// Unless told: a Windows target on a POSIX host is read as Wine keeps its names.
+Layout DefaultLayout(PathStyle target, const Host& host);
+
+// arguments without the program name.
+CheckArguments ParseCheckArguments(const std::vector<std::string>& arguments, const Host& host);
 
 #endif

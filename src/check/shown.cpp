@@ -57,10 +57,10 @@ std::string ShownReported(const PlanStep& step) {
     return step.reported == step.source ? ShownSource(step) : ShownDestination(step);
 }
 
-std::string ShownDestinationDirectory(const PlanStep& step, PathStyle style, const LeadBytes& lead) {
+std::string ShownDestinationDirectory(const PlanStep& step, PathStyle style, const CodePage& codePage) {
     const char* directory = RuleOf(step.group).directory;
     std::string shown = directory == nullptr ? std::string(".") : std::string(directory);
-    const std::string within = DirectoryOf(step.name, style, lead);
+    const std::string within = DirectoryOf(step.name, style, codePage);
     if (!within.empty()) shown += "/" + ShowBytes(within);
     return shown + "/";
 }

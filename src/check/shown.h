@@ -23,6 +23,6 @@ std::string ShownDestination(const PlanStep& step);  // skin/NAME, logo/NAME or 
 // The path a refusal or a too-long report names.
 std::string ShownReported(const PlanStep& step);
 // The directory a copy lands in: "skin/", "logo/" or "./", plus any directories the name holds.
-std::string ShownDestinationDirectory(const PlanStep& step, PathStyle style, const LeadBytes& lead);
+std::string ShownDestinationDirectory(const PlanStep& step, PathStyle style, const CodePage& codePage);
 
 #endif

@@ -2,8 +2,8 @@
 
 #include "check/report_text.h"
 #include "check/shown.h"
-#include "check/target.h"
 #include "common/json_string.h"
+#include "target/target.h"
 
 namespace {
 
@@ -21,7 +21,8 @@ std::string JsonList(const std::vector<std::string>& items) {
 std::string RenderStageText(const StageReport& report) {
     const StageOptions& options = report.options;
     std::string text = std::string("relayhive-stage: target ") + TargetOf(options.style).name +
-                       ", code page " + CodePageOf(options.codePage).name + ", install directory of " +
+                       ", code page " + CodePageRuleOf(options.codePage.Number()).name + (options.style == PathStyle::kWindows ? std::string(", layout ") + LayoutName(options.layout) : std::string()) +
+                       ", install directory of " +
                        std::to_string(options.installDirLength) + " bytes\nstaged:\n";
     for (const StagedFile& file : report.staging.files) {
         text += std::string("  ") + GroupLabel(file.group) + " " + ShowBytes(file.file) + " -> download/" +
@@ -32,7 +33,7 @@ std::string RenderStageText(const StageReport& report) {
         text += "error: " + ShowBytes(error.file) + ": " + error.message + "\n";
     }
     for (const std::string& path : report.proof.defects) text += "error: " + ShowBytes(path) + ": " + kDefect + "\n";
-    const bool reproduces = Reproduces(report.staging, report.proof);
+    const bool reproduces = Reproduces(report.staging, report.proof, options.strict);
     text += std::string("proof: ") + (reproduces ? "reproduces NEW" : "does not reproduce NEW") + ", " +
             std::to_string(report.proof.compared) + " files compared, " +
             std::to_string(report.proof.differences.size()) + " differ\n";
@@ -66,10 +67,11 @@ std::string RenderStageJson(const StageReport& report) {
                            std::to_string(finding.line) + ", \"message\": " + JsonString(finding.message) + "}");
     }
     return std::string("{\"target\": ") + JsonString(TargetOf(options.style).name) +
-           ", \"code_page\": " + JsonString(CodePageOf(options.codePage).name) +
+           ", \"code_page\": " + JsonString(CodePageRuleOf(options.codePage.Number()).name) +
+           ", \"layout\": " + JsonString(LayoutName(options.layout)) +
            ", \"install_dir_length\": " + std::to_string(options.installDirLength) +
            ", \"staged\": " + JsonList(staged) + ", \"errors\": " + JsonList(errors) +
-           ", \"proof\": {\"reproduces\": " + (Reproduces(report.staging, report.proof) ? "true" : "false") +
+           ", \"proof\": {\"reproduces\": " + (Reproduces(report.staging, report.proof, options.strict) ? "true" : "false") +
            ", \"compared\": " + std::to_string(report.proof.compared) +
            ", \"differences\": " + JsonList(differences) + "}, \"findings\": " + JsonList(findings) + "}\n";
 }

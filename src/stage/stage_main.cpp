@@ -28,7 +28,7 @@ bool Below(const std::string& path, const std::string& directory) {
     std::string probe = path;
     std::string rest;
     while (!os::AbsolutePath(probe.c_str(), &absolute)) {
-        const std::string parent = DirectoryOf(probe, NativePathStyle(), NativeLeadBytes());
+        const std::string parent = DirectoryOf(probe, NativePathStyle(), NativeCodePage());
         if (parent.empty() || parent == probe) return false;
         rest = probe.substr(parent.size()) + rest;
         probe = parent;
@@ -48,8 +48,8 @@ int Refuse(const std::string& error) {
 
 int main(int argc, char** argv) {
     os::WritesToClosedPipesFail();
-    const StageArguments arguments =
-        ParseStageArguments(std::vector<std::string>(argv + 1, argv + argc), NativePathStyle());
+    StageArguments arguments =
+        ParseStageArguments(std::vector<std::string>(argv + 1, argv + argc), Host{NativePathStyle(), os::AnsiCodePage()});
     if (arguments.outcome == StageArguments::Outcome::kUsageError) return Refuse(arguments.error);
     if (arguments.outcome == StageArguments::Outcome::kHelp) {
         std::fputs(kStageUsage, stdout);
@@ -58,6 +58,9 @@ int main(int argc, char** argv) {
     if (arguments.outcome == StageArguments::Outcome::kVersion) {
         std::printf("relayhive-stage %s\n", kRelayhiveVersion);
         return kExitReproduces;
+    }
+    if (!LoadCodePage(arguments.codePage, &arguments.options.codePage)) {
+        return Refuse("code page " + std::to_string(arguments.codePage) + ": this system has no converter for it");
     }
     ReleaseTree old;
     ReleaseTree release;
@@ -77,10 +80,11 @@ int main(int argc, char** argv) {
     const Staging staging = DecideStaging(base, release, arguments.options);
     std::map<std::string, std::string> modes;  // each staged file takes its permission bits from NEW
     for (const StagedFile& file : staging.files) modes[file.staged] = HostPath(arguments.release, file.file);
+    modes = SpeltOnDisk(modes, arguments.options);
     if (!os::MakeDirectory(arguments.out.c_str())) {
         return Refuse(arguments.out + ": cannot make the directory: " + os::ErrorMessage(errno));
     }
-    if (!WriteStagedFiles(download, DownloadFiles(staging, release), modes, &error)) {
+    if (!WriteStagedFiles(download, SpeltOnDisk(DownloadFiles(staging, release), arguments.options), modes, &error)) {
         return Refuse(error + " (" + download + " is incomplete: remove it before the next run)");
     }
     const Proof proof = ProveStaging(base, release, staging, arguments.options);
@@ -92,5 +96,5 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "relayhive-stage: cannot write the report: %s\n", os::ErrorMessage(errno));
         return kExitUnwritten;
     }
-    return Reproduces(staging, proof) ? kExitReproduces : kExitDiffers;
+    return Reproduces(staging, proof, arguments.options.strict) ? kExitReproduces : kExitDiffers;
 }

@@ -69,18 +69,18 @@ bool CarryOut(const PlanStep& step) {
 
 // Every group of the plan in order, each planned just before it is carried out.
 void CarryOutUpdate(const std::string& workingDirectory, const CIniFile& manifest, PathStyle style,
-                    const LeadBytes& lead) {
+                    const CodePage& codePage) {
     for (const GroupRule& group : kGroupRules) {
         std::vector<PlanStep> steps;
         Guarded(group.section != nullptr ? group.section : texts::kManifestName, [&] {
-            steps = PlanGroupSteps(group.group, workingDirectory, manifest, style, lead);
+            steps = PlanGroupSteps(group.group, workingDirectory, manifest, style, codePage);
         });
         // The directories renamed into during the group: each is flushed once, at the group's end.
         std::vector<std::string> renamed;
         for (const PlanStep& step : steps) {
             Guarded(step.source, [&] {
                 if (!CarryOut(step)) return;
-                std::string directory = DirectoryOf(step.destination, style, lead);
+                std::string directory = DirectoryOf(step.destination, style, codePage);
                 if (std::find(renamed.begin(), renamed.end(), directory) == renamed.end()) {
                     renamed.push_back(std::move(directory));
                 }
@@ -109,7 +109,7 @@ int RunUpdate(int, char**, char**) {
 
     // The platform's rules for every path the run forms.
     const PathStyle style = NativePathStyle();
-    const LeadBytes lead = NativeLeadBytes();
+    const CodePage codePage = NativeCodePage();
     Guarded(texts::kManifestName, [&] {
         const std::string workingDirectory = WorkingDirectoryText(style);
         const ManifestPath manifestPath = PlanManifestPath(workingDirectory, style);
@@ -121,7 +121,7 @@ int RunUpdate(int, char**, char**) {
             errno = ENOMEM;
             ReportError(manifestPath.path.c_str());
         }
-        CarryOutUpdate(workingDirectory, manifest, style, lead);
+        CarryOutUpdate(workingDirectory, manifest, style, codePage);
     });
 
     os::Trace(texts::kTraceUpdateComplete);

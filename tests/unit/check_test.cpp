@@ -66,6 +66,7 @@ bool Restricts(const Arranged& a) { return a.make == Make::kReadOnly || a.make =
 
 const PathStyle kWin = PathStyle::kWindows;
 const PathStyle kPosix = PathStyle::kPosix;
+const Host kLinuxHost{PathStyle::kPosix, kUtf8CodePage};
 const Severity E = Severity::kError;
 const Severity W = Severity::kWarning;
 const Severity N = Severity::kNote;
@@ -122,7 +123,7 @@ const Case kCases[] = {
       {E, 4, "names '\\xE4\\xB8\\xAD\\xE6\\x96\\x87.exe', but"},
       {W, 2, "'\\xFF.png' is not valid code page 936 (GBK) (byte 0xFF at offset 0)"},
       {W, 2, "'\\xB1' is not valid code page 936 (GBK) (byte 0xB1 at offset 0)"},
-      {W, 4, "'\\xE4\\xB8\\xAD\\xE6\\x96\\x87.exe' is UTF-8, but Windows with code page 936 reads"}}},
+      {W, 4, "'\\xE4\\xB8\\xAD\\xE6\\x96\\x87.exe' is UTF-8, but Windows with code page 936 (GBK) reads"}}},
     {"UTF-8: GBK bytes are not valid", kPosix,
      "[cltlogo]\nfilelist=\xD6\xD0.png,\xE4\xB8\xAD.png,\xED\xA0\x80,\xC0\xAF\n", {}, true,
      {{E, 2, "'\\xD6\\xD0.png', but"}, {E, 2, "'\\xE4\\xB8\\xAD.png', but"},
@@ -299,10 +300,11 @@ std::vector<std::string> Check(const ScratchDir& dir, const Case& c, Installatio
         }
     }
     for (const Arranged& a : c.arranged) Arrange(root, a);
-    const CodePage codePage = c.style == kWin ? CodePage::k936 : CodePage::kUtf8;
+    CodePage codePage;
+    LoadCodePage(c.style == kWin ? 936u : kUtf8CodePage, &codePage);
     auto survey = [&] {
         std::string error;
-        if (!SurveyInstallation(root, c.style, codePage, installation, &error)) {
+        if (!SurveyInstallation(root, c.style, codePage, DefaultLayout(c.style, kLinuxHost), installation, &error)) {
             std::printf("refused: %s\n", error.c_str());
             return 1;
         }
@@ -401,30 +403,30 @@ TEST(Check, CommandLine) {
         CheckArguments::Outcome outcome;
         const char* error;  // part of the message for a usage error
         PathStyle style;
-        CodePage codePage;
+        unsigned codePage;
         const char* directory;
     };
     using O = CheckArguments::Outcome;
     const Usage usages[] = {
-        {{}, O::kRun, "", kPosix, CodePage::kUtf8, "."},
-        {{"--target", "windows", "app"}, O::kRun, "", kWin, CodePage::k936, "app"},
-        {{"--target=windows", "--code-page=utf-8", "--json"}, O::kRun, "", kWin, CodePage::kUtf8, "."},
-        {{"--code-page", "936", "--target", "linux"}, O::kRun, "", kPosix, CodePage::k936, "."},
-        {{"app", "--help"}, O::kHelp, "", kPosix, CodePage::kUtf8, "app"},
-        {{"--version", "--verbose"}, O::kVersion, "", kPosix, CodePage::kUtf8, "."},
-        {{"--json", "--version"}, O::kVersion, "", kPosix, CodePage::kUtf8, "."},
+        {{}, O::kRun, "", kPosix, kUtf8CodePage, "."},
+        {{"--target", "windows", "app"}, O::kRun, "", kWin, 936u, "app"},
+        {{"--target=windows", "--code-page=utf-8", "--json"}, O::kRun, "", kWin, kUtf8CodePage, "."},
+        {{"--code-page", "936", "--target", "linux"}, O::kRun, "", kPosix, 936u, "."},
+        {{"app", "--help"}, O::kHelp, "", kPosix, kUtf8CodePage, "app"},
+        {{"--version", "--verbose"}, O::kVersion, "", kPosix, kUtf8CodePage, "."},
+        {{"--json", "--version"}, O::kVersion, "", kPosix, kUtf8CodePage, "."},
         {{"--target", "macos"}, O::kUsageError, "--target takes windows or linux, not 'macos'", kPosix,
-         CodePage::kUtf8, "."},
-        {{"--code-page", "1252"}, O::kUsageError, "--code-page takes 936 or utf-8, not '1252'", kPosix,
-         CodePage::kUtf8, "."},
-        {{"--target"}, O::kUsageError, "--target needs a value", kPosix, CodePage::kUtf8, "."},
-        {{"--verbose"}, O::kUsageError, "unknown option '--verbose'", kPosix, CodePage::kUtf8, "."},
-        {{"a", "b"}, O::kUsageError, "only one directory, not also 'b'", kPosix, CodePage::kUtf8, "."},
-        {{"--json", "--", "--help"}, O::kRun, "", kPosix, CodePage::kUtf8, "--help"},
-        {{"--", "-", "--"}, O::kUsageError, "only one directory, not also '--'", kPosix, CodePage::kUtf8, "."},
+         kUtf8CodePage, "."},
+        {{"--code-page", "437"}, O::kUsageError, "--code-page takes 874, 932, 936, 949, 950, 1250, 1251", kPosix,
+         kUtf8CodePage, "."},
+        {{"--target"}, O::kUsageError, "--target needs a value", kPosix, kUtf8CodePage, "."},
+        {{"--verbose"}, O::kUsageError, "unknown option '--verbose'", kPosix, kUtf8CodePage, "."},
+        {{"a", "b"}, O::kUsageError, "only one directory, not also 'b'", kPosix, kUtf8CodePage, "."},
+        {{"--json", "--", "--help"}, O::kRun, "", kPosix, kUtf8CodePage, "--help"},
+        {{"--", "-", "--"}, O::kUsageError, "only one directory, not also '--'", kPosix, kUtf8CodePage, "."},
     };
     for (const Usage& u : usages) {
-        const CheckArguments parsed = ParseCheckArguments(u.arguments, kPosix);
+        const CheckArguments parsed = ParseCheckArguments(u.arguments, kLinuxHost);
         SCOPED_TRACE(parsed.error);
         EXPECT_EQ(u.outcome, parsed.outcome);
         if (u.outcome == O::kUsageError) {
@@ -437,9 +439,9 @@ TEST(Check, CommandLine) {
         EXPECT_EQ(u.codePage, parsed.codePage);
         EXPECT_EQ(u.directory, parsed.directory);
     }
-    EXPECT_TRUE(ParseCheckArguments({"--json"}, kPosix).json);
-    EXPECT_TRUE(ParseCheckArguments({"--after", "app"}, kPosix).after);
-    EXPECT_FALSE(ParseCheckArguments({"--", "--after"}, kPosix).after);
+    EXPECT_TRUE(ParseCheckArguments({"--json"}, kLinuxHost).json);
+    EXPECT_TRUE(ParseCheckArguments({"--after", "app"}, kLinuxHost).after);
+    EXPECT_FALSE(ParseCheckArguments({"--", "--after"}, kLinuxHost).after);
 }
 
 }  // namespace

@@ -2,12 +2,13 @@
 // under the rules of either platform, whichever platform runs the test.
 #include <gtest/gtest.h>
 
+#include "update/path_style.h"
 #include "update/safe_name.h"
 
 namespace {
 
-bool Safe(const char* name, PathStyle style, const LeadBytes& lead = {}) {
-    return UnsafeNameReason(name, style, lead) == nullptr;
+bool Safe(const char* name, PathStyle style, const CodePage& codePage = {}) {
+    return UnsafeNameReason(name, style, codePage) == nullptr;
 }
 
 const PathStyle kStyles[] = {PathStyle::kWindows, PathStyle::kPosix};
@@ -55,7 +56,8 @@ TEST(SafeName, WindowsOnlyRules) {
 
 TEST(SafeName, DoubleByteCharactersAreReadWhole) {
     // 0x81 0x5C is one GBK character, not a byte and a separator, to Windows with code page 936.
-    const LeadBytes gbk = LeadBytes::Gbk();
+    CodePage gbk;
+    ASSERT_TRUE(LoadCodePage(936, &gbk));
     for (const char* name : {"\x81\x5c" "CON.txt", "a\x81\\..\\x.bmp", "\x81\x5c.."}) {
         EXPECT_TRUE(Safe(name, PathStyle::kWindows, gbk)) << name;
         EXPECT_FALSE(Safe(name, PathStyle::kWindows) && Safe(name, PathStyle::kPosix, gbk)) << name;
@@ -68,10 +70,12 @@ TEST(SafeName, DoubleByteCharactersAreReadWhole) {
 }
 
 TEST(SafeName, WindowsChangesTrailingDotsAndBlanks) {
-    EXPECT_TRUE(WindowsWouldChangeName("a.bmp ", 6));
-    EXPECT_TRUE(WindowsWouldChangeName("a.bmp.", 6));
-    EXPECT_FALSE(WindowsWouldChangeName("a.bmp", 5));
-    EXPECT_FALSE(WindowsWouldChangeName(" a.bmp", 6));
+    std::string_view changed;
+    EXPECT_TRUE(WindowsChangedComponent("d. /a.bmp", {}, &changed));
+    EXPECT_EQ("d. ", changed);
+    EXPECT_TRUE(WindowsChangedComponent("a.bmp.", {}, &changed));
+    EXPECT_FALSE(WindowsChangedComponent("a.bmp", {}, &changed));
+    EXPECT_FALSE(WindowsChangedComponent(" a.bmp", {}, &changed));
 }
 
 }  // namespace
