@@ -54,6 +54,7 @@ struct Case {
     bool deep = false;
     // The check refuses the directory: the one finding's fragment is its error.
     bool refused = false;
+    unsigned codePage = 936;  // a Windows target's; its names staged as Wine keeps them
 };
 
 const std::string kLongName = std::string(300, 'y') + ".bmp";
@@ -220,6 +221,21 @@ const Case kCases[] = {
       {W, 2, "'x\\xD6' is not valid code page 936 (GBK) (byte 0xD6 at offset 1)"},
       {N, 0, "no [cltmain] mainfile"}},
      true},
+    {"code page 1252: a '\\' after an accented letter separates", kWin,
+     "[cltskin]\nfilelist=caf\xE9\\bg.bmp,th\xE9.bmp\n", {"th\xC3\xA9.bmp"}, true,
+     {{E, 2, "names 'caf\\xE9\\x5Cbg.bmp', but the directory skin/caf\\xE9/.relayhive.tmp stands where"},
+      {N, 0, "no [cltmain] mainfile"}},
+     true, {{Make::kDirectory, "download/caf\xC3\xA9"}, {Make::kFile, "download/caf\xC3\xA9/bg.bmp"},
+            {Make::kDirectory, "skin/caf\xC3\xA9/.relayhive.tmp"}}, false, false, 1252},
+    {"code page 932: fullwidth and Greek letters are found in another case", kWin,
+     "[cltskin]\nfilelist=\x82\x81.bmp,\x83\xBF.bmp\n", {"\xEF\xBC\xA1.bmp", "\xCE\x91.bmp"}, true,
+     {{N, 0, "no [cltmain] mainfile"}}, true, {}, false, false, 932},
+    {"code page 936: a staged name that is no GBK", kWin, "[cltskin]\nfilelist=\xFF\xFE.bmp\n", {"\xFF\xFE.bmp"}, true,
+     {{E, 2, "names '\\xFF\\xFE.bmp', but its byte 0xFE at offset 1 begins a character of code page 936 (GBK) that"},
+      {W, 0, "the name is not UTF-8, so Wine shows relayhive other characters"},
+      {W, 2, "is not valid code page 936 (GBK) (byte 0xFF at offset 0)"},
+      {N, 0, "no [cltmain] mainfile"}},
+     true},
     {"a directory this user may not enter", kPosix, kPlainManifest, {}, true, {{E, 0, ": Permission denied"}}, true,
      {{Make::kNoEntry, ""}}, false, true},
 };
@@ -301,7 +317,7 @@ std::vector<std::string> Check(const ScratchDir& dir, const Case& c, Installatio
     }
     for (const Arranged& a : c.arranged) Arrange(root, a);
     CodePage codePage;
-    LoadCodePage(c.style == kWin ? 936u : kUtf8CodePage, &codePage);
+    EXPECT_TRUE(LoadCodePage(c.style == kWin ? c.codePage : kUtf8CodePage, &codePage));
     auto survey = [&] {
         std::string error;
         if (!SurveyInstallation(root, c.style, codePage, DefaultLayout(c.style, kLinuxHost), installation, &error)) {
@@ -440,6 +456,12 @@ TEST(Check, CommandLine) {
         EXPECT_EQ(u.directory, parsed.directory);
     }
     EXPECT_TRUE(ParseCheckArguments({"--json"}, kLinuxHost).json);
+    EXPECT_TRUE(ParseCheckArguments({"--strict"}, kLinuxHost).strict);
+    // A Windows target on Linux is read as Wine keeps its names, unless told; on Windows, in its own code page.
+    EXPECT_EQ(Layout::kWine, ParseCheckArguments({"--target", "windows"}, kLinuxHost).layout);
+    EXPECT_EQ(Layout::kWindows, ParseCheckArguments({"--target=windows", "--layout=windows"}, kLinuxHost).layout);
+    EXPECT_EQ(1252u, ParseCheckArguments({}, Host{kWin, 1252}).codePage);
+    EXPECT_EQ(936u, ParseCheckArguments({}, Host{kWin, 437}).codePage);
     EXPECT_TRUE(ParseCheckArguments({"--after", "app"}, kLinuxHost).after);
     EXPECT_FALSE(ParseCheckArguments({"--", "--after"}, kLinuxHost).after);
 }

@@ -69,6 +69,29 @@ TEST(SafeName, DoubleByteCharactersAreReadWhole) {
     }
 }
 
+TEST(SafeName, EachCodePageReadsItsOwnCharacters) {
+    struct Case {
+        unsigned codePage;
+        const char* name;
+        bool safe;
+    };
+    // Superscripts one to three are device digits wherever the code page has them; the trail
+    // byte of 932's 0x95 0x5C hides a '\\'; fullwidth and dotless letters are not ASCII ones.
+    const Case cases[] = {
+        {1252, "COM\xB9.bmp", false}, {1252, "lpt\xB2", false}, {1252, "sub/Lpt\xB3 .x", false},
+        {1252, "COM\xB4", true}, {1252, "COM\xB9\xB9", true}, {936, "COM\xB9", true},
+        {kUtf8CodePage, "COM\xC2\xB9", false}, {kUtf8CodePage, "COM\xE2\x81\xB4", true},
+        {932, "\x95\x5C..", true}, {932, "\x95\x5C\\..\\..\\x", false}, {932, "\xB1\\..", false},
+        {932, "\x82\x6D\x82\x74\x82\x6B", true}, {1254, ".relayh\xFDve.tmp", true},
+        {1252, ".RELAYHIVE.TMP", false},
+    };
+    for (const Case& c : cases) {
+        CodePage codePage;
+        ASSERT_TRUE(LoadCodePage(c.codePage, &codePage));
+        EXPECT_EQ(c.safe, Safe(c.name, PathStyle::kWindows, codePage)) << c.name << " in " << c.codePage;
+    }
+}
+
 TEST(SafeName, WindowsChangesTrailingDotsAndBlanks) {
     std::string_view changed;
     EXPECT_TRUE(WindowsChangedComponent("d. /a.bmp", {}, &changed));

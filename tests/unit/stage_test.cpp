@@ -2,6 +2,7 @@
 // an error, and whether relayhive's own plan then reproduces NEW; its command line.
 #include <gtest/gtest.h>
 
+#include <map>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -54,6 +55,7 @@ struct Case {
     std::vector<std::string> staged;  // files of NEW, in the manifest's order
     std::vector<std::string> errors;  // the files the errors name
     const char* manifest;             // nullptr: not checked
+    unsigned codePage = 936;          // a Windows target's
 };
 
 const Case kCases[] = {
@@ -82,6 +84,16 @@ const Case kCases[] = {
      With(kOld, {"skin/A.bmp=a1"}),
      With(kOld, {"skin/A.bmp=a2", "logo/m.png.=m", "skin/.relayhive.tmp=s", "logo/aux.png=x"}), {},
      {"logo/aux.png", "logo/m.png.", "skin/.relayhive.tmp", "skin/A.bmp", "skin/a.bmp"}, ""},
+    // Windows ignores the case of fullwidth and Greek letters too: one file each on the target.
+    {"case twins beyond ASCII in code page 936", kWin, 31, kOld,
+     With(kOld, {"skin/\xA3\xC1.bmp=1", "skin/\xA3\xE1.bmp=2", "skin/\xA6\xA1.bmp=3", "skin/\xA6\xC1.bmp=4"}), {},
+     {"skin/\xA3\xC1.bmp", "skin/\xA3\xE1.bmp", "skin/\xA6\xA1.bmp", "skin/\xA6\xC1.bmp"}, ""},
+    {"Western European names in code page 1252, a superscript device", kWin, 31, kOld,
+     With(kOld, {"skin/th\xE9.bmp=t", "logo/COM\xB9.png=c"}), {"skin/th\xE9.bmp"}, {"logo/COM\xB9.png"},
+     "[cltskin]\r\nfilelist=th\xE9.bmp\r\n", 1252},
+    {"Japanese names in code page 932: a trail byte '\\', one-byte katakana", kWin, 31, kOld,
+     With(kOld, {"skin/\x95\x5C.bmp=h", "logo/\xB1.png=k"}), {"skin/\x95\x5C.bmp", "logo/\xB1.png"}, {},
+     "[cltskin]\r\nfilelist=\x95\x5C.bmp\r\n[cltlogo]\r\nfilelist=\xB1.png\r\n", 932},
     {"the same names on Linux", kPosix, 31, With(kOld, {"skin/A.bmp=a1"}),
      With(kOld, {"skin/A.bmp=a2", "logo/m.png.=m", "logo/aux.png=x"}), {"skin/A.bmp", "logo/aux.png", "logo/m.png."},
      {}, nullptr},
@@ -112,7 +124,7 @@ TEST_P(StageTest, StagesWhatDiffersAndProvesIt) {
     const Case& c = GetParam();
     StageOptions options;
     options.style = c.style;
-    LoadCodePage(c.style == kWin ? 936u : kUtf8CodePage, &options.codePage);
+    ASSERT_TRUE(LoadCodePage(c.style == kWin ? c.codePage : kUtf8CodePage, &options.codePage));
     options.installDirLength = c.installDirLength;
     const ReleaseTree release = TreeOf(c.release);
     const ReleaseTree base = InstalledBase(TreeOf(c.old), release);
@@ -136,6 +148,17 @@ TEST_P(StageTest, StagesWhatDiffersAndProvesIt) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Pairs, StageTest, testing::ValuesIn(kCases));
+
+TEST(StageLayoutTest, WineKeepsTheCharactersUtf8) {
+    StageOptions options;
+    options.style = kWin;
+    ASSERT_TRUE(LoadCodePage(932, &options.codePage));
+    const std::map<std::string, std::string> files{{"\x95\x5C/\xB1.bmp", "k"}, {"autoupdate.ini", "m"}};
+    EXPECT_EQ(files, SpeltOnDisk(files, options));
+    options.layout = Layout::kWine;
+    const std::map<std::string, std::string> wine{{"\xE8\xA1\xA8/\xEF\xBD\xB1.bmp", "k"}, {"autoupdate.ini", "m"}};
+    EXPECT_EQ(wine, SpeltOnDisk(files, options));
+}
 
 TEST(StageArgumentsTest, DefaultsFollowTheTargetAndBadUsageIsRefused) {
     struct Line {
