@@ -31,6 +31,8 @@ unsigned AnsiCodePage();
 // 0xFFFE for a lone byte that opens a longer character, 0xFFFF for bytes that are no single
 // character (or no bytes). False when the platform has no such code page.
 bool DecodeEach(unsigned codePage, const std::vector<std::string>& sequences, std::vector<char16_t>* units);
+// The upcase the system's file names are compared by (RtlUpcaseUnicodeChar); false where there is none.
+bool SystemUpcase(char16_t unit, char16_t* upper);
 
 // Opens path without blocking on it (a pipe with no writer, a device), keeping only a regular
 // file. nullptr on failure: errno set (EISDIR for a directory), or *irregular for the rest.

@@ -185,6 +185,8 @@ char16_t DecodedUnit(iconv_t conversion, const std::string& sequence) {
 
 unsigned AnsiCodePage() { return 65001; }
 
+bool SystemUpcase(char16_t, char16_t*) { return false; }
+
 bool DecodeEach(unsigned codePage, const std::vector<std::string>& sequences, std::vector<char16_t>* units) {
     const std::string name = "CP" + std::to_string(codePage);
     const iconv_t conversion = iconv_open("UTF-16LE", name.c_str());

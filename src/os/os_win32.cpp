@@ -95,6 +95,15 @@ std::string Filled(Fill fill) {
 
 unsigned AnsiCodePage() { return GetACP(); }
 
+bool SystemUpcase(char16_t unit, char16_t* upper) {
+    using Upcase = WCHAR(WINAPI*)(WCHAR);
+    static const Upcase upcase =
+        reinterpret_cast<Upcase>(reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "RtlUpcaseUnicodeChar")));
+    if (upcase == nullptr) return false;
+    *upper = static_cast<char16_t>(upcase(static_cast<WCHAR>(unit)));
+    return true;
+}
+
 bool DecodeEach(unsigned codePage, const std::vector<std::string>& sequences, std::vector<char16_t>* units) {
     CPINFO info;
     if (!GetCPInfo(codePage, &info)) return false;

@@ -1,20 +1,21 @@
 #!/usr/bin/env python3
 """Writes the table Windows upcases file names by, as C++ rows {from, to}: each UTF-16 code
-unit with a one-to-one uppercase in the Basic Multilingual Plane, from the Unicode data of the
-Python that runs the build. Usage: make_upcase_table.py OUT"""
+unit with a one-to-one uppercase in the Basic Multilingual Plane whose lowercase is that unit
+again, from the Unicode data of the Python that runs the build. Letters that do not come back
+(dotless i, long s, final sigma, micro sign, title-case digraphs) keep their case, so that no
+name aliases an ASCII one. tests/probe/rh_upcase.cpp holds the table to the system's own
+RtlUpcaseUnicodeChar. Usage: make_upcase_table.py OUT"""
 import sys
-
-# Windows keeps these as they are: an upcase into ASCII would let a name alias an ASCII one
-# (U+0131 dotless i, U+017F long s), checked against Wine's RtlUpcaseUnicodeChar.
-KEPT = {0x0131, 0x017F}
 
 
 def rows():
     for unit in range(0x10000):
-        if 0xD800 <= unit < 0xE000 or unit in KEPT:
+        if 0xD800 <= unit < 0xE000:
             continue
         upper = chr(unit).upper()
-        if len(upper) == 1 and ord(upper) != unit and ord(upper) < 0x10000:
+        if len(upper) != 1 or ord(upper) == unit or ord(upper) >= 0x10000:
+            continue
+        if upper.lower() == chr(unit):
             yield unit, ord(upper)
 
 

@@ -2,6 +2,8 @@
 // under the rules of either platform, whichever platform runs the test.
 #include <gtest/gtest.h>
 
+#include "os/os.h"
+#include "target/case_fold.h"
 #include "update/path_style.h"
 #include "update/safe_name.h"
 
@@ -90,6 +92,19 @@ TEST(SafeName, EachCodePageReadsItsOwnCharacters) {
         ASSERT_TRUE(LoadCodePage(c.codePage, &codePage));
         EXPECT_EQ(c.safe, Safe(c.name, PathStyle::kWindows, codePage)) << c.name << " in " << c.codePage;
     }
+}
+
+// The build's table against the system's own, where there is one (Windows, Wine).
+TEST(SafeName, LetterCaseIsTheSystems) {
+    char16_t upper = 0;
+    if (!os::SystemUpcase(u'a', &upper)) GTEST_SKIP() << "no system upcase here";
+    int differ = 0;
+    for (char32_t unit = 0; unit < 0x10000; ++unit) {
+        ASSERT_TRUE(os::SystemUpcase(static_cast<char16_t>(unit), &upper));
+        if (upper == WindowsUpcase(static_cast<char16_t>(unit))) continue;
+        if (++differ <= 20) ADD_FAILURE() << std::hex << "U+" << unit << ": system U+" << upper;
+    }
+    EXPECT_EQ(0, differ);
 }
 
 TEST(SafeName, WindowsChangesTrailingDotsAndBlanks) {
