@@ -92,5 +92,6 @@ CheckArguments ParseCheckArguments(const std::vector<std::string>& arguments, co
     }
     if (!codePageGiven) parsed.codePage = DefaultCodePage(parsed.style, host);
     if (!layoutGiven) parsed.layout = DefaultLayout(parsed.style, host);
+    if (const char* refusal = LayoutRefusal(parsed.layout, host.style)) return Refused(parsed, refusal);
     return parsed;
 }

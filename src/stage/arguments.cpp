@@ -69,6 +69,7 @@ StageArguments ParseStageArguments(const std::vector<std::string>& arguments, co
         }
     }
     if (trees.size() != 3) return Refused(parsed, "needs OLD, NEW and OUT");
+    if (const char* refusal = LayoutRefusal(parsed.options.layout, host.style)) return Refused(parsed, refusal);
     if (parsed.options.installDirLength < ShortestInstallDirectory(parsed.options.style)) {
         return Refused(parsed,
                        "--install-dir-length is shorter than any install directory of the target");

@@ -46,6 +46,12 @@ struct LayoutRule {
     const char* name;  // as --layout takes it
 };
 inline constexpr LayoutRule kLayouts[] = {{Layout::kWindows, "windows"}, {Layout::kWine, "wine"}};
+// Why a host cannot take a layout, or nullptr: a Windows host reads and writes names in its code page only.
+inline const char* LayoutRefusal(Layout layout, PathStyle host) {
+    return layout == Layout::kWine && host == PathStyle::kWindows ? "--layout wine is for a Linux host, where Wine keeps "
+                                                                    "the names"
+                                                                  : nullptr;
+}
 
 inline const char* LayoutName(Layout layout) { return layout == Layout::kWine ? "wine" : "windows"; }
 

@@ -179,6 +179,7 @@ TEST(StageArgumentsTest, DefaultsFollowTheTargetAndBadUsageIsRefused) {
         {{"--target", "mac", "o", "n", "x"}, false, kWin, 936u, 0},
         {{"o", "n"}, false, kWin, 936u, 0},
         {{"--install-dir-length"}, false, kWin, 936u, 0},
+        {{"--layout", "wine", "o", "n", "x"}, false, kWin, 936u, 0},  // a Windows host spells names its own way
     };
     for (const Line& line : lines) {
         const StageArguments parsed = ParseStageArguments(line.arguments, Host{kWin, 932});
