@@ -27,8 +27,9 @@ bool Below(const std::string& path, const std::string& directory) {
     std::string root;
     std::string probe = path;
     std::string rest;
+    const CodePage codePage = NativeCodePage();
     while (!os::AbsolutePath(probe.c_str(), &absolute)) {
-        const std::string parent = DirectoryOf(probe, NativePathStyle(), NativeCodePage());
+        const std::string parent = DirectoryOf(probe, NativePathStyle(), codePage);
         if (parent.empty() || parent == probe) return false;
         rest = probe.substr(parent.size()) + rest;
         probe = parent;

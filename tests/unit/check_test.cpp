@@ -428,6 +428,7 @@ TEST(Check, CommandLine) {
         {{"--target", "windows", "app"}, O::kRun, "", kWin, 936u, "app"},
         {{"--target=windows", "--code-page=utf-8", "--json"}, O::kRun, "", kWin, kUtf8CodePage, "."},
         {{"--code-page", "936", "--target", "linux"}, O::kRun, "", kPosix, 936u, "."},
+        {{"--target", "windows", "--code-page", "932"}, O::kRun, "", kWin, 932u, "."},
         {{"app", "--help"}, O::kHelp, "", kPosix, kUtf8CodePage, "app"},
         {{"--version", "--verbose"}, O::kVersion, "", kPosix, kUtf8CodePage, "."},
         {{"--json", "--version"}, O::kVersion, "", kPosix, kUtf8CodePage, "."},

@@ -149,6 +149,19 @@ TEST_P(StageTest, StagesWhatDiffersAndProvesIt) {
 
 INSTANTIATE_TEST_SUITE_P(Pairs, StageTest, testing::ValuesIn(kCases));
 
+// A UTF-8 name is valid GBK too, and names another file on Windows: a warning, which --strict makes fail.
+TEST(StageStrictTest, WarningsFailOnlyWhenStrict) {
+    StageOptions options;
+    options.style = kWin;
+    ASSERT_TRUE(LoadCodePage(936, &options.codePage));
+    const ReleaseTree release = TreeOf(With(kOld, {"skin/\xE4\xB8\xAD\xE6\x96\x87.bmp=n"}));
+    const ReleaseTree base = InstalledBase(TreeOf(kOld), release);
+    const Staging staging = DecideStaging(base, release, options);
+    const Proof proof = ProveStaging(base, release, staging, options);
+    EXPECT_TRUE(Reproduces(staging, proof, false));
+    EXPECT_FALSE(Reproduces(staging, proof, true));
+}
+
 TEST(StageLayoutTest, WineKeepsTheCharactersUtf8) {
     StageOptions options;
     options.style = kWin;
