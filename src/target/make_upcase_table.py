@@ -3,8 +3,8 @@
 unit with a one-to-one uppercase in the Basic Multilingual Plane whose lowercase is that unit
 again, from the Unicode data of the Python that runs the build. Letters that do not come back
 (dotless i, long s, final sigma, micro sign, title-case digraphs) keep their case, so that no
-name aliases an ASCII one. tests/probe/rh_upcase.cpp holds the table to the system's own
-RtlUpcaseUnicodeChar. Usage: make_upcase_table.py OUT"""
+name aliases an ASCII one, as in Microsoft's published upcase table. The unit tests hold the
+table to the system's own RtlUpcaseUnicodeChar where there is one. Usage: make_upcase_table.py OUT"""
 import sys
 
 
@@ -12,7 +12,10 @@ def rows():
     for unit in range(0x10000):
         if 0xD800 <= unit < 0xE000:
             continue
+        # The one-character mapping: the title case where the full uppercase is longer (U+1F80).
         upper = chr(unit).upper()
+        if len(upper) != 1:
+            upper = chr(unit).title()
         if len(upper) != 1 or ord(upper) == unit or ord(upper) >= 0x10000:
             continue
         if upper.lower() == chr(unit):
