@@ -16,7 +16,7 @@ bool IsDeviceDigit(char16_t unit) {
     return (unit >= u'0' && unit <= u'9') || unit == u'\u00B9' || unit == u'\u00B2' || unit == u'\u00B3';
 }
 
-bool EqualIgnoringAsciiCase(std::u16string_view a, std::string_view b) {
+bool EqualIgnoringCase(std::u16string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
     for (std::size_t i = 0; i < a.size(); ++i) {
         if (WindowsUpcase(a[i]) != WindowsUpcase(static_cast<unsigned char>(b[i]))) return false;
@@ -78,9 +78,9 @@ bool IsWindowsDevice(std::string_view component, const CodePage& codePage) {
     for (const char* device : kWindowsDevices) {
         const std::string_view name(device);
         if (name.back() != '#') {
-            if (EqualIgnoringAsciiCase(base, name)) return true;
+            if (EqualIgnoringCase(base, name)) return true;
         } else if (base.size() == name.size() && IsDeviceDigit(base.back()) &&
-                   EqualIgnoringAsciiCase(std::u16string_view(base).substr(0, base.size() - 1),
+                   EqualIgnoringCase(std::u16string_view(base).substr(0, base.size() - 1),
                                           name.substr(0, name.size() - 1))) {
             return true;
         }
