@@ -17,27 +17,6 @@ const char kCheckUsage[] =
     "--after: after a run, whether each file of the plan now equals the staged one, and why\n"
     "not; exit status 1 when one did not land. -- ends the options.\n";
 
-namespace {
-
-bool Supported(unsigned codePage) {
-    for (const CodePageRule& rule : kCodePages) {
-        if (rule.number == codePage) return true;
-    }
-    return false;
-}
-
-}  // namespace
-
-unsigned DefaultCodePage(PathStyle target, const Host& host) {
-    if (target != PathStyle::kWindows) return kUtf8CodePage;
-    const bool own = host.style == PathStyle::kWindows && Supported(host.ansiCodePage);
-    return own ? host.ansiCodePage : kDefaultWindowsCodePage;
-}
-
-Layout DefaultLayout(PathStyle target, const Host& host) {
-    return target == PathStyle::kWindows && host.style != target ? Layout::kWine : Layout::kWindows;
-}
-
 CheckArguments ParseCheckArguments(const std::vector<std::string>& arguments, const Host& host) {
     CheckArguments parsed;
     parsed.style = host.style;

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "common/options.h"
-#include "target/name.h"
+#include "target/target.h"
 
 inline constexpr int kExitClean = 0;
 inline constexpr int kExitErrors = 1;
@@ -22,18 +22,6 @@ struct CheckArguments : CommandLine {
     bool after = false;  // report what a run left, not what it would do
     std::string directory = ".";
 };
-
-// The platform the tools run on: its path style and the code page its programs read names in.
-struct Host {
-    PathStyle style;
-    unsigned ansiCodePage;
-};
-
-// A Windows target's code page unless told: the host's own on Windows, as relayhive reads names
-// there; elsewhere 936. A POSIX target's: UTF-8.
-unsigned DefaultCodePage(PathStyle target, const Host& host);
-// Unless told: a Windows target on a POSIX host is read as Wine keeps its names.
-Layout DefaultLayout(PathStyle target, const Host& host);
 
 // arguments without the program name.
 CheckArguments ParseCheckArguments(const std::vector<std::string>& arguments, const Host& host);

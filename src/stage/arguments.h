@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "common/options.h"
-#include "check/arguments.h"
 #include "stage/decide.h"
+#include "target/target.h"
 
 extern const char kStageUsage[];
 

@@ -53,6 +53,26 @@ inline const char* LayoutRefusal(Layout layout, PathStyle host) {
                                                                   : nullptr;
 }
 
+// The platform the tools run on: its path style and the code page its programs read names in.
+struct Host {
+    PathStyle style;
+    unsigned ansiCodePage;
+};
+
+// A Windows target's code page unless told: the host's own on Windows, as relayhive reads names
+// there (when it is one of kCodePages); elsewhere kDefaultWindowsCodePage. A POSIX target's: UTF-8.
+inline unsigned DefaultCodePage(PathStyle target, const Host& host) {
+    if (target != PathStyle::kWindows) return kUtf8CodePage;
+    for (const CodePageRule& rule : kCodePages) {
+        if (host.style == PathStyle::kWindows && rule.number == host.ansiCodePage) return host.ansiCodePage;
+    }
+    return kDefaultWindowsCodePage;
+}
+// Unless told: a Windows target on a POSIX host is read as Wine keeps its names.
+inline Layout DefaultLayout(PathStyle target, const Host& host) {
+    return target == PathStyle::kWindows && host.style != target ? Layout::kWine : Layout::kWindows;
+}
+
 inline const char* LayoutName(Layout layout) { return layout == Layout::kWine ? "wine" : "windows"; }
 
 inline const TargetRule& TargetOf(PathStyle style) {
