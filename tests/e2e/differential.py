@@ -337,7 +337,9 @@ class Generator:
                                b"d1/.relayhive.tmp", b"a\x01b.bmp", b"a\tb.bmp", b"a:b.bmp", b"...", b".. ",
                                b"d1/../x.bmp", b"x/..", b"a\x7f.bmp"]), not self.windows
         if r < 0.84:
-            wide = rng.choice(WIDE_NAMES[:5])
+            # Bytes read in another code page; outside 936, those of the code page's own list
+            # (bytes its converters read differently on Linux and Windows stay out).
+            wide = rng.choice(WIDE_NAMES[:5] if self.code_page in (None, 936) else CODE_PAGES[self.code_page][0])
             return wide, not self.windows or (self.code_page == 936 and characters_in(wide, 936) is not None)
         if r < 0.92:
             # Long names: around the Windows path buffer, or past Linux's.
