@@ -88,6 +88,17 @@ bool MatchesListed(const ListedDigest& listed, const os::FileDigest256& actual, 
     return false;
 }
 
+bool StagedMatches(const char* path, const ListedDigest& listed, char* why, std::size_t size) {
+    os::FileDigest256 actual;
+    bool irregular = false;
+    if (listed.listed && !os::DigestFile(path, &actual, &irregular)) {
+        const char* reason = irregular ? texts::kNotRegularFile : os::ErrorMessage(errno);
+        std::snprintf(why, size, "%s%s", texts::kMismatchPrefix, reason);
+        return false;
+    }
+    return MatchesListed(listed, actual, why, size);
+}
+
 bool PayloadMatches(const std::string& workingDirectory, const CIniFile& manifest, PathStyle style,
                     const LeadBytes& lead) {
     bool matches = true;
@@ -98,17 +109,9 @@ bool PayloadMatches(const std::string& workingDirectory, const CIniFile& manifes
         for (std::size_t i = 0; i < steps.size(); ++i) {
             // A refused or too long name is never copied: the run reports it as it always has.
             if (steps[i].kind != StepKind::kCopy) continue;
-            const ListedDigest entry = i < listed.size() ? listed[i] : ListedDigest{};
             const char* source = steps[i].source.c_str();
-            os::FileDigest256 actual;
-            bool irregular = false;
             char why[256];
-            if (entry.listed && !os::DigestFile(source, &actual, &irregular)) {
-                const char* reason = irregular ? texts::kNotRegularFile : os::ErrorMessage(errno);
-                std::snprintf(why, sizeof why, "%s%s", texts::kMismatchPrefix, reason);
-            } else if (MatchesListed(entry, actual, why, sizeof why)) {
-                continue;
-            }
+            if (StagedMatches(source, i < listed.size() ? listed[i] : ListedDigest{}, why, sizeof why)) continue;
             ReportMessage(source, why);
             matches = false;
         }

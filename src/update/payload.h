@@ -34,6 +34,9 @@ bool ParseDigestEntry(const std::string& entry, os::FileDigest256* file);
 // manifest: <why>") in why, cut to size.
 bool MatchesListed(const ListedDigest& listed, const os::FileDigest256& actual, char* why, std::size_t size);
 
+// Whether the staged file at path is the listed file; if not, the report's message in why.
+bool StagedMatches(const char* path, const ListedDigest& listed, char* why, std::size_t size);
+
 // Reads every file the run copies in a group with digests and compares it with its entry:
 // each that differs or cannot be read is named on standard error. True when all match.
 bool PayloadMatches(const std::string& workingDirectory, const CIniFile& manifest, PathStyle style,

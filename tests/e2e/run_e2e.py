@@ -248,6 +248,9 @@ class Scenario(unittest.TestCase):
             self.source(harness.MANIFEST_NAME) + b": nothing copied, the client left running: "
                                                  b"the staged files above do not match it"])
         self.assertIsNone(old.poll(), "the client was stopped")
+        self.assert_after({("skin", "background.bmp"): ("differs", "copied nothing"),
+                           ("logo", "logo.png"): ("differs", "copied nothing"),
+                           ("manifest", "autoupdate.ini"): ("missing", "copied nothing")})
         # Staged whole, the same update goes through.
         for name, data in new.items():
             inst.stage(name, data)
