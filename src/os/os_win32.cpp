@@ -142,7 +142,7 @@ const char* ErrorMessage(int errnum) { return std::strerror(errnum); }
 
 // XP SP3 has SHA-256, but the headers offer it only to builds that require SP3.
 #ifndef CALG_SHA_256
-#define CALG_SHA_256 (ALG_CLASS_HASH | ALG_TYPE_ANY | ALG_SID_SHA_256)
+#define CALG_SHA_256 (ALG_CLASS_HASH | ALG_TYPE_ANY | 12)  // ALG_SID_SHA_256
 #endif
 
 // The AES provider is the one that has SHA-256 (XP SP3 and later); no key container is needed.
