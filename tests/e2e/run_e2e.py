@@ -224,14 +224,15 @@ class Scenario(unittest.TestCase):
         new = {"background.bmp": b"new background " * 1000, "button.bmp": bytes(range(256)) * 9,
                "logo.png": b"\x89PNG\r\n\x1a\n logo"}
         self.manifest(harness.manifest(
-            ["background.bmp", "button.bmp", "extra.bmp"], ["logo.png"], harness.CLIENT,
-            digests={"skin": [new["background.bmp"], new["button.bmp"]], "logo": [new["logo.png"]],
+            ["background.bmp", "button.bmp", "extra.bmp"], ["logo.png", "dir.png"], harness.CLIENT,
+            digests={"skin": [new["background.bmp"], new["button.bmp"]], "logo": [new["logo.png"], b"0"],
                      "main": [inst.new_client]}))
-        # Cut short, changed in one byte, listed with no digest, and the main file not staged.
+        # Cut short, changed in one byte, listed with no digest, a directory, and the main file not staged.
         inst.stage("background.bmp", new["background.bmp"][:-100])
         inst.stage("button.bmp", new["button.bmp"][:5] + b"X" + new["button.bmp"][6:])
         inst.stage("extra.bmp", b"extra")
         inst.stage("logo.png", new["logo.png"])
+        os.mkdir(inst.file("download/dir.png"))
         inst.configure_client("stay=1\n")
         old = TARGET.start_client(inst.app)
         self.assertTrue(harness.wait_for(lambda: inst.client_log()), "old client did not start")
@@ -244,6 +245,7 @@ class Scenario(unittest.TestCase):
             self.source("background.bmp") + mismatch + b"14900 bytes, it lists 15000",
             self.source("button.bmp") + mismatch + b"its SHA-256 differs",
             self.source("extra.bmp") + mismatch + b"it lists no digest for it",
+            self.source("dir.png") + mismatch + b"Is a directory",
             self.source(harness.CLIENT) + mismatch + b"No such file or directory",
             self.source(harness.MANIFEST_NAME) + b": nothing copied, the client left running: "
                                                  b"the staged files above do not match it"])
