@@ -79,14 +79,14 @@ void CarryOutUpdate(const std::string& workingDirectory, const CIniFile& manifes
         Guarded(group.section != nullptr ? group.section : texts::kManifestName, [&] {
             steps = PlanGroupSteps(group.group, workingDirectory, manifest, style, lead);
             if (checked) listed = ListedDigests(group, manifest);
-            listed.resize(steps.size());
         });
+        const ListedDigest unlisted;  // a step past the entries read: its copy is refused
         // The directories renamed into during the group: each is flushed once, at the group's end.
         std::vector<std::string> renamed;
         for (std::size_t i = 0; i < steps.size(); ++i) {
             const PlanStep& step = steps[i];
             Guarded(step.source, [&] {
-                if (!CarryOut(step, checked ? &listed[i] : nullptr)) return;
+                if (!CarryOut(step, !checked ? nullptr : i < listed.size() ? &listed[i] : &unlisted)) return;
                 std::string directory = DirectoryOf(step.destination, style, lead);
                 if (std::find(renamed.begin(), renamed.end(), directory) == renamed.end()) {
                     renamed.push_back(std::move(directory));
