@@ -303,13 +303,14 @@ std::size_t EditDistance(const std::string& a, const std::string& b) {
     return previous[y.size()];
 }
 
-// The section, or the key, relayhive reads within kNearMiss edits of name, or nullptr.
+// The section, or the key, relayhive reads within kNearMiss edits of name, or nullptr. A
+// misspelt digest section would leave the download unchecked without a word.
 const char* NearMiss(const std::string& name, bool key) {
     for (const GroupRule* group : ReadingGroups()) {
         const char* candidate = key ? group->key : group->section;
         if (EditDistance(name, candidate) <= kNearMiss) return candidate;
     }
-    return nullptr;
+    return !key && EditDistance(name, texts::kDigestSection) <= kNearMiss ? texts::kDigestSection : nullptr;
 }
 
 void CheckSections(const ManifestScan& scan, Collector* out) {
@@ -318,7 +319,7 @@ void CheckSections(const ManifestScan& scan, Collector* out) {
         if (line.kind != LineKind::kSection) continue;
         const std::string folded = ascii::Fold(line.section);
         const auto first = seen.emplace(folded, line.number);
-        const bool read = ReadKeyOf(folded) != nullptr;
+        const bool read = ReadKeyOf(folded) != nullptr || folded == texts::kDigestSection;
         if (!first.second && read) {
             out->AtLine(Severity::kWarning, line.number,
                         "[" + ShowBytes(line.section) + "] repeats the section of line " +
