@@ -71,6 +71,20 @@ const Severity W = Severity::kWarning;
 const Severity N = Severity::kNote;
 
 const Case kCases[] = {
+    {"digests: another digest, no entry, another size, each copy-nothing", kPosix,
+     "[cltskin]\nfilelist=a.bmp,b.bmp,c.bmp\n[cltmain]\nmainfile=Q.exe\n[cltdigest]\n"
+     "skin=5:21673cc95948a173d811394f73cf383fcdcdb07edb8ee74c3725aff4f2586b29,"
+     "5:21673cc95948a173d811394f73cf383fcdcdb07edb8ee74c3725aff4f2586b29\n"
+     "main=6:3845382342fdf14ff08a5aacaf59f1128cb11aea3be8a2ff24bb101d833ff266\n",
+     {"a.bmp", "b.bmp", "c.bmp", "Q.exe"}, true,
+     {{E, 2, "names 'b.bmp', but download/b.bmp does not match the manifest: its SHA-256 differs; relayhive checks "
+             "every listed file before it stops the client, and then copies nothing"},
+      {E, 2, "names 'c.bmp', but download/c.bmp does not match the manifest: it lists no digest for it"},
+      {E, 4, "names 'Q.exe', but download/Q.exe does not match the manifest: 5 bytes, it lists 6"}}},
+    {"a misspelt digest section leaves the download unchecked", kPosix,
+     "[cltmain]\nmainfile=Q.exe\n[cltdigets]\nmain=1:0000000000000000000000000000000000000000000000000000000000000000\n",
+     {"Q.exe"}, true,
+     {{W, 3, "never reads section [cltdigets]; did you mean [cltdigest]?"}}},
     {"byte order mark", kPosix,
      "\xEF\xBB\xBF[cltskin]\r\nfilelist=a.bmp\r\n[cltmain]\r\nmainfile=Quillmon.exe\r\n",
      {"a.bmp", "Quillmon.exe"}, true,

@@ -9,6 +9,8 @@
 #include "stage/arguments.h"
 #include "stage/decide.h"
 #include "stage/proof.h"
+#include "check/manifest_scan.h"
+#include "update/payload.h"
 
 namespace {
 
@@ -136,6 +138,30 @@ TEST_P(StageTest, StagesWhatDiffersAndProvesIt) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Pairs, StageTest, testing::ValuesIn(kCases));
+
+// The digest section, appended to the manifest, gives relayhive each staged file's own digest,
+// in its group's order, whatever the names.
+TEST(StageDigests, RelayhiveReadsEachFilesOwnDigest) {
+    const ReleaseTree release = TreeOf(With(kOld, {"skin/z;#[.bmp=z", "skin/c.bmp=c", "Quillmon.exe=v2"}));
+    StageOptions options;
+    options.style = kPosix;
+    const Staging staging = DecideStaging(InstalledBase(TreeOf(kOld), release), release, options);
+    std::vector<os::FileDigest256> digests(staging.files.size());
+    for (std::size_t i = 0; i < digests.size(); ++i) digests[i].size = staging.files[i].file.size();
+    const std::string manifest = staging.manifest + DigestSectionText(staging.files, digests);
+    CIniFile ini{std::string()};
+    LoadOutcome load;
+    ScanManifest(manifest, false, &ini, &load);
+    ASSERT_TRUE(CarriesDigests(ini));
+    std::vector<std::uint64_t> sizes;
+    for (PlanGroup group : {PlanGroup::kSkin, PlanGroup::kLogo, PlanGroup::kMain}) {
+        for (const ListedDigest& listed : ListedDigests(RuleOf(group), ini)) sizes.push_back(listed.file.size);
+    }
+    EXPECT_EQ((std::vector<std::uint64_t>{std::string("skin/c.bmp").size(), std::string("skin/z;#[.bmp").size(),
+                                          std::string("Quillmon.exe").size()}),
+              sizes)
+        << manifest;
+}
 
 TEST(StageArgumentsTest, DefaultsFollowTheTargetAndBadUsageIsRefused) {
     struct Line {
