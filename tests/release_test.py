@@ -243,7 +243,8 @@ class Release(unittest.TestCase):
         with tarfile.open(fileobj=io.BytesIO(gzip.decompress(packed))) as tar:
             members = tar.getmembers()
         top = self.tar_name[:-len(".tar.gz")] + "/"
-        files = sorted(["bin/relayhive", "bin/relayhive-check", "bin/relayhive-stage"] + ["share/doc/relayhive/" + d for d in DOCS])
+        files = sorted(["bin/relayhive", "bin/relayhive-check", "bin/relayhive-stage", "bin/trace-listen",
+                        "share/relayhive/relayhive_kit.py"] + ["share/doc/relayhive/" + d for d in DOCS])
         self.assertEqual([top + n for n in files], [m.name for m in members if m.isfile()])
         self.assertEqual(sorted(m.name for m in members), [m.name for m in members])
         self.assertEqual({(0, 0, "", "", self.commit_time)},
@@ -270,6 +271,34 @@ class Release(unittest.TestCase):
             self.assertEqual(0, done.returncode, done.stdout.decode(errors="replace"))
             self.assertNotEqual(0, run(["osslsigncode", "verify", "-CAfile", self.cert,
                                         "-in", self.exe("plain", name)]).returncode, name + " unsigned")
+
+    def test_sums_are_signed_with_the_same_certificate(self):
+        self.assertEqual(["SHA256SUMS", "SHA256SUMS.p7s", self.zip_name, self.tar_name], sorted(os.listdir(self.signed)))
+        self.assertNotIn("SHA256SUMS.p7s", os.listdir(self.plain))
+        def verify(content):
+            return run(["openssl", "cms", "-verify", "-binary", "-inform", "DER", "-in", "SHA256SUMS.p7s", "-content",
+                        content, "-CAfile", self.cert, "-purpose", "any", "-out", os.devnull], cwd=self.signed)
+        done = verify("SHA256SUMS")
+        self.assertEqual(0, done.returncode, done.stdout.decode(errors="replace"))
+        altered = os.path.join(self.scratch, "altered")
+        with open(altered, "wb") as f:
+            f.write(b"0" * 64 + b"  " + self.tar_name.encode() + b"\n")
+        self.assertNotEqual(0, verify(altered).returncode, "an altered SHA256SUMS verifies")
+
+    def test_shipped_trace_listen_prints_a_trace(self):
+        if not harness.isolation_available():
+            self.skipTest("needs root and unshare: a network namespace of its own for the trace socket")
+        listen = os.path.join(self.unpacked, "linux", self.tar_name[:-len(".tar.gz")], "bin", "trace-listen")
+        listener = subprocess.Popen(["unshare", "-n", listen, "--raw"], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        try:
+            self.assertIn(b"waiting for relayhive traces", listener.stderr.readline())
+            checked(["nsenter", "-t", str(listener.pid), "-n", sys.executable, "-c",
+                     "import socket; socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM).sendto(b'killed', %r)"
+                     % harness.TRACE_SOCKET])
+            self.assertEqual(b"killed\n", listener.stdout.readline())
+        finally:
+            listener.kill()
+            listener.communicate()
 
     def test_signed_programs_pass_the_import_audit(self):
         for name in EXES:
