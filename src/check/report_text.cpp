@@ -22,11 +22,11 @@ std::string StepLine(const PlanStep& step) {
     return "";
 }
 
+}  // namespace
+
 std::string Count(std::size_t count, const char* what) {
     return std::to_string(count) + " " + what + (count == 1 ? "" : "s");
 }
-
-}  // namespace
 
 std::string FindingLine(const Finding& finding) {
     std::string line = std::string(SeverityLabel(finding.severity)) + ": " + finding.file;
