@@ -42,8 +42,9 @@ std::string RenderStageText(const StageReport& report) {
             (report.proof.differences.size() == 1 ? " differs\n" : " differ\n");
     text += "relayhive-check findings:\n";
     for (const Finding& finding : report.proof.findings) text += FindingLine(finding) + "\n";
-    return text + std::to_string(report.staging.files.size()) + " staged, " +
-           Count(report.staging.errors.size() + report.proof.defects.size(), "error") + "\n";
+    text += std::to_string(report.staging.files.size()) + " staged, " +
+            Count(report.staging.errors.size() + report.proof.defects.size(), "error") + "\n";
+    return ShowInCodePage(text, options.codePage);
 }
 
 std::string RenderStageJson(const StageReport& report) {
