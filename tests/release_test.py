@@ -121,9 +121,10 @@ class Refusals(unittest.TestCase):
 
     def test_refused_before_building(self):
         missing = os.path.join(self.scratch, "missing")
-        other = os.path.join(self.scratch, "other")
-        os.makedirs(other, exist_ok=True)
+        other, folder = os.path.join(self.scratch, "other"), os.path.join(self.scratch, "folder")
+        os.makedirs(other)
         open(os.path.join(other, "notes.txt"), "w").close()
+        os.makedirs(os.path.join(folder, "SHA256SUMS", "kept"))  # a release's name, but a folder
         signing = ["--pass-file", self.pass_file, "--sign"]
         cases = [(["--sign"], b"--sign needs a value; usage: tools/release [--sign"), (["--out"], b"--out needs"),
                  (["--pass-file", self.pass_file], b"go with --sign"), (["--bogus"], b"unknown option --bogus"),
@@ -135,7 +136,8 @@ class Refusals(unittest.TestCase):
                  (signing + [certificate(self.scratch, "future", days=(1, 3))[1]], b"is not valid yet (notBefore="),
                  (signing + [certificate(self.scratch, "server", purpose="serverAuth")[1]],
                   b"is not for code signing (its purposes: TLS Web Server Authentication"),
-                 (["--sign", self.pfx, "--pass-file", self.pass_file, "--out", other], b"holds notes.txt")]
+                 (["--out", other], b"holds notes.txt, which is not part of a release"),
+                 (["--out", folder], b"holds SHA256SUMS, which is not part of a release")]
         for arguments, line in cases:
             started = time.monotonic()
             done = run([RELEASE, "--out", self.out] + arguments, timeout=60)
@@ -144,7 +146,7 @@ class Refusals(unittest.TestCase):
             self.assertIn(line, done.stdout, arguments)
             self.assertNotIn(b"building", done.stdout, arguments)
             self.assert_out_untouched()
-        self.assertEqual(["notes.txt"], os.listdir(other))
+        self.assertEqual((["notes.txt"], ["kept"]), (os.listdir(other), os.listdir(os.path.join(folder, "SHA256SUMS"))))
 
     def test_help_exits_0(self):
         done = subprocess.run([RELEASE, "--help"], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
