@@ -275,7 +275,8 @@ class Release(unittest.TestCase):
                                         "-in", self.exe("plain", name)]).returncode, name + " unsigned")
 
     def test_sums_are_signed_with_the_same_certificate(self):
-        self.assertEqual(["SHA256SUMS", "SHA256SUMS.p7s", self.zip_name, self.tar_name], sorted(os.listdir(self.signed)))
+        self.assertEqual(sorted(["SHA256SUMS", "SHA256SUMS.p7s", self.zip_name, self.tar_name]),
+                         sorted(os.listdir(self.signed)))
         self.assertNotIn("SHA256SUMS.p7s", os.listdir(self.plain))
         def verify(content):
             return run(["openssl", "cms", "-verify", "-binary", "-inform", "DER", "-in", "SHA256SUMS.p7s", "-content",
