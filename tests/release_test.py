@@ -100,6 +100,7 @@ class Refusals(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.scratch = tempfile.mkdtemp(prefix="relayhive-release-refusals-")
+        cls.addClassCleanup(shutil.rmtree, cls.scratch, True)  # also when the rest of setUpClass fails
         for name, password in (("pass", "throwaway\n"), ("wrong", "thrownaway\n")):
             with open(os.path.join(cls.scratch, name), "w") as f:
                 f.write(password)
@@ -109,10 +110,6 @@ class Refusals(unittest.TestCase):
         os.makedirs(cls.out)
         with open(os.path.join(cls.out, "SHA256SUMS"), "w") as f:
             f.write("an earlier release\n")
-
-    @classmethod
-    def tearDownClass(cls):
-        shutil.rmtree(cls.scratch, ignore_errors=True)
 
     def assert_out_untouched(self):
         self.assertEqual(["SHA256SUMS"], os.listdir(self.out))
@@ -176,6 +173,7 @@ class Release(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.scratch = tempfile.mkdtemp(prefix="relayhive-release-test-")
+        cls.addClassCleanup(shutil.rmtree, cls.scratch, True)  # also when the rest of setUpClass fails
         with open(os.path.join(cls.scratch, "pass"), "w") as f:
             f.write("throwaway\n")
         cls.pass_file = os.path.join(cls.scratch, "pass")
@@ -198,10 +196,6 @@ class Release(unittest.TestCase):
                 z.extractall(os.path.join(cls.unpacked, kind))
         with tarfile.open(os.path.join(cls.plain, cls.tar_name)) as tar:
             tar.extractall(os.path.join(cls.unpacked, "linux"))
-
-    @classmethod
-    def tearDownClass(cls):
-        shutil.rmtree(cls.scratch, ignore_errors=True)
 
     def exe(self, kind, name):
         return os.path.join(self.unpacked, kind, self.zip_name[:-len(".zip")], name)
