@@ -2,6 +2,8 @@
 // an error, and whether relayhive's own plan then reproduces NEW; its command line.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <iterator>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -11,6 +13,7 @@
 #include "stage/proof.h"
 #include "check/manifest_scan.h"
 #include "update/payload.h"
+#include "stage/report.h"
 
 namespace {
 
@@ -161,6 +164,42 @@ TEST(StageDigests, RelayhiveReadsEachFilesOwnDigest) {
                                           std::string("Quillmon.exe").size()}),
               sizes)
         << manifest;
+}
+
+// The heading names the install directory only where its length counts (Windows); counts agree in number.
+TEST(StageReportTest, HeadingAndCounts) {
+    struct Shown {
+        const char* title;  // a row of kCases
+        const char* heading;
+        const char* proof;
+        const char* last;
+        const char* installDirLength;  // in the JSON
+    };
+    const Shown rows[] = {
+        {"a name too long at a deep install directory", "target windows, code page 936, install directory of 220 bytes",
+         "proof: does not reproduce NEW, 6 files compared, 1 differs", "1 staged, 1 error", "220"},
+        {"a new logo", "target linux, code page utf-8", "proof: reproduces NEW, 5 files compared, 0 differ",
+         "1 staged, 0 errors", "null"},
+    };
+    for (const Shown& row : rows) {
+        const Case& c = *std::find_if(std::begin(kCases), std::end(kCases),
+                                      [&](const Case& known) { return std::string(known.title) == row.title; });
+        StageOptions options;
+        options.style = c.style;
+        options.codePage = c.style == kWin ? CodePage::k936 : CodePage::kUtf8;
+        options.installDirLength = c.installDirLength;
+        const ReleaseTree release = TreeOf(c.release);
+        const ReleaseTree base = InstalledBase(TreeOf(c.old), release);
+        const Staging staging = DecideStaging(base, release, options);
+        const Proof proof = ProveStaging(base, release, staging, options);
+        const std::string text = RenderStageText({options, staging, proof});
+        EXPECT_EQ(0u, text.find(std::string("relayhive-stage: ") + row.heading + "\nstaged:\n")) << text;
+        EXPECT_NE(std::string::npos, text.find(std::string("\n") + row.proof + "\n")) << text;
+        EXPECT_EQ(std::string(row.last) + "\n", text.substr(text.rfind('\n', text.size() - 2) + 1)) << text;
+        EXPECT_NE(std::string::npos,
+                  RenderStageJson({options, staging, proof}).find(std::string("\"install_dir_length\": ") +
+                                                                  row.installDirLength + ","));
+    }
 }
 
 TEST(StageArgumentsTest, DefaultsFollowTheTargetAndBadUsageIsRefused) {

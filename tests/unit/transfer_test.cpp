@@ -369,20 +369,11 @@ TEST(TransferFile, ListedFileLandsOnlyWhenTheBytesWrittenAreIt) {
     }
 }
 
-TEST(ReplacementMode, SetIdBitsStayOnlyWithTheOwnerAndGroup) {
-    struct Case {
-        unsigned oldMode;
-        bool ownerAndGroupKept;
-        unsigned mode;
-    };
-    const Case cases[] = {{04755, true, 04755}, {02750, true, 02750}, {06777, false, 0777},
-                          {04755, false, 0755}, {02750, false, 0750}, {01777, false, 01777},
-                          {0600, false, 0600}};
-    for (const Case& c : cases) {
-        EXPECT_EQ(c.mode, os::ReplacementMode(c.oldMode, c.ownerAndGroupKept))
-            << std::oct << c.oldMode;
-    }
-}
+// A replacement keeps set-user-ID and set-group-ID only where it kept the old owner and group.
+static_assert(os::ReplacementMode(04755, true) == 04755 && os::ReplacementMode(02750, true) == 02750);
+static_assert(os::ReplacementMode(06777, false) == 0777 && os::ReplacementMode(04755, false) == 0755);
+static_assert(os::ReplacementMode(02750, false) == 0750 && os::ReplacementMode(01777, false) == 01777);
+static_assert(os::ReplacementMode(0600, false) == 0600);
 
 #if defined(_WIN32)
 
