@@ -48,7 +48,8 @@ int main(int argc, char** argv) {
         std::vector<FileDigest> sources;
         std::vector<FileDigest> destinations;
         SurveyDigests(installation, &sources, &destinations);
-        const std::vector<Landing> landings = Landings(installation, sources, destinations);
+        const std::vector<Landing> landings =
+            Landings(installation, sources, destinations, SurveyRecord(installation));
         const std::string report = arguments.json ? RenderAfterJson(installation, landings)
                                                   : RenderAfterText(installation, landings);
         std::fwrite(report.data(), 1, report.size(), stdout);
