@@ -53,9 +53,9 @@ void ReleaseSingleInstance();
 // The time now as "YYYY-MM-DD hh:mm:ss UTC" in buffer (at least 32 bytes).
 void UtcTimeText(char* buffer, std::size_t size);
 
-// True when the failure just met was a file in use by another program (a sharing or lock
-// violation on Windows; never on POSIX). Asked before any other platform call.
-bool LastFailureWasFileInUse();
+// True when another program holds path open so that it may be neither replaced nor read
+// (Windows sharing; never on POSIX).
+bool FileInUse(const char* path);
 
 // --- The run's record ------------------------------------------------------
 // One file written in place at fixed offsets, so that each update needs no new space.

@@ -296,13 +296,21 @@ void UtcTimeText(char* buffer, std::size_t size) {
     }
 }
 
-bool LastFailureWasFileInUse() { return false; }
+bool FileInUse(const char*) { return false; }
 
 std::intptr_t OpenRecordFile(const char* path) {
     const int flags = O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
     int fd = open(path, flags, 0644);
-    // Another user's record of an earlier run must not pass for this run's: it goes.
-    if (fd < 0 && errno == EACCES && unlink(path) == 0) fd = open(path, flags, 0644);
+    struct stat status;
+    // Written in place, a record must be our own file: never another name's (a hard link) or a pipe.
+    if (fd >= 0 && (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || status.st_nlink != 1)) {
+        close(fd);
+        fd = -1;
+        errno = EACCES;
+    }
+    // Another user's record of an earlier run, a link or a pipe in its place: it goes, and is made anew.
+    const bool replaceable = errno == EACCES || errno == ELOOP || errno == ENXIO;
+    if (fd < 0 && replaceable && unlink(path) == 0) fd = open(path, flags | O_EXCL, 0644);
     return fd;
 }
 

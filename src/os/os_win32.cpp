@@ -147,7 +147,14 @@ void UtcTimeText(char* buffer, std::size_t size) {
                   now.wMinute, now.wSecond);
 }
 
-bool LastFailureWasFileInUse() {
+bool FileInUse(const char* path) {
+    // Asking to delete it, while sharing everything, fails only for a handle that shares no deletion.
+    const HANDLE file = CreateFileA(path, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file != INVALID_HANDLE_VALUE) {
+        CloseHandle(file);
+        return false;
+    }
     const DWORD error = GetLastError();
     return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
 }

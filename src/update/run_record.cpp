@@ -142,14 +142,10 @@ void Join(char (&value)[record::kUnit], std::initializer_list<const char*> piece
     value[used] = '\0';
 }
 
-// The last report of the step under way: its message, and whether a file in use caused it.
+// The last report of the step under way.
 char lastReport[record::kUnit];
-bool lastInUse = false;
 
-void KeepReport(const char* message) {
-    lastInUse = os::LastFailureWasFileInUse();  // before any other platform call
-    Join(lastReport, {message});
-}
+void KeepReport(const char* message) { Join(lastReport, {message}); }
 
 }  // namespace
 
@@ -285,8 +281,8 @@ void RunRecord::ClientStopped(ClientStop how, int errnum) {
 
 void RunRecord::StartStep(const PlanStep& step) {
     current_ = step.kind == StepKind::kPause ? -1 : Find(step);
+    step_ = &step;
     lastReport[0] = '\0';
-    lastInUse = false;
     ListenToReports(KeepReport);
     Result(current_, record::kCopying);
 }
@@ -300,10 +296,14 @@ void RunRecord::EndStep(bool moved) {
     } else if (refused) {
         Join(value, {lastReport});
     } else {
-        Join(value, {record::kFailedPrefix, lastReport, lastInUse ? record::kInUse : ""});
+        // Windows says only "Permission denied" for a file another program holds: the record says which.
+        const bool inUse = step_ != nullptr && step_->kind == StepKind::kCopy &&
+                           (os::FileInUse(step_->source.c_str()) || os::FileInUse(step_->destination.c_str()));
+        Join(value, {record::kFailedPrefix, lastReport, inUse ? record::kInUse : ""});
     }
     Result(current_, value);
     current_ = -1;
+    step_ = nullptr;
 }
 
 void RunRecord::Relaunched(const RelaunchOutcome& outcome) {

@@ -113,7 +113,8 @@ private:
     };
     std::vector<Slot> slots_;
     std::size_t next_ = 0;
-    long current_ = -1;  // the slot of the step under way
+    long current_ = -1;               // the slot of the step under way
+    const PlanStep* step_ = nullptr;  // the step under way
 };
 
 #endif

@@ -504,7 +504,13 @@ class Scenario(unittest.TestCase):
         self.manifest(b"[cltskin]\nfilelist=background.bmp,none.bmp,../up.bmp\n[cltmain]\nmainfile=Quillmon.exe\n")
         inst.stage("background.bmp", b"new background")
         inst.stage(harness.CLIENT, inst.new_client, executable=True)
+        if not TARGET.windows:
+            # A name another file shares, planted where the record goes: it is replaced, never written through.
+            inst.write("precious", b"not relayhive's")
+            os.link(inst.file("precious"), inst.file(harness.RECORD_NAME))
         self.run_update()
+        if not TARGET.windows:
+            self.assertEqual(b"not relayhive's", inst.read("precious"))
         record = inst.read(harness.RECORD_NAME)
         self.assertEqual(0, len(record) % 128)  # whole slots: none straddles a disk sector
         lines = [line.rstrip(b" ") for line in record.split(b"\n")]
