@@ -511,15 +511,13 @@ class Scenario(unittest.TestCase):
         self.run_update()
         if not TARGET.windows:
             self.assertEqual(b"not relayhive's", inst.read("precious"))
-        record = inst.read(harness.RECORD_NAME)
-        self.assertEqual(0, len(record) % 128)  # whole slots: none straddles a disk sector
-        lines = [line.rstrip(b" ") for line in record.split(b"\n")]
-        for line in (b"client: none running", b"copies: 5 below", b"relaunch: the client exited, exit code %d"
-                     % RELAUNCHED_EXIT, b"run: finished"):
-            self.assertIn(line, lines)
-        results = [line[len(b"  result: "):] for line in lines if line.startswith(b"  result: ")]
-        self.assertEqual([b"landed", b"failed: No such file or directory", b"refused: '..' would leave"
-                          b" the install directory", b"landed", b"landed"], results)
+        fields, steps = harness.read_record(inst.read(harness.RECORD_NAME))  # whole 128-byte slots
+        self.assertEqual({"client": "none running", "copies": "5 below", "run": "finished",
+                          "relaunch": "the client exited, exit code %d" % RELAUNCHED_EXIT},
+                         {k: fields[k] for k in ("client", "copies", "run", "relaunch")})
+        self.assertEqual([("skin", "background.bmp", "landed"), ("skin", "none.bmp", "failed: No such file or directory"),
+                          ("skin", "../up.bmp", "refused: '..' would leave the install directory"),
+                          ("manifest", "autoupdate.ini", "landed"), ("main", harness.CLIENT, "landed")], steps)
 
     def test_help_and_version_touch_nothing(self):
         inst = self.new_install()

@@ -125,6 +125,23 @@ def tree(root):
     return files
 
 
+RECORD_UNIT = 128  # every line of the record fills whole units of this size
+
+
+def read_record(data):
+    """The run's record: (header fields, [(group, name, result)] of its steps), or None when data is
+    no record with whole lines. Names keep the record's \\xNN escapes."""
+    if len(data) % RECORD_UNIT or not data.startswith(b"relayhive run record "):
+        return None
+    lines = [line.rstrip(b" ").decode("latin-1") for line in data.split(b"\n")[:-1]]
+    fields = dict(line.split(": ", 1) for line in lines[1:7])
+    steps = []
+    for heading, _, result in zip(lines[7::3], lines[8::3], lines[9::3]):
+        group, _, name = heading[len("step "):].partition(" ")
+        steps.append((group, name, result[len("  result: "):]))
+    return fields, steps
+
+
 def changed(before, after):
     """Paths whose content differs between two tree() snapshots, created and removed ones included."""
     return sorted(k for k in set(before) | set(after) if before.get(k) != after.get(k))
