@@ -9,6 +9,9 @@ static const char kUnforeseen[] =
     "the plan predicts no failure here: the run stopped before it (killed, or the machine went down), or a "
     "write failed (a full disk, the file held open by another program)";
 
+// An empty record: relayhive made the file but could not write a byte of it.
+static const char kUnwritten[] = "relayhive could not write its record of the run (is this disk full?); ";
+
 // value without prefix when it starts with it.
 bool Stripped(const std::string& value, const char* prefix, std::string* rest) {
     if (value.compare(0, std::strlen(prefix), prefix) != 0) return false;
@@ -93,6 +96,7 @@ std::vector<Landing> Landings(const Installation& in, const std::vector<FileDige
             if (failed && !predicted.empty()) landing.reason += "; " + predicted;
             if (landing.reason.empty()) landing.reason = predicted;
             if (landing.reason.empty()) landing.reason = kUnforeseen;
+            if (run.unwritten) landing.reason = kUnwritten + landing.reason;
         }
         landings.push_back(landing);
     }

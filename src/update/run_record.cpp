@@ -91,6 +91,7 @@ std::string SlotLine(const char* label, const char* value) {
 
 Read Parse(const std::string& bytes) {
     Read read;
+    read.unwritten = bytes.empty();
     std::vector<std::string> lines;
     for (std::size_t start = 0; start < bytes.size();) {
         const std::size_t end = bytes.find('\n', start);
@@ -184,10 +185,16 @@ void RunRecord::WriteHeader(const char* version) {
     const char* const values[] = {version, started, record::kPending, record::kPending, record::kPending,
                                   record::kInProgress};
     for (int i = 1; i < record::kHeaderUnits; ++i) header += record::SlotLine(record::kHeaderLabels[i], values[i - 1]);
+    if (file_ < 0) return;
     // Written over the last run's record, then cut: on a full disk its blocks hold the new one.
-    Write(0, header);
-    end_ = header.size();
-    if (file_ >= 0) (void)os::SetRecordLength(file_, end_);
+    // A header that cannot be written leaves an empty file, never one that passes for a record.
+    end_ = os::WriteRecordAt(file_, 0, header.data(), header.size()) ? header.size() : 0;
+    (void)os::SetRecordLength(file_, end_);
+    if (end_ == 0) {
+        os::CloseRecordFile(file_);
+        file_ = -1;
+        return;
+    }
     Flush();
 }
 

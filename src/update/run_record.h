@@ -49,6 +49,7 @@ struct Step {
 };
 struct Read {
     bool found = false;  // a record of this layout
+    bool unwritten = false;  // the file is there but empty: relayhive could not write it (a full disk)
     std::string version, started, client, copies, relaunch, run;
     bool stepsWhole = false;  // the copies slot vouches for the steps below it
     std::vector<Step> steps;

@@ -440,6 +440,30 @@ class Scenario(unittest.TestCase):
                                + self.full_disk_message),
                            ("manifest", "autoupdate.ini"): ("landed", None)})
 
+    def test_after_a_disk_too_full_for_the_record(self):
+        if TARGET.windows or os.geteuid() != 0:
+            self.skipTest("needs root to mount a small filesystem (Linux build)")
+        where = harness.tempfile.mkdtemp(prefix="relayhive-e2e-full-")
+        self.addCleanup(os.rmdir, where)
+        if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=8m", "relayhive-full", where]).returncode:
+            self.skipTest("no tmpfs to be had")
+        self.addCleanup(subprocess.run, ["umount", where])
+        inst = self.install = harness.Install(TARGET.standin, "relayhive-e2e-", where=where)
+        inst.configure_client("exit=%d\n" % RELAUNCHED_EXIT)
+        self.manifest(b"[cltlogo]\nfilelist=logo.png\n")
+        inst.stage("logo.png", b"new logo")
+        self.addCleanup(os.remove, os.path.join(where, "filler"))
+        with open(os.path.join(where, "filler"), "wb", buffering=0) as filler:  # every last byte of the disk
+            for size in (4096, 1):
+                try:
+                    while filler.write(b"\0" * size):
+                        pass
+                except OSError:
+                    pass
+        self.run_update()
+        self.assertEqual(b"", inst.read(harness.RECORD_NAME))
+        self.assert_after({("logo", "logo.png"): ("missing", "could not write its record of the run")})
+
     def test_after_files_in_use(self):
         # Asked while the files are still held: one that is there is never "missing".
         if not TARGET.windows:
