@@ -13,7 +13,7 @@ static const char kUnforeseen[] =
 static const char kUnwritten[] = "relayhive could not write its record of the run (is this disk full?); ";
 
 // value without prefix when it starts with it.
-bool Stripped(const std::string& value, const char* prefix, std::string* rest) {
+static bool Stripped(const std::string& value, const char* prefix, std::string* rest) {
     if (value.compare(0, std::strlen(prefix), prefix) != 0) return false;
     *rest = value.substr(std::strlen(prefix));
     return true;
