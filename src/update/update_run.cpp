@@ -104,6 +104,7 @@ void CarryOutUpdate(const std::string& workingDirectory, const CIniFile& manifes
 }  // namespace
 
 int RunUpdate(int argc, char** argv, char**) {
+    os::OutliveClientSession();  // first: a closed pipe must not end even --help with a signal
     // A lone --help or --version is answered and nothing else is done; other arguments are ignored.
     if (argc == 2 && std::strcmp(argv[1], texts::kHelpOption) == 0) {
         std::fputs(texts::kUsage, stdout);
@@ -113,7 +114,6 @@ int RunUpdate(int argc, char** argv, char**) {
         std::printf(texts::kVersionFormat, kRelayhiveVersion);
         return 0;
     }
-    os::OutliveClientSession();
     if (!os::ClaimSingleInstance(texts::kInstanceName, texts::kLockName)) {
         std::fputs(texts::kSecondInstance, stdout);
         return 0;
