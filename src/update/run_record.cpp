@@ -2,7 +2,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <initializer_list>
 #include <new>
@@ -56,9 +55,12 @@ std::string StepPaths(const PlanStep& step) {
 
 std::string Escaped(const std::string& bytes) {
     std::string shown;
-    for (const char c : bytes) {
+    // Blanks that end a name are escaped too: the line's padding would swallow them.
+    const std::size_t kept = bytes.find_last_not_of(' ') + 1;  // 0 when all are blanks
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        const char c = bytes[i];
         const unsigned char byte = static_cast<unsigned char>(c);
-        if (byte >= 0x20 && byte < 0x7F && byte != '\\') {
+        if (byte >= 0x20 && byte < 0x7F && byte != '\\' && i < kept) {
             shown += c;
             continue;
         }
@@ -106,7 +108,7 @@ Read Parse(const std::string& bytes) {
         if (!ValueOf(lines[i], kHeaderLabels[i], fields[i])) return read;
     }
     read.found = true;
-    for (std::size_t i = kHeaderUnits; i + 2 < lines.size() + 0 && lines[i].rfind(kStepWord, 0) == 0; i += 3) {
+    for (std::size_t i = kHeaderUnits; i + 2 < lines.size() && lines[i].rfind(kStepWord, 0) == 0; i += 3) {
         const std::string heading = lines[i].substr(std::strlen(kStepWord));
         const std::size_t blank = heading.find(' ');
         Step step{heading.substr(0, blank), blank == std::string::npos ? "" : heading.substr(blank + 1), ""};

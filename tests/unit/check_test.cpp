@@ -450,7 +450,7 @@ TEST(Check, CommandLine) {
 TEST(Check, AfterNamesTheRecordedCause) {
     const std::vector<PlanStep> steps = {
         {StepKind::kCopy, PlanGroup::kSkin, "a.bmp", "/w/download/a.bmp", "/w/skin/a.bmp", "", nullptr, ""},
-        {StepKind::kCopy, PlanGroup::kMain, "Q\n.exe", "/w/download/Q\n.exe", "/w/Q\n.exe", "", nullptr, ""}};
+        {StepKind::kCopy, PlanGroup::kMain, "Q\n.exe ", "/w/download/Q\n.exe ", "/w/Q\n.exe ", "", nullptr, ""}};
     struct Case {
         const char* title;
         int copies;  // -1: the client is not stopped; else the steps the run takes before it ends
