@@ -11,8 +11,9 @@
 
 std::string RenderText(const Installation& installation, const std::vector<Finding>& findings);
 
-// After a run: each file of the plan, landed or not, and why not.
-std::string RenderAfterText(const Installation& installation, const std::vector<Landing>& landings);
+// After a run: what the run's record says of it, then each file of the plan, landed or not, and why not.
+std::string RenderAfterText(const Installation& installation, const std::vector<Landing>& landings,
+                            const record::Read& run);
 
 // "error: autoupdate.ini:3: message" or "note: download/a.bmp: message"
 std::string FindingLine(const Finding& finding);

@@ -424,13 +424,15 @@ class Scenario(unittest.TestCase):
         name = "relayhive-check.exe" if TARGET.windows else "relayhive-check"
         check = os.path.join(os.path.dirname(TARGET.relayhive), name)
         result = TARGET.run(check, ["--after", "--json"], self.install.app)
-        steps = {(s["group"], s["name"]): s for s in json.loads(result.stdout.decode("ascii"))["after"]}
+        document = json.loads(result.stdout.decode("ascii"))
+        steps = {(s["group"], s["name"]): s for s in document["after"]}
         for key, (state, reason) in expected.items():
             self.assertEqual(state, steps[key]["state"], key)
             self.assertEqual(reason is not None, "because" in steps[key], key)
             if reason is not None:
                 self.assertIn(reason, steps[key]["because"], key)
         self.assertEqual(1 if any(s["state"] != "landed" for s in steps.values()) else 0, result.status)
+        return document["record"]
 
     def test_after_a_full_disk(self):
         self.test_full_disk_keeps_the_old_file()
@@ -517,9 +519,10 @@ class Scenario(unittest.TestCase):
         run.kill()
         TARGET.finish(run)
         self.assertTrue(landed)
-        self.assert_after({("skin", "background.bmp"): ("landed", None),
-                           ("manifest", "autoupdate.ini"): ("landed", None),
-                           ("main", harness.CLIENT): ("differs", "did not finish: it ended before this copy")})
+        record = self.assert_after({("skin", "background.bmp"): ("landed", None),
+                                    ("manifest", "autoupdate.ini"): ("landed", None),
+                                    ("main", harness.CLIENT): ("differs", "did not finish: it ended before this copy")})
+        self.assertEqual(("none running", "pending", "in progress"), (record["client"], record["relaunch"], record["run"]))
 
     # --- the record of each run, and the edges of the command line and single instance ----------
 
