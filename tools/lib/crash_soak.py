@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """Crash consistency: kills relayhive with SIGKILL at random moments while it
 copies large files, then checks that every destination is byte-identical to
-either its old or its new content, and that one more complete run leaves
-every destination new and no scratch file behind. Called by tools/crash-soak."""
+either its old or its new content, that the run's record is whole and claims
+no copy that did not land, and that one more complete run leaves every
+destination new and no scratch file behind. Called by tools/crash-soak."""
 
 import argparse
 import concurrent.futures
@@ -57,6 +58,21 @@ def calibrate(args):
     return max(groups_done, 0.01), max(main_done, groups_done + 1.0)
 
 
+def overclaimed(install):
+    """What the run's record, as a kill left it, says that is not so: a record cut short or
+    torn, or a copy recorded as landed whose destination is not new."""
+    data = install.read_or_none(kit.RECORD_NAME)
+    if not data:
+        return []  # killed before its record was begun
+    record = kit.read_record(data)
+    if record is None:
+        return ["record: not whole (%d bytes)" % len(data)]
+    group_dirs = {"skin": "skin/", "logo": "logo/", "manifest": "", "main": ""}
+    return ["record: %s recorded as landed, but not new" % (group_dirs[g] + n) for g, n, result in record[1]
+            if result == "landed" and group_dirs[g] + n in install.new
+            and install.read_or_none(group_dirs[g] + n) != install.new[group_dirs[g] + n]]
+
+
 def one_trial(args, number, groups_done, main_done):
     trial = Trial(args, number)
     try:
@@ -68,7 +84,7 @@ def one_trial(args, number, groups_done, main_done):
             main_start = groups_done + 1.0
             moment = rng.uniform(main_start - 0.05, main_done + 0.02)
         trial.run(kill_after=moment)
-        torn = trial.torn()
+        torn = trial.torn() + overclaimed(trial.install)
         interrupted = bool(trial.install.not_new())
         scratch_after_kill = bool(kit.scratch_files(trial.install.root))
         errors = trial.run()

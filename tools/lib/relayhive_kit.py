@@ -25,6 +25,8 @@ SCRATCH_NAME = ".relayhive.tmp"
 TRACE_SOCKET_NAME = "relayhive.debug"
 TRACE_SOCKET = b"\0" + TRACE_SOCKET_NAME.encode()
 INSTANCE_NAME = "relayhivecltmutex"
+RECORD_NAME = "relayhive-record.txt"
+LOCK_NAME = ".relayhive.lock"  # Linux: the single-instance lock, while a run holds it
 STAGING = "download"
 MANIFEST_NAME = "autoupdate.ini"
 # The stand-in client's own files, in its working directory.
@@ -123,15 +125,34 @@ def wait_for(predicate, timeout=30.0):
 
 
 def tree(root):
-    """Every file below root: relative path -> (size, content hash)."""
+    """Every file below root but relayhive's record and lock: relative path -> (size, content hash)."""
     files = {}
     for directory, _, names in os.walk(root):
         for name in names:
+            if name in (RECORD_NAME, LOCK_NAME):
+                continue
             full = os.path.join(directory, name)
             with open(full, "rb") as f:
                 data = f.read()
             files[os.path.relpath(full, root)] = (len(data), sha(data))
     return files
+
+
+RECORD_UNIT = 128  # every line of the record fills whole units of this size
+
+
+def read_record(data):
+    """The run's record: (header fields, [(group, name, result)] of its steps), or None when data is
+    no record with whole lines. Names keep the record's \\xNN escapes."""
+    if len(data) % RECORD_UNIT or not data.startswith(b"relayhive run record "):
+        return None
+    lines = [line.rstrip(b" ").decode("latin-1") for line in data.split(b"\n")[:-1]]
+    fields = dict(line.split(": ", 1) for line in lines[1:7])
+    steps = []
+    for heading, _, result in zip(lines[7::3], lines[8::3], lines[9::3]):
+        group, _, name = heading[len("step "):].partition(" ")
+        steps.append((group, name, result[len("  result: "):]))
+    return fields, steps
 
 
 def changed(before, after):
@@ -519,9 +540,10 @@ class Target:
         trees = [self.path(d).decode("latin-1") for d in (old, new, out)]
         return self.run(self.stage, trees, cwd)
 
-    def lock(self, path):
-        """Holds path open without sharing (Windows); returns a release function."""
-        helper = subprocess.Popen(["wine", self.lock_helper, self.path(path).decode("latin-1")],
+    def lock(self, path, *hold):
+        """Holds path open without sharing (Windows), or with hold ("mutex-denied" or "event", a name)
+        that object under that name until path.release appears; returns a release function."""
+        helper = subprocess.Popen(["wine", self.lock_helper, self.path(path).decode("latin-1")] + list(hold),
                                   env=self.wine_env(), stdin=subprocess.DEVNULL,
                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         if not wait_for(lambda: os.path.exists(path + ".locked")):
