@@ -384,6 +384,21 @@ AFTER_FLOOR = ('cd "$1" && { diff -rq download skin; diff -rq download logo; cmp
                                                                kit.MANIFEST_NAME, kit.MANIFEST_NAME))
 
 
+def tool_commands(args):
+    """(build name, relayhive-stage, relayhive-check, a host path as the programs take it) of each
+    build measured: this one, and with --wine the Windows build's programs under Wine."""
+    builds = [("", args.stage, args.check, lambda path: path)]
+    if args.wine:
+        env = kit.wine_env(os.path.join(args.wine, "wineprefix"))
+        wine = ["env", "-u", "DISPLAY"] + ["%s=%s" % (k, env[k]) for k in ("WINEPREFIX", "WINEDEBUG",
+                                                                           "WINEDLLOVERRIDES")] + ["wine"]
+        builds.append((".exe under Wine", wine + [os.path.join(args.wine, "relayhive-stage.exe")],
+                       wine + [os.path.join(args.wine, "relayhive-check.exe")],
+                       lambda path: "Z:" + path.replace("/", "\\")))
+    return [(name, [s] if isinstance(s, str) else s, [c] if isinstance(c, str) else c, path)
+            for name, s, c, path in builds]
+
+
 def bench_release_tools(args):
     for case, fill in release_cases(args):
         root = tempfile.mkdtemp(prefix="relayhive-bench-stage-", dir=args.disk_dir)
@@ -397,39 +412,49 @@ def bench_release_tools(args):
                 f.write(b"".join(p.encode() + b"\0" for p in releases.changed))
             subprocess.run(["sh", "-c", 'find "$0" "$1" -type f -print0 | xargs -0 cat >/dev/null',
                             releases.old, releases.new], check=True)  # warm
-            out, floor_out = os.path.join(root, "out"), os.path.join(root, "floor")
-            stage = [args.stage, releases.old, releases.new, out]
-            status, peak, errors = peak_run(stage, root)
-            label = "stage, " + case
-            if status != 0:
-                row(label, "status %d" % status, "-", "-", "status 0", "NO")
-                print("%s: status %d: %s" % (label, status, errors), flush=True)
-                continue
-            memory_row("peak RSS, " + label, peak, count)
-            ours, floor, floor_sync = hyperfine(
-                [stage, ["sh", "-c", STAGE_FLOOR, "sh", releases.old, releases.new, floor_out, changed],
-                 ["sh", "-c", STAGE_FLOOR_SYNC, "sh", releases.old, releases.new, floor_out, changed]],
-                args.runs, prepare=["sh", "-c", 'rm -rf "$0" "$1" && mkdir "$1"', out, floor_out])
-            time_against(label, ours, (("cp+cmp", floor, 1.5), ("cp+sync+cmp", floor_sync, None)))
-
-            # The update landed: NEW installed (hard links), the staged files and manifest beside it.
-            subprocess.run(stage, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            landed = os.path.join(root, "landed")
-            subprocess.run(["cp", "-al", releases.new, landed], check=True)
-            subprocess.run(["cp", "-al", os.path.join(out, kit.STAGING), landed], check=True)
-            shutil.copyfile(os.path.join(out, kit.STAGING, kit.MANIFEST_NAME), os.path.join(landed, kit.MANIFEST_NAME))
-            after = [args.check, "--after", landed]
-            status, peak, errors = peak_run(after, root)
-            label = "check --after, " + case
-            if status != 0:
-                row(label, "status %d" % status, "-", "-", "status 0", "NO")
-                print("%s: status %d: %s" % (label, status, errors), flush=True)
-                continue
-            memory_row("peak RSS, " + label, peak, count)
-            ours, floor = hyperfine([after, ["sh", "-c", AFTER_FLOOR, "sh", landed]], args.runs)
-            time_against(label, ours, (("cmp", floor, 1.5),))
+            for build in tool_commands(args):
+                measure_tools(args, root, releases, changed, count, case, build)
         finally:
             shutil.rmtree(root, ignore_errors=True)
+
+
+def measure_tools(args, root, releases, changed, count, case, build):
+    """The rows of one build's relayhive-stage and relayhive-check --after for one layout."""
+    name, stage_program, check_program, path = build
+    out, floor_out = os.path.join(root, "out"), os.path.join(root, "floor")
+    shutil.rmtree(out, ignore_errors=True)
+    stage = stage_program + [path(releases.old), path(releases.new), path(out)]
+    status, peak, errors = peak_run(stage, root)
+    label = "stage%s, %s" % (name, case)
+    if status != 0:
+        row(label, "status %d" % status, "-", "-", "status 0", "NO")
+        print("%s: status %d: %s" % (label, status, errors), flush=True)
+        return
+    memory_row("peak RSS, " + label, peak, count)
+    ours, floor, floor_sync = hyperfine(
+        [stage, ["sh", "-c", STAGE_FLOOR, "sh", releases.old, releases.new, floor_out, changed],
+         ["sh", "-c", STAGE_FLOOR_SYNC, "sh", releases.old, releases.new, floor_out, changed]],
+        args.runs, prepare=["sh", "-c", 'rm -rf "$0" "$1" && mkdir "$1"', out, floor_out])
+    time_against(label, ours, (("cp+cmp", floor, 1.5), ("cp+sync+cmp", floor_sync, None)))
+
+    # The update landed: NEW installed (hard links), the staged files and manifest beside it.
+    shutil.rmtree(out, ignore_errors=True)
+    subprocess.run(stage, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    landed = os.path.join(root, "landed")
+    shutil.rmtree(landed, ignore_errors=True)
+    subprocess.run(["cp", "-al", releases.new, landed], check=True)
+    subprocess.run(["cp", "-al", os.path.join(out, kit.STAGING), landed], check=True)
+    shutil.copyfile(os.path.join(out, kit.STAGING, kit.MANIFEST_NAME), os.path.join(landed, kit.MANIFEST_NAME))
+    after = check_program + ["--after", path(landed)]
+    status, peak, errors = peak_run(after, root)
+    label = "check%s --after, %s" % (name, case)
+    if status != 0:
+        row(label, "status %d" % status, "-", "-", "status 0", "NO")
+        print("%s: status %d: %s" % (label, status, errors), flush=True)
+        return
+    memory_row("peak RSS, " + label, peak, count)
+    ours, floor = hyperfine([after, ["sh", "-c", AFTER_FLOOR, "sh", landed]], args.runs)
+    time_against(label, ours, (("cmp", floor, 1.5),))
 
 
 # --- 7. The client's downtime against another revision's relayhive ------------------------
@@ -451,10 +476,10 @@ def build_reference(args):
     source = os.path.join(args.scratch, "reference-src")
     build = os.path.join(args.scratch, "reference-build")
     os.makedirs(source)
-    archive = subprocess.Popen(["git", "-C", args.source, "archive", args.reference], stdout=subprocess.PIPE)
-    subprocess.run(["tar", "-x", "-C", source], stdin=archive.stdout, check=True)
-    if archive.wait() != 0:
-        sys.exit("git archive %s failed" % args.reference)
+    archive = os.path.join(args.scratch, "reference.tar")
+    if subprocess.run(["git", "-C", args.source, "archive", "-o", archive, args.reference]).returncode != 0:
+        sys.exit("bench: no revision %s to build the reference from" % args.reference)
+    subprocess.run(["tar", "-x", "-f", archive, "-C", source], check=True)
     quiet = dict(stdout=subprocess.DEVNULL, check=True)
     subprocess.run(["cmake", "-S", source, "-B", build, "-DCMAKE_BUILD_TYPE=" + build_type(args.relayhive),
                     "-DCMAKE_CXX_COMPILER=g++",
@@ -553,6 +578,8 @@ def main():
     parser.add_argument("--check", required=True, help="relayhive-check of the same build")
     parser.add_argument("--stage-mib", type=int, default=1024, help="the release tools' large file")
     parser.add_argument("--stage-files", type=int, default=100000, help="the release tools' many small files")
+    parser.add_argument("--wine", help="the Windows build's directory: its relayhive-stage.exe and"
+                        " relayhive-check.exe are measured too, under Wine")
     parser.add_argument("--reference", help="a git revision whose relayhive the downtime rows are measured against")
     parser.add_argument("--only", help="comma-separated: ini,large,updates,memory,instructions,tools,downtime"
                         " (default: all)")

@@ -182,13 +182,13 @@ class Durability:
 
     def apply(self, call, args, fd_path, result_path):
         """One successful call, as strace -y shows it."""
-        paths = [p for p in re.findall(r'"([^"]*)"', args)]
+        paths = re.findall(r'"([^"]*)"', args)
         if call in ("open", "openat", "creat"):
-            if self._mine(result_path) and (call == "creat" or "O_CREAT" in args or "O_TRUNC" in args):
-                if result_path not in self.state:
-                    self._new(result_path)
-                if call == "creat" or "O_TRUNC" in args:
-                    self.state[result_path]["data"] = False
+            truncates = call == "creat" or "O_TRUNC" in args
+            if result_path in self.state and truncates:
+                self.state[result_path]["data"] = False  # cut to nothing, and not yet flushed so
+            elif self._mine(result_path) and result_path not in self.state and (truncates or "O_CREAT" in args):
+                self._new(result_path)  # a new file is empty: whole until it is written
         elif call in ("mkdir", "mkdirat"):
             path = os.path.join(fd_path or "", paths[0]) if paths else None
             if self._mine(path):
