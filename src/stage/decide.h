@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "check/code_page.h"
+#include "os/os.h"
 #include "stage/tree.h"
 #include "update/path_style.h"
 #include "update/plan.h"
@@ -52,6 +53,10 @@ struct Staging {
 ReleaseTree InstalledBase(const ReleaseTree& old, const ReleaseTree& release);
 
 Staging DecideStaging(const ReleaseTree& base, const ReleaseTree& release, const StageOptions& options);
+
+// The manifest's digest section: for each group, the size and SHA-256 of its files in the
+// manifest's order; digests holds one for each of files, in their order.
+std::string DigestSectionText(const std::vector<StagedFile>& files, const std::vector<os::FileDigest256>& digests);
 
 // The files of OUT/download/, relative to it: each staged file and the manifest.
 std::map<std::string, std::string> DownloadFiles(const Staging& staging, const ReleaseTree& release);

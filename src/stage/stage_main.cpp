@@ -74,9 +74,20 @@ int main(int argc, char** argv) {
         return Refuse(download + ": already there; relayhive-stage writes a new one");
     }
     const ReleaseTree base = InstalledBase(old, release);
-    const Staging staging = DecideStaging(base, release, arguments.options);
+    Staging staging = DecideStaging(base, release, arguments.options);
     std::map<std::string, std::string> modes;  // each staged file takes its permission bits from NEW
-    for (const StagedFile& file : staging.files) modes[file.staged] = HostPath(arguments.release, file.file);
+    std::vector<os::FileDigest256> digests(staging.files.size());  // and its size and digest, read in blocks
+    for (std::size_t i = 0; i < staging.files.size(); ++i) {
+        const std::string path = HostPath(arguments.release, staging.files[i].file);
+        modes[staging.files[i].staged] = path;
+        bool irregular = false;
+        if (!os::DigestFile(path.c_str(), &digests[i], &irregular)) {
+            return Refuse(path + ": cannot read the file: " +
+                          (irregular ? texts::kNotRegularFile : os::ErrorMessage(errno)));
+        }
+    }
+    // relayhive then checks every staged file against it before it stops the client.
+    staging.manifest += DigestSectionText(staging.files, digests);
     if (!os::MakeDirectory(arguments.out.c_str())) {
         return Refuse(arguments.out + ": cannot make the directory: " + os::ErrorMessage(errno));
     }

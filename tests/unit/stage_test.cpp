@@ -2,6 +2,8 @@
 // an error, and whether relayhive's own plan then reproduces NEW; its command line.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <iterator>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -9,6 +11,9 @@
 #include "stage/arguments.h"
 #include "stage/decide.h"
 #include "stage/proof.h"
+#include "check/manifest_scan.h"
+#include "update/payload.h"
+#include "stage/report.h"
 
 namespace {
 
@@ -136,6 +141,66 @@ TEST_P(StageTest, StagesWhatDiffersAndProvesIt) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Pairs, StageTest, testing::ValuesIn(kCases));
+
+// The digest section, appended to the manifest, gives relayhive each staged file's own digest,
+// in its group's order, whatever the names.
+TEST(StageDigests, RelayhiveReadsEachFilesOwnDigest) {
+    const ReleaseTree release = TreeOf(With(kOld, {"skin/z;#[.bmp=z", "skin/c.bmp=c", "Quillmon.exe=v2"}));
+    StageOptions options;
+    options.style = kPosix;
+    const Staging staging = DecideStaging(InstalledBase(TreeOf(kOld), release), release, options);
+    std::vector<os::FileDigest256> digests(staging.files.size());
+    for (std::size_t i = 0; i < digests.size(); ++i) digests[i].size = staging.files[i].file.size();
+    const std::string manifest = staging.manifest + DigestSectionText(staging.files, digests);
+    CIniFile ini{std::string()};
+    LoadOutcome load;
+    ScanManifest(manifest, false, &ini, &load);
+    ASSERT_TRUE(CarriesDigests(ini));
+    std::vector<std::uint64_t> sizes;
+    for (PlanGroup group : {PlanGroup::kSkin, PlanGroup::kLogo, PlanGroup::kMain}) {
+        for (const ListedDigest& listed : ListedDigests(RuleOf(group), ini)) sizes.push_back(listed.file.size);
+    }
+    EXPECT_EQ((std::vector<std::uint64_t>{std::string("skin/c.bmp").size(), std::string("skin/z;#[.bmp").size(),
+                                          std::string("Quillmon.exe").size()}),
+              sizes)
+        << manifest;
+}
+
+// The heading names the install directory only where its length counts (Windows); counts agree in number.
+TEST(StageReportTest, HeadingAndCounts) {
+    struct Shown {
+        const char* title;  // a row of kCases
+        const char* heading;
+        const char* proof;
+        const char* last;
+        const char* installDirLength;  // in the JSON
+    };
+    const Shown rows[] = {
+        {"a name too long at a deep install directory", "target windows, code page 936, install directory of 220 bytes",
+         "proof: does not reproduce NEW, 6 files compared, 1 differs", "1 staged, 1 error", "220"},
+        {"a new logo", "target linux, code page utf-8", "proof: reproduces NEW, 5 files compared, 0 differ",
+         "1 staged, 0 errors", "null"},
+    };
+    for (const Shown& row : rows) {
+        const Case& c = *std::find_if(std::begin(kCases), std::end(kCases),
+                                      [&](const Case& known) { return std::string(known.title) == row.title; });
+        StageOptions options;
+        options.style = c.style;
+        options.codePage = c.style == kWin ? CodePage::k936 : CodePage::kUtf8;
+        options.installDirLength = c.installDirLength;
+        const ReleaseTree release = TreeOf(c.release);
+        const ReleaseTree base = InstalledBase(TreeOf(c.old), release);
+        const Staging staging = DecideStaging(base, release, options);
+        const Proof proof = ProveStaging(base, release, staging, options);
+        const std::string text = RenderStageText({options, staging, proof});
+        EXPECT_EQ(0u, text.find(std::string("relayhive-stage: ") + row.heading + "\nstaged:\n")) << text;
+        EXPECT_NE(std::string::npos, text.find(std::string("\n") + row.proof + "\n")) << text;
+        EXPECT_EQ(std::string(row.last) + "\n", text.substr(text.rfind('\n', text.size() - 2) + 1)) << text;
+        EXPECT_NE(std::string::npos,
+                  RenderStageJson({options, staging, proof}).find(std::string("\"install_dir_length\": ") +
+                                                                  row.installDirLength + ","));
+    }
+}
 
 TEST(StageArgumentsTest, DefaultsFollowTheTargetAndBadUsageIsRefused) {
     struct Line {
