@@ -61,6 +61,8 @@ WINE_TRACE = re.compile(rb'^[0-9a-f]+:[a-z]+:debugstr:OutputDebugStringA "(.*)"$
 
 # --- Manifests ------------------------------------------------------------------------
 
+# Each group: its section, its key, and the directory its files go to ("" for the main file).
+GROUPS = (("cltskin", "filelist", "skin"), ("cltlogo", "filelist", "logo"), ("cltmain", "mainfile", ""))
 DIGEST_SECTION = "cltdigest"
 
 
@@ -74,8 +76,7 @@ def manifest(skin=None, logo=None, main=None, newline=b"\r\n", comment=None, dig
     group only when given; digests maps "skin", "logo" and "main" to the staged
     contents of each name of that group, in order (the digest section)."""
     lines = [b"; " + comment.encode()] if comment else []
-    for section, key, value in (("cltskin", "filelist", skin), ("cltlogo", "filelist", logo),
-                                ("cltmain", "mainfile", main)):
+    for (section, key, _), value in zip(GROUPS, (skin, logo, main)):
         if value is not None:
             value = ",".join(value) if isinstance(value, (list, tuple)) else value
             lines += [b"[" + section.encode() + b"]", key.encode() + b"=" + value.encode("latin-1")]
@@ -84,6 +85,26 @@ def manifest(skin=None, logo=None, main=None, newline=b"\r\n", comment=None, dig
         lines += [key.encode() + b"=" + b",".join(digest_entry(data) for data in contents)
                   for key, contents in digests.items()]
     return b"".join(line + newline for line in lines)
+
+
+def listed_files(text, sep="/"):
+    """The files a manifest lists, as (staged path below download/, destination),
+    both "/"-separated; sep: the separator its names use. Reads the plain form
+    relayhive-stage writes (one key a line, later sections and keys ignored)."""
+    keys = {(section.encode(), key.encode()): directory for section, key, directory in GROUPS}
+    listed, section = [], None
+    for line in text.replace(b"\r\n", b"\n").split(b"\n"):
+        if line.startswith(b"[") and line.endswith(b"]"):
+            section = line[1:-1]
+            continue
+        key, _, value = line.partition(b"=")
+        directory = keys.get((section, key))
+        if directory is None or not value:
+            continue
+        for name in value.split(b",") if directory else [value]:
+            name = name.decode("latin-1").replace(sep, "/")
+            listed.append((name, directory + "/" + name if directory else name))
+    return listed
 
 
 # The manifest of the documented example: two skin files, a logo and the client.
@@ -386,22 +407,22 @@ class Run:
         self.process = subprocess.Popen(command, cwd=cwd, env=environment, stdin=subprocess.DEVNULL,
                                         stdout=self.out, stderr=self.err, preexec_fn=limit_file_size)
 
-    def kill(self):
-        """SIGKILLs the program itself (not unshare), so that nothing of it
+    def kill(self, how=signal.SIGKILL):
+        """Signals the program itself (not unshare), so that nothing of it
         outlives the kill."""
         pid = program_pid(self.process.pid) if self.isolate else self.process.pid
         try:
-            os.kill(pid, signal.SIGKILL)
+            os.kill(pid, how)
         except ProcessLookupError:
             pass
 
-    def finish(self, timeout=120, kill_after=None):
+    def finish(self, timeout=120, kill_after=None, kill_with=signal.SIGKILL):
         """Waits for the end (killing it and raising TimeoutExpired after
-        timeout seconds) and returns its Result; with kill_after, SIGKILLs the
-        program after that many seconds."""
+        timeout seconds) and returns its Result; with kill_after, sends the
+        program kill_with after that many seconds."""
         if kill_after is not None:
             time.sleep(kill_after)
-            self.kill()
+            self.kill(kill_with)
         try:
             status = self.process.wait(timeout=timeout)
         except subprocess.TimeoutExpired:
@@ -529,16 +550,17 @@ class Target:
     def finish(self, started, timeout=120):
         return started.finish(timeout)
 
-    def run(self, program, args, cwd, timeout=120, kill_after=None, **how):
-        return self.start(program, args, cwd, **how).finish(timeout, kill_after)
+    def run(self, program, args, cwd, timeout=120, kill_after=None, kill_with=signal.SIGKILL, **how):
+        return self.start(program, args, cwd, **how).finish(timeout, kill_after, kill_with)
 
     def run_relayhive(self, cwd, timeout=120, **how):
         return self.run(self.relayhive, [], cwd, timeout, **how)
 
-    def run_stage(self, old, new, out, cwd):
-        """relayhive-stage OLD NEW OUT (directories on this host), for this build's own platform."""
+    def run_stage(self, old, new, out, cwd, **how):
+        """relayhive-stage OLD NEW OUT (directories on this host), for this build's own platform
+        (how: as run's, kill_after and kill_with among them)."""
         trees = [self.path(d).decode("latin-1") for d in (old, new, out)]
-        return self.run(self.stage, trees, cwd)
+        return self.run(self.stage, trees, cwd, **how)
 
     def lock(self, path, *hold):
         """Holds path open without sharing (Windows), or with hold ("mutex-denied" or "event", a name)
