@@ -52,9 +52,10 @@ int main(int argc, char** argv) {
         std::vector<FileDigest> sources;
         std::vector<FileDigest> destinations;
         SurveyDigests(installation, &sources, &destinations);
-        const std::vector<Landing> landings = Landings(installation, sources, destinations);
-        const std::string report = arguments.json ? RenderAfterJson(installation, landings)
-                                                  : RenderAfterText(installation, landings);
+        const record::Read run = SurveyRecord(installation);
+        const std::vector<Landing> landings = Landings(installation, sources, destinations, run);
+        const std::string report = arguments.json ? RenderAfterJson(installation, landings, run)
+                                                  : RenderAfterText(installation, landings, run);
         std::fwrite(report.data(), 1, report.size(), stdout);
         return Delivered(NotLanded(landings) == 0 ? kExitClean : kExitErrors);
     }

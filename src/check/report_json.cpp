@@ -61,12 +61,17 @@ std::string Opening(const Installation& installation, const char* list) {
 
 }  // namespace
 
-std::string RenderAfterJson(const Installation& installation, const std::vector<Landing>& landings) {
+std::string RenderAfterJson(const Installation& installation, const std::vector<Landing>& landings,
+                            const record::Read& run) {
     std::string json = Opening(installation, "after");
     for (std::size_t i = 0; i < landings.size(); ++i) {
         json += (i == 0 ? "\n    " : ",\n    ") + LandingObject(installation, landings[i]);
     }
-    return json + "\n  ],\n  " + Field("not_landed", std::to_string(NotLanded(landings))) + "\n}\n";
+    json += "\n  ],\n  " + Field("not_landed", std::to_string(NotLanded(landings))) + ",\n  \"record\": ";
+    if (!run.found) return json + "null\n}\n";
+    return json + "{" + Field("version", String(run.version)) + ", " + Field("started", String(run.started)) + ", " +
+           Field("client", String(run.client)) + ", " + Field("copies", String(run.copies)) + ", " +
+           Field("relaunch", String(run.relaunch)) + ", " + Field("run", String(run.run)) + "}\n}\n";
 }
 
 std::string RenderJson(const Installation& installation, const std::vector<Finding>& findings) {

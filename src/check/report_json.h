@@ -13,6 +13,7 @@
 std::string RenderJson(const Installation& installation, const std::vector<Finding>& findings);
 // After a run: each step that names a file, its state, the sizes and hashes (16 hex digits) of
 // what could be read, and the reason for each file that did not land.
-std::string RenderAfterJson(const Installation& installation, const std::vector<Landing>& landings);
+std::string RenderAfterJson(const Installation& installation, const std::vector<Landing>& landings,
+                            const record::Read& run);
 
 #endif

@@ -55,8 +55,16 @@ std::string RenderText(const Installation& installation, const std::vector<Findi
     return ShowInCodePage(text, installation.codePage);
 }
 
-std::string RenderAfterText(const Installation& installation, const std::vector<Landing>& landings) {
-    std::string text = Heading(installation) + "\nafter the run:\n";
+std::string RenderAfterText(const Installation& installation, const std::vector<Landing>& landings,
+                            const record::Read& run) {
+    std::string text = Heading(installation) + "\n";
+    if (run.found) {
+        text += "the run's record: relayhive " + run.version + ", started " + run.started + "; client " + run.client +
+                "; relaunch " + run.relaunch + "; run " + run.run + "\n";
+    } else {
+        text += "the run's record: none\n";
+    }
+    text += "after the run:\n";
     for (const Landing& landing : landings) {
         const PlanStep& step = installation.plan[landing.step];
         std::string label = LandedLabel(landing.state);

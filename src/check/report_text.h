@@ -11,8 +11,9 @@
 
 std::string RenderText(const Installation& installation, const std::vector<Finding>& findings);
 
-// After a run: each file of the plan, landed or not, and why not.
-std::string RenderAfterText(const Installation& installation, const std::vector<Landing>& landings);
+// After a run: what the run's record says of it, then each file of the plan, landed or not, and why not.
+std::string RenderAfterText(const Installation& installation, const std::vector<Landing>& landings,
+                            const record::Read& run);
 
 // "1 error", "2 errors": a count and its noun in the number it takes.
 std::string Count(std::size_t count, const char* what);

@@ -234,6 +234,13 @@ bool SurveyInstallation(const std::string& directory, PathStyle style, const Cod
     return true;
 }
 
+record::Read SurveyRecord(const Installation& in) {
+    std::string bytes;
+    const std::string path = JoinPath(in.hostRoot, texts::kRecordName, NativePathStyle());
+    if (!os::ReadWholeFile(path.c_str(), &bytes)) return record::Read();
+    return record::Parse(bytes);
+}
+
 void SurveyDigests(const Installation& in, std::vector<FileDigest>* sources, std::vector<FileDigest>* destinations) {
     const HostPaths host(in);
     sources->assign(in.plan.size(), FileDigest{});
@@ -242,6 +249,9 @@ void SurveyDigests(const Installation& in, std::vector<FileDigest>* sources, std
         const PlanStep& step = in.plan[i];
         if (step.kind != StepKind::kCopy) continue;
         (*sources)[i] = DigestOfFile(host.OfPlan(step.source));
-        (*destinations)[i] = DigestOfFile(host.OfPlan(step.destination));
+        const std::string destination = host.OfPlan(step.destination);
+        (*destinations)[i] = DigestOfFile(destination);
+        // A file that is there but will not be read (held open on Windows) is no missing one.
+        (*destinations)[i].present = os::KindOfPath(destination.c_str()) != os::PathKind::kMissing;
     }
 }

@@ -20,4 +20,7 @@ bool SurveyInstallation(const std::string& directory, PathStyle style, const Cod
 void SurveyDigests(const Installation& installation, std::vector<FileDigest>* sources,
                    std::vector<FileDigest>* destinations);
 
+// After a run: the record relayhive kept of it in the installation (found false when none is read).
+record::Read SurveyRecord(const Installation& installation);
+
 #endif

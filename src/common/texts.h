@@ -13,6 +13,10 @@ inline constexpr char kClientImageName[] = "Quillmon.exe";
 inline constexpr char kClientCommandLine[] = "./Quillmon.exe";
 // The single-instance marker: the program's name followed by "cltmutex".
 inline constexpr char kInstanceName[] = "relayhivecltmutex";
+// The record of the last run, in the working directory.
+inline constexpr char kRecordName[] = "relayhive-record.txt";
+// Linux: the single-instance lock, in the working directory; only the updater holding it writes there.
+inline constexpr char kLockName[] = ".relayhive.lock";
 // Linux trace channel: an abstract Unix datagram socket of this name.
 inline constexpr char kTraceSocketName[] = "relayhive.debug";
 
@@ -49,6 +53,18 @@ inline constexpr char kClientNotFound[] =
     "\xce\xb4\xd5\xd2\xb5\xbd\xd6\xb8\xb6\xa8\xbd\xf8\xb3\xcc\n";
 inline constexpr char kWorkDirFormat[] = "current work dir: %s\n";
 inline constexpr char kLoadFailureFormat[] = "Failing on char %d\n";
+
+// The lone arguments relayhive answers without touching anything.
+inline constexpr char kHelpOption[] = "--help";
+inline constexpr char kVersionOption[] = "--version";
+inline constexpr char kUsage[] =
+    "usage: relayhive\n"
+    "       relayhive --help | --version\n"
+    "Run in the client's install directory: stops the running Quillmon.exe, copies the files\n"
+    "download/autoupdate.ini lists from download/ into skin/, logo/ and the directory itself,\n"
+    "then starts the client again and waits for it. It keeps a record of each run in that\n"
+    "directory, which relayhive-check --after reads. Exit status: always 0.\n";
+inline constexpr char kVersionFormat[] = "relayhive %s\n";
 
 // --- Standard error -------------------------------------------------------------
 

@@ -50,8 +50,31 @@ std::string WorkingDirectory();
 // Changes to "the current directory itself" as the platform spells it; result ignored.
 void ChangeToOwnDirectory();
 
-// Creates the single-instance marker: false only when a live process holds it.
-bool ClaimSingleInstance(const char* name);
+// Claims the single-instance marker: false only when another updater holds it. Windows: the
+// named mutex name; POSIX: a lock on lockFile in the installation, which only writers of it may hold.
+bool ClaimSingleInstance(const char* name, const char* lockFile);
+// Lets go of the marker before the process ends (POSIX: the lock file is removed).
+void ReleaseSingleInstance();
+
+// The time now as "YYYY-MM-DD hh:mm:ss UTC" in buffer (at least 32 bytes).
+void UtcTimeText(char* buffer, std::size_t size);
+
+// True when another program holds path open so that it may be neither replaced nor read
+// (Windows sharing; never on POSIX).
+bool FileInUse(const char* path);
+
+// --- The run's record ------------------------------------------------------
+// One file written in place at fixed offsets, so that each update needs no new space.
+
+// Opens path for writing without truncating it, created when missing, never through a link,
+// never inherited by the client. -1 on failure.
+std::intptr_t OpenRecordFile(const char* path);
+// Writes size bytes at offset; false unless all were written.
+bool WriteRecordAt(std::intptr_t record, std::uint64_t offset, const char* bytes, std::size_t size);
+bool SetRecordLength(std::intptr_t record, std::uint64_t length);
+// Pushes what was written so far to stable storage.
+bool FlushRecordFile(std::intptr_t record);
+void CloseRecordFile(std::intptr_t record);
 
 // The system's standard message for an error number ("Unknown error" outside the table).
 const char* ErrorMessage(int errnum);

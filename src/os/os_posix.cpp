@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/un.h>
@@ -265,17 +266,102 @@ std::string WorkingDirectory() {
 
 void ChangeToOwnDirectory() { (void)chdir("./"); }
 
-bool ClaimSingleInstance(const char* name) {
-    // Held until the process ends; close-on-exec keeps the relaunched client from inheriting it.
-    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return true;
-    sockaddr_un address;
-    const socklen_t length = AbstractAddress(name, &address);
-    if (bind(fd, reinterpret_cast<const sockaddr*>(&address), length) == 0) return true;
-    const bool taken = (errno == EADDRINUSE);
-    close(fd);
-    return !taken;
+namespace {
+
+// The lock file this process holds, open until the run ends.
+int heldLock = -1;
+const char* heldLockPath = nullptr;
+
+// Locks lockFile: 1 held, 0 taken by another updater, -1 to be tried again (the file was
+// replaced between the open and the lock), 2 no lock to be had here (the run goes on).
+int LockOnce(const char* lockFile) {
+    // Mode 0600 and never a link: only those who may write the installation can hold it.
+    const int fd = open(lockFile, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+    struct stat named;
+    if (fd < 0) {
+        // One this user may not open is another writer's; with none, this user can write nothing here.
+        return lstat(lockFile, &named) == 0 ? 0 : 2;
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const bool taken = errno == EWOULDBLOCK;
+        close(fd);
+        return taken ? 0 : 2;
+    }
+    // The holder before us removes the file as it ends: a lock on a removed file guards nothing.
+    struct stat locked;
+    if (fstat(fd, &locked) != 0 || stat(lockFile, &named) != 0 || locked.st_ino != named.st_ino ||
+        locked.st_dev != named.st_dev) {
+        close(fd);
+        return -1;
+    }
+    heldLock = fd;
+    heldLockPath = lockFile;
+    return 1;
 }
+
+}  // namespace
+
+bool ClaimSingleInstance(const char*, const char* lockFile) {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const int locked = LockOnce(lockFile);
+        if (locked >= 0) return locked != 0;
+    }
+    return false;
+}
+
+void ReleaseSingleInstance() {
+    if (heldLock < 0) return;
+    // Removed while still held, so no later updater can lock the old file after we let go.
+    (void)unlink(heldLockPath);
+    close(heldLock);
+    heldLock = -1;
+}
+
+void UtcTimeText(char* buffer, std::size_t size) {
+    const time_t now = time(nullptr);
+    struct tm parts;
+    if (gmtime_r(&now, &parts) == nullptr || strftime(buffer, size, "%Y-%m-%d %H:%M:%S UTC", &parts) == 0) {
+        std::snprintf(buffer, size, "unknown");
+    }
+}
+
+bool FileInUse(const char*) { return false; }
+
+std::intptr_t OpenRecordFile(const char* path) {
+    const int flags = O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+    int fd = open(path, flags, 0644);
+    struct stat status;
+    // Written in place, a record must be our own file: never another name's (a hard link) or a pipe.
+    if (fd >= 0 && (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || status.st_nlink != 1)) {
+        close(fd);
+        fd = -1;
+        errno = EACCES;
+    }
+    // Another user's record of an earlier run, a link or a pipe in its place: it goes, and is made anew.
+    const bool replaceable = errno == EACCES || errno == ELOOP || errno == ENXIO;
+    if (fd < 0 && replaceable && unlink(path) == 0) fd = open(path, flags | O_EXCL, 0644);
+    return fd;
+}
+
+bool WriteRecordAt(std::intptr_t record, std::uint64_t offset, const char* bytes, std::size_t size) {
+    while (size > 0) {
+        const ssize_t wrote = pwrite(static_cast<int>(record), bytes, size, static_cast<off_t>(offset));
+        if (wrote < 0 && errno == EINTR) continue;
+        if (wrote <= 0) return false;
+        bytes += wrote;
+        size -= static_cast<std::size_t>(wrote);
+        offset += static_cast<std::uint64_t>(wrote);
+    }
+    return true;
+}
+
+bool SetRecordLength(std::intptr_t record, std::uint64_t length) {
+    return ftruncate(static_cast<int>(record), static_cast<off_t>(length)) == 0;
+}
+
+bool FlushRecordFile(std::intptr_t record) { return fdatasync(static_cast<int>(record)) == 0; }
+
+void CloseRecordFile(std::intptr_t record) { close(static_cast<int>(record)); }
 
 const char* ErrorMessage(int errnum) {
     const char* text = std::strerror(errnum);

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <new>
 
@@ -153,11 +154,68 @@ std::string WorkingDirectory() {
 
 void ChangeToOwnDirectory() { (void)_chdir(".\\"); }
 
-bool ClaimSingleInstance(const char* name) {
+bool ClaimSingleInstance(const char* name, const char*) {
     // The handle is never kept or closed: the mutex marks this process's life.
-    CreateMutexA(nullptr, FALSE, name);
-    return GetLastError() != ERROR_ALREADY_EXISTS;
+    const HANDLE mutex = CreateMutexA(nullptr, FALSE, name);
+    const DWORD error = GetLastError();
+    if (mutex != nullptr) return error != ERROR_ALREADY_EXISTS;
+    // A mutex this user may not open (an elevated updater's) or another kind of object: the name is taken.
+    return error != ERROR_ACCESS_DENIED && error != ERROR_INVALID_HANDLE;
 }
+
+void ReleaseSingleInstance() {}
+
+void UtcTimeText(char* buffer, std::size_t size) {
+    SYSTEMTIME now;
+    GetSystemTime(&now);
+    std::snprintf(buffer, size, "%04u-%02u-%02u %02u:%02u:%02u UTC", now.wYear, now.wMonth, now.wDay, now.wHour,
+                  now.wMinute, now.wSecond);
+}
+
+bool FileInUse(const char* path) {
+    // Asking to delete it, while sharing everything, fails only for a handle that shares no deletion.
+    const HANDLE file = CreateFileA(path, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file != INVALID_HANDLE_VALUE) {
+        CloseHandle(file);
+        return false;
+    }
+    const DWORD error = GetLastError();
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
+}
+
+std::intptr_t OpenRecordFile(const char* path) {
+    // Readable by others while it is written: relayhive-check may look during the run.
+    const HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    return file == INVALID_HANDLE_VALUE ? -1 : reinterpret_cast<std::intptr_t>(file);
+}
+
+namespace {
+
+bool MoveRecordTo(std::intptr_t record, std::uint64_t offset) {
+    LONG high = static_cast<LONG>(offset >> 32);
+    const DWORD low = SetFilePointer(reinterpret_cast<HANDLE>(record), static_cast<LONG>(offset & 0xFFFFFFFFu),
+                                     &high, FILE_BEGIN);
+    return low != INVALID_SET_FILE_POINTER || GetLastError() == NO_ERROR;
+}
+
+}  // namespace
+
+bool WriteRecordAt(std::intptr_t record, std::uint64_t offset, const char* bytes, std::size_t size) {
+    DWORD wrote = 0;
+    return MoveRecordTo(record, offset) &&
+           WriteFile(reinterpret_cast<HANDLE>(record), bytes, static_cast<DWORD>(size), &wrote, nullptr) &&
+           wrote == size;
+}
+
+bool SetRecordLength(std::intptr_t record, std::uint64_t length) {
+    return MoveRecordTo(record, length) && SetEndOfFile(reinterpret_cast<HANDLE>(record));
+}
+
+bool FlushRecordFile(std::intptr_t record) { return FlushFileBuffers(reinterpret_cast<HANDLE>(record)) != 0; }
+
+void CloseRecordFile(std::intptr_t record) { CloseHandle(reinterpret_cast<HANDLE>(record)); }
 
 const char* ErrorMessage(int errnum) { return std::strerror(errnum); }
 

@@ -34,7 +34,10 @@ void ShowWorkingDirectory() {
 
 }  // namespace
 
-int TerminateClient() {
+int TerminateClient(ClientStop* how) {
+    ClientStop unused;
+    if (how == nullptr) how = &unused;
+    *how = ClientStop::kNoProcessList;
     os::ProcessSnapshot* snapshot = os::OpenProcessSnapshot();
     if (snapshot == nullptr) return 0;
 
@@ -45,12 +48,19 @@ int TerminateClient() {
     }
     os::CloseProcessSnapshot(snapshot);
     // Waiting for the end keeps the copies from racing a client that holds its files open.
-    if (found) return os::TerminateProcessAndWait(entry.id, kTerminationWaitMilliseconds) ? 1 : 0;
+    if (found) {
+        const bool stopped = os::TerminateProcessAndWait(entry.id, kTerminationWaitMilliseconds);
+        *how = stopped ? ClientStop::kStopped : ClientStop::kNotTerminated;
+        return stopped ? 1 : 0;
+    }
+    *how = ClientStop::kNoneRunning;
     std::fputs(texts::kClientNotFound, stdout);
     return 1;
 }
 
-int LaunchClientAndWait() {
+int LaunchClientAndWait(RelaunchOutcome* outcome) {
+    RelaunchOutcome unused;
+    if (outcome == nullptr) outcome = &unused;
     os::ChangeToOwnDirectory();
     ShowWorkingDirectory();
     // The client may share our standard output: our lines come first.
@@ -59,14 +69,18 @@ int LaunchClientAndWait() {
     os::ChildProcess child;
     long errorCode = 0;
     if (!os::StartChildProcess(clientCommandLine, &child, &errorCode)) {
+        outcome->errorCode = errorCode;
         TraceNumber(texts::kTraceStartErrorFormat, errorCode);
         return 5;
     }
+    outcome->started = true;
     TraceNumber(texts::kTraceNewProcessIdFormat, static_cast<long>(child.processId));
     TraceNumber(texts::kTraceNewThreadIdFormat, static_cast<long>(child.threadId));
 
     long exitCode = 0;
     const os::WaitResult waited = os::WaitForChildProcess(&child, &exitCode);
+    outcome->waited = waited;
+    outcome->exitCode = exitCode;
     if (waited == os::WaitResult::kExited) {
         char exitLine[1024];
         os::FormatExitCodeLine(exitLine, exitCode);

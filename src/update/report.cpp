@@ -7,7 +7,16 @@
 #include "common/texts.h"
 #include "os/os.h"
 
+namespace {
+
+ReportListener listener = nullptr;
+
+}  // namespace
+
+void ListenToReports(ReportListener newListener) { listener = newListener; }
+
 void ReportUnder(const char* heading, const char* text, const char* message) {
+    if (listener != nullptr) listener(message);
     const bool named = text != nullptr && *text != '\0';
     const char* pieces[] = {heading, named ? text : "", named ? ": " : "", message, "\n"};
     // Assembled in a fixed line, so a report needs no memory and goes out in one write.

@@ -16,4 +16,8 @@ void ReportRefusal(const char* path, const char* reason);
 // "text: <message for errno>\n"; just the message when text is empty.
 void ReportError(const char* text);
 
+// Told each report's message before it is written (the run's record keeps the last); nullptr: nobody.
+using ReportListener = void (*)(const char* message);
+void ListenToReports(ReportListener listener);
+
 #endif

@@ -3,22 +3,28 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <new>
 #include <string>
 #include <vector>
 
 #include "common/texts.h"
+#include "common/version.h"
 #include "ini/ini_file.h"
 #include "os/os.h"
 #include "process/client_process.h"
 #include "update/payload.h"
 #include "update/plan.h"
 #include "update/report.h"
+#include "update/run_record.h"
 #include "update/transfer.h"
 
 namespace {
 
 constexpr unsigned kPauseMilliseconds = 1000;
+
+// What this run did, kept in the working directory as it goes.
+RunRecord runRecord;
 
 // Runs one step; memory running out skips it with a report naming it, and the run goes on.
 template <typename Step>
@@ -85,15 +91,20 @@ void CarryOutUpdate(const std::string& workingDirectory, const CIniFile& manifes
         std::vector<std::string> renamed;
         for (std::size_t i = 0; i < steps.size(); ++i) {
             const PlanStep& step = steps[i];
+            bool moved = false;
+            runRecord.StartStep(step);
             Guarded(step.source, [&] {
                 if (!CarryOut(step, !checked ? nullptr : i < listed.size() ? &listed[i] : &unlisted)) return;
+                moved = true;
                 std::string directory = DirectoryOf(step.destination, style, codePage);
                 if (std::find(renamed.begin(), renamed.end(), directory) == renamed.end()) {
                     renamed.push_back(std::move(directory));
                 }
             });
+            runRecord.EndStep(moved);
         }
         for (const std::string& directory : renamed) os::fileCalls.flushDirectory(directory.c_str());
+        runRecord.Flush();
     }
 }
 
@@ -124,18 +135,38 @@ bool DownloadMatches() {
 
 }  // namespace
 
-int RunUpdate(int, char**, char**) {
-    os::OutliveClientSession();
-    if (!os::ClaimSingleInstance(texts::kInstanceName)) {
+int RunUpdate(int argc, char** argv, char**) {
+    os::OutliveClientSession();  // first: a closed pipe must not end even --help with a signal
+    // A lone --help or --version is answered and nothing else is done; other arguments are ignored.
+    if (argc == 2 && std::strcmp(argv[1], texts::kHelpOption) == 0) {
+        std::fputs(texts::kUsage, stdout);
+        return 0;
+    }
+    if (argc == 2 && std::strcmp(argv[1], texts::kVersionOption) == 0) {
+        std::printf(texts::kVersionFormat, kRelayhiveVersion);
+        return 0;
+    }
+    if (!os::ClaimSingleInstance(texts::kInstanceName, texts::kLockName)) {
         std::fputs(texts::kSecondInstance, stdout);
         return 0;
     }
-    if (!DownloadMatches()) return 0;
+    runRecord.Begin(kRelayhiveVersion);
+    if (!DownloadMatches()) {
+        runRecord.Client(record::kDownloadRefused);
+        runRecord.Run(record::kFinished);
+        os::ReleaseSingleInstance();
+        return 0;
+    }
 
     int terminated = 0;  // a process list that could not be taken stops the run
-    Guarded(texts::kClientImageName, [&] { terminated = TerminateClient(); });
+    ClientStop how = ClientStop::kNoProcessList;
+    Guarded(texts::kClientImageName, [&] { terminated = TerminateClient(&how); });
+    runRecord.ClientStopped(how, errno);
     os::Trace(texts::kTraceKilled);
-    if (terminated == 0) return 0;
+    if (terminated == 0) {
+        os::ReleaseSingleInstance();
+        return 0;
+    }
     os::Trace(texts::kTraceNotRunning);
 
     std::snprintf(clientCommandLine, sizeof clientCommandLine, "%s", texts::kClientCommandLine);
@@ -154,10 +185,16 @@ int RunUpdate(int, char**, char**) {
             errno = ENOMEM;
             ReportError(manifestPath.path.c_str());
         }
+        runRecord.List([&] { return PlanUpdate(workingDirectory, manifest, style, codePage); });
         CarryOutUpdate(workingDirectory, manifest, style, codePage);
     });
 
     os::Trace(texts::kTraceUpdateComplete);
-    LaunchClientAndWait();
+    runRecord.Relaunch(record::kRelaunching);
+    runRecord.Flush();
+    RelaunchOutcome relaunched;
+    LaunchClientAndWait(&relaunched);
+    runRecord.Relaunched(relaunched);
+    os::ReleaseSingleInstance();
     return 0;
 }

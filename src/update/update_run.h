@@ -2,7 +2,7 @@
 #ifndef RELAYHIVE_UPDATE_UPDATE_RUN_H
 #define RELAYHIVE_UPDATE_UPDATE_RUN_H
 
-// Reads none of its arguments; returns 0 on every path.
+// Answers a lone --help or --version and ignores any other arguments; returns 0 on every path.
 int RunUpdate(int argc, char** argv, char** envp);
 
 #endif

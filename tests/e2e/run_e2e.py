@@ -398,25 +398,30 @@ class Scenario(unittest.TestCase):
         inst.stage("small.bmp", b"fits")
         inst.stage("background.bmp", b"B" * (800 * 1024))
         result = self.run_update()
+        self.full_disk_message = message[2:].decode()
         self.assert_stderr_lines(result, [b"Fatal write error.", message])
         self.assertEqual(b"old background", inst.read("skin/background.bmp"))
         self.assertEqual(b"fits", inst.read("skin/small.bmp"))
         self.assertEqual(["background.bmp", "filler", "small.bmp"], sorted(os.listdir(skin)))
         self.assert_normal_traces(result)
 
-    def run_unprivileged(self, read_only_directory):
+    def run_unprivileged(self, read_only_directory=None):
         """Runs the update as user nobody (Linux build, when we are root)."""
-        if TARGET.windows or os.geteuid() != 0 or not shutil.which("setpriv"):
-            self.skipTest("needs root and setpriv to run as an ordinary user (Linux build)")
+        self.need_another_user()
         os.chmod(self.install.root, 0o755)
         for directory, subdirectories, _ in os.walk(self.install.app):
             os.chmod(directory, 0o777)
-        os.chmod(read_only_directory, 0o555)
+        if read_only_directory:
+            os.chmod(read_only_directory, 0o555)
         TARGET.run_as = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
         try:
             return self.run_update()
         finally:
             TARGET.run_as = None
+
+    def need_another_user(self):
+        if TARGET.windows or os.geteuid() != 0 or not shutil.which("setpriv"):
+            self.skipTest("needs root and setpriv to run as an ordinary user (Linux build)")
 
     def stage_blocked_update(self):
         """background.bmp cannot be replaced and logo.png cannot be read; other.png can."""
@@ -441,6 +446,7 @@ class Scenario(unittest.TestCase):
     def test_read_only_directory_and_unreadable_source(self):
         inst = self.stage_blocked_update()
         os.chmod(inst.file("download/logo.png"), 0)
+        inst.write(harness.RECORD_NAME, b"relayhive run record\n")  # root's, which this run must replace
         skin = inst.file("skin")
         result = self.run_unprivileged(skin)
         os.chmod(skin, 0o755)
@@ -467,25 +473,83 @@ class Scenario(unittest.TestCase):
         name = "relayhive-check.exe" if TARGET.windows else "relayhive-check"
         check = os.path.join(os.path.dirname(TARGET.relayhive), name)
         result = TARGET.run(check, ["--after", "--json"], self.install.app)
-        steps = {(s["group"], s["name"]): s for s in json.loads(result.stdout.decode("ascii"))["after"]}
+        document = json.loads(result.stdout.decode("ascii"))
+        steps = {(s["group"], s["name"]): s for s in document["after"]}
         for key, (state, reason) in expected.items():
             self.assertEqual(state, steps[key]["state"], key)
             self.assertEqual(reason is not None, "because" in steps[key], key)
             if reason is not None:
                 self.assertIn(reason, steps[key]["because"], key)
         self.assertEqual(1 if any(s["state"] != "landed" for s in steps.values()) else 0, result.status)
+        return document["record"]
 
     def test_after_a_full_disk(self):
         self.test_full_disk_keeps_the_old_file()
         self.assert_after({("skin", "small.bmp"): ("landed", None),
-                           ("skin", "background.bmp"): ("differs", "a full disk"),
+                           ("skin", "background.bmp"): (
+                               "differs", "copying download/background.bmp to skin/background.bmp failed: "
+                               + self.full_disk_message),
                            ("manifest", "autoupdate.ini"): ("landed", None)})
 
+    def test_after_a_disk_too_full_for_the_record(self):
+        if TARGET.windows or os.geteuid() != 0:
+            self.skipTest("needs root to mount a small filesystem (Linux build)")
+        where = harness.tempfile.mkdtemp(prefix="relayhive-e2e-full-")
+        self.addCleanup(os.rmdir, where)
+        if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=8m", "relayhive-full", where]).returncode:
+            self.skipTest("no tmpfs to be had")
+        self.addCleanup(subprocess.run, ["umount", where])
+        inst = self.install = harness.Install(TARGET.standin, "relayhive-e2e-", where=where)
+        inst.configure_client("exit=%d\n" % RELAUNCHED_EXIT)
+        self.manifest(b"[cltlogo]\nfilelist=logo.png\n")
+        inst.stage("logo.png", b"new logo")
+        self.addCleanup(os.remove, os.path.join(where, "filler"))
+        with open(os.path.join(where, "filler"), "wb", buffering=0) as filler:  # every last byte of the disk
+            for size in (4096, 1):
+                try:
+                    while filler.write(b"\0" * size):
+                        pass
+                except OSError:
+                    pass
+        self.run_update()
+        self.assertEqual(b"", inst.read(harness.RECORD_NAME))
+        self.assert_after({("logo", "logo.png"): ("missing", "could not write its record of the run")})
+
     def test_after_files_in_use(self):
-        self.test_files_in_use_are_reported_and_kept()
-        self.assert_after({("skin", "background.bmp"): ("differs", "held open by another program"),
-                           ("logo", "logo.png"): ("differs", "held open by another program"),
+        # Asked while the files are still held: one that is there is never "missing".
+        if not TARGET.windows:
+            self.skipTest("files in use block writers only on Windows")
+        inst = self.stage_blocked_update()
+        releases = [TARGET.lock(inst.file("skin/background.bmp")), TARGET.lock(inst.file("download/logo.png"))]
+        try:
+            self.run_update()
+            self.assert_after({("skin", "background.bmp"): ("unread", "Permission denied, the file is in use"),
+                               ("logo", "logo.png"): ("differs", "Permission denied, the file is in use"),
+                               ("logo", "other.png"): ("landed", None)})
+        finally:
+            for release in releases:
+                release()
+
+    def test_after_permission_denied_checked_as_root(self):
+        self.test_read_only_directory_and_unreadable_source()
+        self.assert_after({("skin", "background.bmp"): ("differs", "failed: Permission denied"),
+                           ("logo", "logo.png"): ("differs", "failed: Permission denied"),
                            ("logo", "other.png"): ("landed", None)})
+
+    def test_after_a_client_that_could_not_be_stopped(self):
+        # The client is root's, relayhive an ordinary user's: it may not stop it, and copies nothing.
+        self.need_another_user()
+        inst = self.new_install()
+        self.manifest(b"[cltlogo]\nfilelist=logo.png\n")
+        inst.stage("logo.png", b"new logo")
+        inst.configure_client("stay=1\n")
+        client = TARGET.start_client(inst.app)
+        self.assertTrue(harness.wait_for(lambda: inst.client_log()), "client did not start")
+        result = self.run_unprivileged()
+        self.assertEqual([harness.TRACE_KILLED], result.traces)
+        self.assertIsNone(client.poll())
+        self.assert_after({("logo", "logo.png"): ("differs", "could not stop the client (Operation not permitted)"),
+                           ("manifest", "autoupdate.ini"): ("missing", "so it copied nothing")})
 
     def test_after_refused_names(self):
         self.test_unsafe_names_are_refused_and_the_rest_copied()
@@ -504,9 +568,105 @@ class Scenario(unittest.TestCase):
         run.kill()
         TARGET.finish(run)
         self.assertTrue(landed)
-        self.assert_after({("skin", "background.bmp"): ("landed", None),
-                           ("manifest", "autoupdate.ini"): ("landed", None),
-                           ("main", harness.CLIENT): ("differs", "killed")})
+        record = self.assert_after({("skin", "background.bmp"): ("landed", None),
+                                    ("manifest", "autoupdate.ini"): ("landed", None),
+                                    ("main", harness.CLIENT): ("differs", "did not finish: it ended before this copy")})
+        self.assertEqual(("none running", "pending", "in progress"), (record["client"], record["relaunch"], record["run"]))
+
+    # --- the record of each run, and the edges of the command line and single instance ----------
+
+    def test_record_tells_each_copy_and_the_relaunch(self):
+        inst = self.new_install()
+        self.manifest(b"[cltskin]\nfilelist=background.bmp,none.bmp,../up.bmp\n[cltmain]\nmainfile=Quillmon.exe\n")
+        inst.stage("background.bmp", b"new background")
+        inst.stage(harness.CLIENT, inst.new_client, executable=True)
+        if not TARGET.windows:
+            # A name another file shares, planted where the record goes: it is replaced, never written through.
+            inst.write("precious", b"not relayhive's")
+            os.link(inst.file("precious"), inst.file(harness.RECORD_NAME))
+        self.run_update()
+        if not TARGET.windows:
+            self.assertEqual(b"not relayhive's", inst.read("precious"))
+        fields, steps = harness.read_record(inst.read(harness.RECORD_NAME))  # whole 128-byte slots
+        self.assertEqual({"client": "none running", "copies": "5 below", "run": "finished",
+                          "relaunch": "the client exited, exit code %d" % RELAUNCHED_EXIT},
+                         {k: fields[k] for k in ("client", "copies", "run", "relaunch")})
+        self.assertEqual([("skin", "background.bmp", "landed"), ("skin", "none.bmp", "failed: No such file or directory"),
+                          ("skin", "../up.bmp", "refused: '..' would leave the install directory"),
+                          ("manifest", "autoupdate.ini", "landed"), ("main", harness.CLIENT, "landed")], steps)
+
+    def test_help_and_version_touch_nothing(self):
+        inst = self.new_install()
+        self.manifest(b"[cltlogo]\nfilelist=logo.png\n")
+        inst.stage("logo.png", b"new logo")
+        inst.configure_client("stay=1\n")
+        client = TARGET.start_client(inst.app)
+        self.assertTrue(harness.wait_for(lambda: inst.client_log()), "client did not start")
+        before = harness.tree(inst.root)
+        for option, shown in (("--version", rb"\Arelayhive \d+\.\d+\.\d+\r?\n\Z"), ("--help", rb"\Ausage: relayhive\r?\n")):
+            result = TARGET.run(TARGET.relayhive, [option], inst.app)
+            self.assertEqual(0, result.status)
+            self.assertRegex(result.stdout, shown)
+            self.assertEqual((b"", []), (result.stderr, result.traces))
+        if not TARGET.windows:  # a reader that has gone: still status 0, not a broken-pipe signal
+            read_end, write_end = os.pipe()
+            os.close(read_end)
+            self.addCleanup(os.close, write_end)
+            self.assertEqual(0, subprocess.run([TARGET.relayhive, "--help"], cwd=inst.app, stdout=write_end).returncode)
+        self.assertIsNone(client.poll())
+        self.assertEqual(before, harness.tree(inst.root))
+        self.assertFalse(os.path.exists(inst.file(harness.RECORD_NAME)))
+        # Any other arguments are ignored: an update.
+        inst.configure_client("exit=%d\n" % RELAUNCHED_EXIT)
+        result = TARGET.run(TARGET.relayhive, ["--version", "x"], inst.app)
+        self.assertEqual(0 if TARGET.windows else -9, client.wait(timeout=30))
+        self.assertEqual(b"new logo", inst.read("logo/logo.png"))
+        self.assert_normal_traces(result)
+
+    def test_name_held_by_a_mutex_we_may_not_open_or_by_an_event(self):
+        if not TARGET.windows:
+            self.skipTest("the Windows build's named mutex")
+        inst = self.new_install()
+        self.manifest(EXAMPLE_MANIFEST)
+        inst.configure_client("stay=1\n")
+        client = TARGET.start_client(inst.app)
+        self.assertTrue(harness.wait_for(lambda: inst.client_log()), "client did not start")
+        before = harness.tree(inst.root)
+        for held in ("mutex-denied", "event"):
+            release = TARGET.lock(inst.file("held"), held, harness.INSTANCE_NAME)
+            try:
+                result = self.run_update()
+            finally:
+                release()
+            self.assertEqual((TARGET.text(SECOND_INSTANCE), b"", []), (result.stdout, result.stderr, result.traces))
+            self.assertEqual(before, harness.tree(inst.root), held)
+            self.assertFalse(os.path.exists(inst.file(harness.RECORD_NAME)))
+            self.assertIsNone(client.poll())
+
+    def test_another_user_cannot_block_the_update(self):
+        # Another user holds the old global name and tries the installation's lock, which only its writers may take.
+        self.need_another_user()
+        inst = self.new_install()
+        self.manifest(b"[cltlogo]\nfilelist=logo.png\n")
+        inst.stage("logo.png", b"new logo")
+        os.chmod(inst.root, 0o755)
+        holder = subprocess.Popen(
+            ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", sys.executable, "-c",
+             "import fcntl, socket, sys\n"
+             "s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM); s.bind(b'\\0' + sys.argv[1].encode())\n"
+             "try:\n    fcntl.flock(open(sys.argv[2], 'rb'), fcntl.LOCK_EX)\nexcept OSError:\n    pass\n"
+             "print('held', flush=True); sys.stdin.read()",
+             harness.INSTANCE_NAME, inst.file(harness.LOCK_NAME)],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        try:
+            self.assertEqual(b"held\n", holder.stdout.readline())
+            result = self.run_update()
+        finally:
+            holder.stdin.close()
+            holder.wait(timeout=30)
+        self.assertEqual(self.expected_stdout(NOT_FOUND), result.stdout)
+        self.assertEqual(b"new logo", inst.read("logo/logo.png"))
+        self.assertFalse(os.path.exists(inst.file(harness.LOCK_NAME)))
 
     # --- a client that outlives its main thread, or starts relayhive itself ----------
 

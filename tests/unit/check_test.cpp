@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -13,7 +14,10 @@
 #include "check/report_text.h"
 #include "check/shown.h"
 #include "check/survey.h"
+#include "common/texts.h"
 #include "scratch.h"
+#include "update/report.h"
+#include "update/run_record.h"
 
 #if !defined(_WIN32)
 #include <sys/stat.h>
@@ -512,6 +516,65 @@ TEST(Check, TextReportShowsUtf8NamesAsText) {
         const std::string gbk = RenderText(installation, {finding});
         EXPECT_TRUE(std::all_of(gbk.begin(), gbk.end(), [](char c) { return c >= 0x20 || c == '\n'; })) << gbk;
     }
+}
+
+// --after takes each cause from the run's record, which a crash may have cut at any byte.
+TEST(Check, AfterNamesTheRecordedCause) {
+    const std::vector<PlanStep> steps = {
+        {StepKind::kCopy, PlanGroup::kSkin, "a.bmp", "/w/download/a.bmp", "/w/skin/a.bmp", "", nullptr, ""},
+        {StepKind::kCopy, PlanGroup::kMain, "Q\n.exe ", "/w/download/Q\n.exe ", "/w/Q\n.exe ", "", nullptr, ""}};
+    struct Case {
+        const char* title;
+        int copies;  // -1: the client is not stopped; else the steps the run takes before it ends
+        const char* first;
+        const char* second;
+    };
+    const Case cases[] = {
+        {"client not stopped", -1, "could not stop the client (Operation not permitted)", "so it copied nothing"},
+        {"killed before the copies", 0, "ended before this copy", "ended before this copy"},
+        {"a full disk, then killed during the next", 2, "skin/a.bmp failed: No space left on device",
+         "ended during this copy"},
+    };
+    Installation in;
+    in.workingDirectory = "/w";
+    in.plan = steps;
+    in.facts.assign(steps.size(), StepFacts());
+    const std::vector<FileDigest> sources(2, DigestOf("new"));
+    std::vector<FileDigest> destinations(2, FileDigest());
+    destinations[0].present = true;  // there, but held open
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.title);
+        ScratchDir dir;
+        {
+            testing_support::WorkingDirectoryGuard here(dir.Path());
+            RunRecord run;
+            run.Begin("9.9.9");
+            run.ClientStopped(c.copies < 0 ? ClientStop::kNotTerminated : ClientStop::kStopped, EPERM);
+            if (c.copies >= 0) run.List([&] { return steps; });
+            for (int i = 0; i < c.copies; ++i) {
+                run.StartStep(steps[static_cast<std::size_t>(i)]);
+                if (i + 1 == c.copies) break;  // ends during this one
+                errno = ENOSPC;
+                testing_support::CaptureStderr([] { ReportError("skin/a.bmp"); });
+                run.EndStep(false);
+            }
+        }
+        const std::string bytes = dir.Read(texts::kRecordName);
+        const std::vector<Landing> landings = Landings(in, sources, destinations, record::Parse(bytes));
+        ASSERT_EQ(2u, landings.size());
+        EXPECT_EQ(Landed::kUnread, landings[0].state);
+        EXPECT_NE(std::string::npos, landings[0].reason.find(c.first)) << landings[0].reason;
+        EXPECT_NE(std::string::npos, landings[1].reason.find(c.second)) << landings[1].reason;
+        // Cut short anywhere, the record never vouches for steps it does not hold whole.
+        for (std::size_t cut = 0; cut < bytes.size(); ++cut) {
+            const record::Read read = record::Parse(bytes.substr(0, cut));
+            ASSERT_EQ(cut >= 7 * record::kUnit, read.found) << cut;
+            ASSERT_FALSE(read.stepsWhole && read.steps.size() < 2) << cut;
+        }
+    }
+    const std::vector<Landing> unrecorded = Landings(in, sources, destinations, record::Read());
+    EXPECT_NE(std::string::npos, unrecorded[1].reason.find("the plan predicts no failure here"));
+    EXPECT_EQ(Landed::kMissing, unrecorded[1].state);
 }
 
 }  // namespace

@@ -25,6 +25,8 @@ SCRATCH_NAME = ".relayhive.tmp"
 TRACE_SOCKET_NAME = "relayhive.debug"
 TRACE_SOCKET = b"\0" + TRACE_SOCKET_NAME.encode()
 INSTANCE_NAME = "relayhivecltmutex"
+RECORD_NAME = "relayhive-record.txt"
+LOCK_NAME = ".relayhive.lock"  # Linux: the single-instance lock, while a run holds it
 STAGING = "download"
 MANIFEST_NAME = "autoupdate.ini"
 # The stand-in client's own files, in its working directory.
@@ -59,6 +61,8 @@ WINE_TRACE = re.compile(rb'^[0-9a-f]+:[a-z]+:debugstr:OutputDebugStringA "(.*)"$
 
 # --- Manifests ------------------------------------------------------------------------
 
+# Each group: its section, its key, and the directory its files go to ("" for the main file).
+GROUPS = (("cltskin", "filelist", "skin"), ("cltlogo", "filelist", "logo"), ("cltmain", "mainfile", ""))
 DIGEST_SECTION = "cltdigest"
 
 
@@ -72,8 +76,7 @@ def manifest(skin=None, logo=None, main=None, newline=b"\r\n", comment=None, dig
     group only when given; digests maps "skin", "logo" and "main" to the staged
     contents of each name of that group, in order (the digest section)."""
     lines = [b"; " + comment.encode()] if comment else []
-    for section, key, value in (("cltskin", "filelist", skin), ("cltlogo", "filelist", logo),
-                                ("cltmain", "mainfile", main)):
+    for (section, key, _), value in zip(GROUPS, (skin, logo, main)):
         if value is not None:
             value = ",".join(value) if isinstance(value, (list, tuple)) else value
             lines += [b"[" + section.encode() + b"]", key.encode() + b"=" + value.encode("latin-1")]
@@ -82,6 +85,26 @@ def manifest(skin=None, logo=None, main=None, newline=b"\r\n", comment=None, dig
         lines += [key.encode() + b"=" + b",".join(digest_entry(data) for data in contents)
                   for key, contents in digests.items()]
     return b"".join(line + newline for line in lines)
+
+
+def listed_files(text, sep="/"):
+    """The files a manifest lists, as (staged path below download/, destination),
+    both "/"-separated; sep: the separator its names use. Reads the plain form
+    relayhive-stage writes (one key a line, later sections and keys ignored)."""
+    keys = {(section.encode(), key.encode()): directory for section, key, directory in GROUPS}
+    listed, section = [], None
+    for line in text.replace(b"\r\n", b"\n").split(b"\n"):
+        if line.startswith(b"[") and line.endswith(b"]"):
+            section = line[1:-1]
+            continue
+        key, _, value = line.partition(b"=")
+        directory = keys.get((section, key))
+        if directory is None or not value:
+            continue
+        for name in value.split(b",") if directory else [value]:
+            name = name.decode("latin-1").replace(sep, "/")
+            listed.append((name, directory + "/" + name if directory else name))
+    return listed
 
 
 # The manifest of the documented example: two skin files, a logo and the client.
@@ -123,15 +146,34 @@ def wait_for(predicate, timeout=30.0):
 
 
 def tree(root):
-    """Every file below root: relative path -> (size, content hash)."""
+    """Every file below root but relayhive's record and lock: relative path -> (size, content hash)."""
     files = {}
     for directory, _, names in os.walk(root):
         for name in names:
+            if name in (RECORD_NAME, LOCK_NAME):
+                continue
             full = os.path.join(directory, name)
             with open(full, "rb") as f:
                 data = f.read()
             files[os.path.relpath(full, root)] = (len(data), sha(data))
     return files
+
+
+RECORD_UNIT = 128  # every line of the record fills whole units of this size
+
+
+def read_record(data):
+    """The run's record: (header fields, [(group, name, result)] of its steps), or None when data is
+    no record with whole lines. Names keep the record's \\xNN escapes."""
+    if len(data) % RECORD_UNIT or not data.startswith(b"relayhive run record "):
+        return None
+    lines = [line.rstrip(b" ").decode("latin-1") for line in data.split(b"\n")[:-1]]
+    fields = dict(line.split(": ", 1) for line in lines[1:7])
+    steps = []
+    for heading, _, result in zip(lines[7::3], lines[8::3], lines[9::3]):
+        group, _, name = heading[len("step "):].partition(" ")
+        steps.append((group, name, result[len("  result: "):]))
+    return fields, steps
 
 
 def changed(before, after):
@@ -365,22 +407,22 @@ class Run:
         self.process = subprocess.Popen(command, cwd=cwd, env=environment, stdin=subprocess.DEVNULL,
                                         stdout=self.out, stderr=self.err, preexec_fn=limit_file_size)
 
-    def kill(self):
-        """SIGKILLs the program itself (not unshare), so that nothing of it
+    def kill(self, how=signal.SIGKILL):
+        """Signals the program itself (not unshare), so that nothing of it
         outlives the kill."""
         pid = program_pid(self.process.pid) if self.isolate else self.process.pid
         try:
-            os.kill(pid, signal.SIGKILL)
+            os.kill(pid, how)
         except ProcessLookupError:
             pass
 
-    def finish(self, timeout=120, kill_after=None):
+    def finish(self, timeout=120, kill_after=None, kill_with=signal.SIGKILL):
         """Waits for the end (killing it and raising TimeoutExpired after
-        timeout seconds) and returns its Result; with kill_after, SIGKILLs the
-        program after that many seconds."""
+        timeout seconds) and returns its Result; with kill_after, sends the
+        program kill_with after that many seconds."""
         if kill_after is not None:
             time.sleep(kill_after)
-            self.kill()
+            self.kill(kill_with)
         try:
             status = self.process.wait(timeout=timeout)
         except subprocess.TimeoutExpired:
@@ -508,20 +550,22 @@ class Target:
     def finish(self, started, timeout=120):
         return started.finish(timeout)
 
-    def run(self, program, args, cwd, timeout=120, kill_after=None, **how):
-        return self.start(program, args, cwd, **how).finish(timeout, kill_after)
+    def run(self, program, args, cwd, timeout=120, kill_after=None, kill_with=signal.SIGKILL, **how):
+        return self.start(program, args, cwd, **how).finish(timeout, kill_after, kill_with)
 
     def run_relayhive(self, cwd, timeout=120, **how):
         return self.run(self.relayhive, [], cwd, timeout, **how)
 
-    def run_stage(self, old, new, out, cwd):
-        """relayhive-stage OLD NEW OUT (directories on this host), for this build's own platform."""
+    def run_stage(self, old, new, out, cwd, **how):
+        """relayhive-stage OLD NEW OUT (directories on this host), for this build's own platform
+        (how: as run's, kill_after and kill_with among them)."""
         trees = [self.path(d).decode("latin-1") for d in (old, new, out)]
-        return self.run(self.stage, trees, cwd)
+        return self.run(self.stage, trees, cwd, **how)
 
-    def lock(self, path):
-        """Holds path open without sharing (Windows); returns a release function."""
-        helper = subprocess.Popen(["wine", self.lock_helper, self.path(path).decode("latin-1")],
+    def lock(self, path, *hold):
+        """Holds path open without sharing (Windows), or with hold ("mutex-denied" or "event", a name)
+        that object under that name until path.release appears; returns a release function."""
+        helper = subprocess.Popen(["wine", self.lock_helper, self.path(path).decode("latin-1")] + list(hold),
                                   env=self.wine_env(), stdin=subprocess.DEVNULL,
                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         if not wait_for(lambda: os.path.exists(path + ".locked")):
