@@ -22,7 +22,7 @@ int main(int argc, char** argv) {
             std::perror(argv[2]);
             return 2;
         }
-        const std::string scratch = ScratchPathFor(argv[3], NativePathStyle(), NativeLeadBytes());
+        const std::string scratch = ScratchPathFor(argv[3], NativePathStyle(), NativeCodePage());
         result = TransferFile(argv[3], scratch.c_str(), source, argv[2]);
     } else {
         std::fprintf(stderr, "usage: rh_bench_op load PATH | copy SRC DEST\n");

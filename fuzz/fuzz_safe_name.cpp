@@ -7,15 +7,22 @@
 #include <string>
 #include <vector>
 
+#include "update/path_style.h"
 #include "update/safe_name.h"
 
 #if defined(RELAYHIVE_FUZZ_WINDOWS_STYLE)
 constexpr PathStyle kStyle = PathStyle::kWindows;
-const LeadBytes kLead = LeadBytes::Gbk();
 #else
 constexpr PathStyle kStyle = PathStyle::kPosix;
-const LeadBytes kLead;
 #endif
+
+// Code page 936 as this host's converter reads it.
+CodePage Gbk() {
+    CodePage gbk;
+    if (!LoadCodePage(936, &gbk)) std::abort();
+    return gbk;
+}
+const CodePage kCodePage = Gbk();
 
 // GBK: a byte 0x81-0xFE takes the byte after it into its character.
 bool OpensDoubleByteCharacter(const std::string& name, std::size_t i) {
@@ -66,7 +73,7 @@ bool ScratchName(const std::string& part) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string name(reinterpret_cast<const char*>(data), size);
     if (name.empty() || name.find('\0') != std::string::npos) return 0;
-    if (UnsafeNameReason(name.c_str(), kStyle, kLead) != nullptr) return 0;
+    if (UnsafeNameReason(name.c_str(), kStyle, kCodePage) != nullptr) return 0;
 
     if (name[0] == '/' || name[0] == '\\') std::abort();  // rooted
     const char first = static_cast<char>(name[0] | 0x20);

@@ -5,9 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "check/code_page.h"
 #include "common/options.h"
-#include "update/path_style.h"
+#include "target/target.h"
 
 inline constexpr int kExitClean = 0;
 inline constexpr int kExitErrors = 1;
@@ -16,13 +15,15 @@ extern const char kCheckUsage[];
 
 struct CheckArguments : CommandLine {
     PathStyle style = PathStyle::kPosix;
-    CodePage codePage = CodePage::kUtf8;
+    unsigned codePage = kUtf8CodePage;
+    Layout layout = Layout::kWindows;  // how a Windows target's names are spelt on this host
     bool json = false;
+    bool strict = false;  // warnings count as errors for the exit status
     bool after = false;  // report what a run left, not what it would do
     std::string directory = ".";
 };
 
-// arguments without the program name; native is the build's own platform.
-CheckArguments ParseCheckArguments(const std::vector<std::string>& arguments, PathStyle native);
+// arguments without the program name.
+CheckArguments ParseCheckArguments(const std::vector<std::string>& arguments, const Host& host);
 
 #endif

@@ -27,7 +27,7 @@ int Delivered(int status) {
 int main(int argc, char** argv) {
     os::WritesToClosedPipesFail();
     const CheckArguments arguments =
-        ParseCheckArguments(std::vector<std::string>(argv + 1, argv + argc), NativePathStyle());
+        ParseCheckArguments(std::vector<std::string>(argv + 1, argv + argc), Host{NativePathStyle(), os::AnsiCodePage()});
     if (arguments.outcome == CheckArguments::Outcome::kHelp) {
         std::fputs(kCheckUsage, stdout);
         return Delivered(kExitClean);
@@ -38,9 +38,13 @@ int main(int argc, char** argv) {
     }
     Installation installation;
     std::string error = arguments.error;
-    if (arguments.outcome == CheckArguments::Outcome::kUsageError ||
-        !SurveyInstallation(arguments.directory, arguments.style, arguments.codePage, &installation,
-                            &error)) {
+    CodePage codePage;
+    const bool usable = arguments.outcome != CheckArguments::Outcome::kUsageError;
+    if (usable && !LoadCodePage(arguments.codePage, &codePage)) {
+        error = "code page " + std::to_string(arguments.codePage) + ": this system has no converter for it";
+    }
+    if (!error.empty() || !SurveyInstallation(arguments.directory, arguments.style, codePage, arguments.layout,
+                                              &installation, &error)) {
         std::fprintf(stderr, "relayhive-check: %s\n", error.c_str());
         return kExitUsage;
     }
@@ -60,7 +64,9 @@ int main(int argc, char** argv) {
         arguments.json ? RenderJson(installation, findings) : RenderText(installation, findings);
     std::fwrite(report.data(), 1, report.size(), stdout);
     for (const Finding& finding : findings) {
-        if (finding.severity == Severity::kError) return Delivered(kExitErrors);
+        const bool counts = finding.severity == Severity::kError ||
+                            (arguments.strict && finding.severity == Severity::kWarning);
+        if (counts) return Delivered(kExitErrors);
     }
     return Delivered(kExitClean);
 }

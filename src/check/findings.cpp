@@ -9,9 +9,9 @@
 #include <tuple>
 
 #include "check/shown.h"
-#include "check/target.h"
 #include "common/ascii.h"
 #include "common/texts.h"
+#include "target/target.h"
 #include "update/safe_name.h"
 
 namespace {
@@ -183,22 +183,15 @@ void CheckManifestFile(const Installation& in, Collector* out) {
     }
 }
 
-// The first byte Windows refuses in any file name (wildcards, redirections, quotes); 0 when
-// none or not for Windows. ':' and control bytes are refused before this; a trail byte is none.
-char WindowsInvalidCharacter(const std::string& name, PathStyle style, const LeadBytes& lead) {
-    if (style != PathStyle::kWindows) return '\0';
-    for (std::size_t i = 0; i < name.size();) {
-        if (name[i] != '\0' && std::strchr("<>\"|?*", name[i]) != nullptr) return name[i];
-        i += CharacterLength(name.data(), name.size(), i, style, lead);
-    }
-    return '\0';
+// The first character Windows refuses in any file name (wildcards, redirections, quotes); '\0'
+// when none or not for Windows. ':' and control bytes are refused before this.
+char WindowsInvalidCharacter(const std::string& name, const Installation& in) {
+    return in.style == PathStyle::kWindows ? FirstCharacterAmong(name, kWindowsForbidden, in.codePage) : '\0';
 }
 
-// Offset of a lead byte whose character does not end, or kAllValid: Windows reads that
-// character as one no file name holds.
+// Offset of a Windows target's lead byte whose character does not end, or kAllValid.
 std::size_t CutCharacter(const std::string& name, const Installation& in) {
-    const std::size_t bad = FirstInvalidByte(name, in.codePage);
-    return bad != kAllValid && in.lead.Leads(static_cast<unsigned char>(name[bad])) ? bad : kAllValid;
+    return in.style == PathStyle::kWindows ? in.codePage.FirstCutCharacter(name) : kAllValid;
 }
 
 // The error the plan and the facts predict for a step, "" when none. Of a manifest not there
@@ -218,19 +211,19 @@ std::string StepProblem(const Installation& in, const PlanStep& step, const Step
                "); relayhive skips it";
     }
     if (manifest && ownFinding && facts.source != FileState::kFile) return std::string();
-    if (const char invalid = WindowsInvalidCharacter(step.name, in.style, in.lead)) {
+    if (const char invalid = WindowsInvalidCharacter(step.name, in)) {
         return named + ", but Windows allows no '" + invalid + "' in a file name: relayhive cannot open it";
     }
-    const std::size_t cut = facts.source == FileState::kMissing ? CutCharacter(step.name, in) : kAllValid;
+    const std::size_t cut = CutCharacter(step.name, in);
     if (cut != kAllValid) {
         return named + ", but its byte " + Hex(step.name[cut]) + " at offset " + Number(cut) +
-               " begins a character of " + CodePageOf(in.codePage).title +
+               " begins a character of " + CodePageRuleOf(in.codePage.Number()).title +
                " that does not end: relayhive cannot open it";
     }
     if (const StateWords* words = WordsOf(facts.source)) {
         return named + ", but " + ShownSource(step) + " " + words->source;
     }
-    const std::string directory = ShownDestinationDirectory(step, in.style, in.lead);
+    const std::string directory = ShownDestinationDirectory(step, in.style, in.codePage);
     if (!facts.destinationDirectoryExists) {
         return named + ", but the directory " + directory + " does not exist, so it cannot be copied";
     }
@@ -354,27 +347,17 @@ void CheckKeys(const ManifestScan& scan, Collector* out) {
     }
 }
 
-bool WindowsChanges(const std::string& name) {
-    std::size_t start = 0;
-    for (std::size_t i = 0; i <= name.size(); ++i) {
-        if (i < name.size() && !IsPathSeparator(name[i], PathStyle::kWindows)) continue;
-        if (WindowsWouldChangeName(name.data() + start, i - start)) return true;
-        start = i + 1;
-    }
-    return false;
-}
-
-void CheckCodePage(const std::string& name, std::uint32_t line, CodePage codePage, Collector* out) {
-    const std::size_t bad = FirstInvalidByte(name, codePage);
+void CheckCodePage(const std::string& name, std::uint32_t line, const CodePage& codePage, Collector* out) {
+    const std::size_t bad = codePage.FirstInvalidByte(name);
+    const char* title = CodePageRuleOf(codePage.Number()).title;
     if (bad != kAllValid) {
         out->AtLine(Severity::kWarning, line,
-                    Quoted(name) + " is not valid " + CodePageOf(codePage).title + " (byte " +
-                        Hex(name[bad]) + " at offset " + Number(bad) +
+                    Quoted(name) + " is not valid " + title + " (byte " + Hex(name[bad]) + " at offset " + Number(bad) +
                         "): it cannot name the file intended");
-    } else if (codePage == CodePage::k936 && LooksLikeUtf8(name)) {
+    } else if (codePage.Number() != kUtf8CodePage && LooksLikeUtf8(name)) {
         out->AtLine(Severity::kWarning, line,
-                    Quoted(name) + " is UTF-8, but Windows with code page 936 reads these bytes as "
-                                   "other characters: it names another file");
+                    Quoted(name) + " is UTF-8, but Windows with " + title +
+                        " reads these bytes as other characters: it names another file");
     }
 }
 
@@ -388,17 +371,18 @@ void CheckNames(const Installation& in, Collector* out) {
         }
         std::set<std::string> seen;  // SameFileKey of each name so far
         for (const std::string& name : NamesOf(*group, std::string(value.value))) {
-            if (UnsafeNameReason(name.c_str(), in.style, in.lead) != nullptr) continue;
-            if (!seen.insert(SameFileKey(name, in.style)).second) {
+            if (UnsafeNameReason(name.c_str(), in.style, in.codePage) != nullptr) continue;
+            if (!seen.insert(SameFileKey(name, in.style, in.codePage)).second) {
                 out->AtLine(Severity::kWarning, value.line,
                             Quoted(name) + " is listed again in " + GroupEntry(*group) +
                                 (in.style == PathStyle::kWindows ? " (the same file on Windows)" : "") +
                                 ": relayhive copies it again");
             }
-            if (in.style == PathStyle::kWindows && WindowsChanges(name)) {
+            std::string_view changed;
+            if (in.style == PathStyle::kWindows && WindowsChangedComponent(name, in.codePage, &changed)) {
                 out->AtLine(Severity::kWarning, value.line,
                             "Windows drops the trailing dots and blanks of " + Quoted(name) + ": it names " +
-                                Quoted(TargetSpelling(name, in.style)));
+                                Quoted(TargetSpelling(name, in.style, in.codePage)));
             }
             CheckCodePage(name, value.line, in.codePage, out);
         }
@@ -413,16 +397,16 @@ void CheckNotes(const Installation& in, Collector* out) {
         out->AtLine(Severity::kNote, 0, "no [cltmain] mainfile: relayhive does not update the client itself");
     }
     // Names in lists relayhive never reads count as listed: the warnings about those lists say the rest.
-    std::set<std::string> listed{SameFileKey(texts::kManifestName, in.style)};
+    std::set<std::string> listed{SameFileKey(texts::kManifestName, in.style, in.codePage)};
     std::vector<ManifestLine> entries = in.scan.lines;
     entries.insert(entries.end(), in.scan.read.begin(), in.scan.read.end());
     entries.insert(entries.end(), in.asMeant.lines.begin(), in.asMeant.lines.end());
     for (const ManifestLine& line : entries) {
         if (line.kind != LineKind::kEntry || NearMiss(line.key, true) == nullptr) continue;
         for (const std::string& name : NamesOf(RuleOf(PlanGroup::kSkin), line.value)) {
-            listed.insert(SameFileKey(name, in.style));
+            listed.insert(SameFileKey(name, in.style, in.codePage));
         }
-        listed.insert(SameFileKey(line.value.c_str(), in.style));  // a main file, commas and all
+        listed.insert(SameFileKey(line.value.c_str(), in.style, in.codePage));  // a main file, commas and all
     }
     for (const std::string& name : in.unspellable) {
         out->Add(Severity::kWarning, ShownStaged(name), 0,
@@ -431,7 +415,7 @@ void CheckNotes(const Installation& in, Collector* out) {
     }
     std::map<std::string, std::string> first;  // SameFileKey -> the first staged name with it
     for (const std::string& staged : in.staged) {
-        const std::string key = SameFileKey(staged, in.style);
+        const std::string key = SameFileKey(staged, in.style, in.codePage);
         const auto known = first.emplace(key, staged);
         if (!known.second) {
             out->Add(Severity::kWarning, ShownStaged(known.first->second), 0,

@@ -6,10 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "check/code_page.h"
 #include "check/manifest_scan.h"
 #include "ini/ini_file.h"
-#include "update/path_style.h"
+#include "target/name.h"
 #include "update/plan.h"
 
 // What opening a path for reading finds. kIrregular: a pipe, a device or a socket, which
@@ -36,8 +35,8 @@ enum class ManifestForm {
 
 struct Installation {
     PathStyle style = PathStyle::kPosix;
-    CodePage codePage = CodePage::kUtf8;
-    LeadBytes lead;  // the double-byte characters of codePage, for a Windows target
+    CodePage codePage;  // how the target reads names
+    Layout layout = Layout::kWindows;  // how a Windows target's names are spelt on this host
     std::string workingDirectory;  // as relayhive spells it there
     std::string hostRoot;          // the installation's directory as this host looks it up
     FileState manifest = FileState::kFile;
@@ -55,27 +54,11 @@ struct Installation {
     // Every file below download/, relative to it, '/' between components, as the target spells it.
     std::vector<std::string> staged;
     // Names below download/ (files and directories, as the host holds them) that no name in the
-    // target's code page reaches: under Wine, bytes that are no UTF-8.
+    // target's code page reaches: under Wine, bytes that are neither UTF-8 nor the code page's.
     std::vector<std::string> unspellable;
 };
 
-// The directory relayhive works in when started in hostAbsolute: that path as the target spells
-// it here (Z: under Wine on a POSIX host), or "." when it does not fit the target's buffer.
-std::string TargetWorkingDirectory(const std::string& hostAbsolute, PathStyle host, PathStyle target);
-
 // The part of a plan path after the working directory and its separator.
 std::string RelativeToWorkingDirectory(const std::string& path, const std::string& workingDirectory);
-
-// The components of a relative path that the target's file system looks up: split on its
-// separators (never a trail byte), empty and "." dropped, on Windows without the trailing dots
-// and blanks it ignores.
-std::vector<std::string> TargetComponents(const std::string& relative, PathStyle style,
-                                          const LeadBytes& lead = LeadBytes());
-
-// The name as the target's file system takes it: its components joined with '/'.
-std::string TargetSpelling(const std::string& relative, PathStyle style);
-
-// A key under which two names find the same file on the target: TargetSpelling, folded on Windows.
-std::string SameFileKey(const std::string& relative, PathStyle style);
 
 #endif

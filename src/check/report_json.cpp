@@ -3,7 +3,7 @@
 #include <cstdio>
 
 #include "check/shown.h"
-#include "check/target.h"
+#include "target/target.h"
 #include "common/json_string.h"
 
 namespace {
@@ -55,7 +55,7 @@ std::string LandingObject(const Installation& installation, const Landing& landi
 // The opening fields both documents share, up to the list named list.
 std::string Opening(const Installation& installation, const char* list) {
     return "{\n  " + Field("target", String(TargetOf(installation.style).name)) +
-           ",\n  " + Field("code_page", String(CodePageOf(installation.codePage).name)) +
+           ",\n  " + Field("code_page", String(CodePageRuleOf(installation.codePage.Number()).name)) +
            ",\n  " + Field("working_directory", String(installation.workingDirectory)) + ",\n  \"" + list + "\": [";
 }
 

@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "check/shown.h"
-#include "check/target.h"
+#include "target/target.h"
 
 namespace {
 
@@ -37,7 +37,7 @@ std::string FindingLine(const Finding& finding) {
 // "relayhive-check: target linux, code page utf-8, working directory /x"
 std::string Heading(const Installation& installation) {
     return std::string("relayhive-check: target ") + TargetOf(installation.style).name + ", code page " +
-           CodePageOf(installation.codePage).name + ", working directory " +
+           CodePageRuleOf(installation.codePage.Number()).name + ", working directory " +
            ShowPath(installation.workingDirectory);
 }
 

@@ -59,7 +59,7 @@ std::size_t Utf8Escapes(const std::string& shown, std::size_t at) {
         const int byte = EscapedByte(shown, at + 4 * (length - 1));
         if (byte < 0x80) return 0;
         bytes += static_cast<char>(byte);
-        if (length == 1 || FirstInvalidByte(bytes, CodePage::kUtf8) != kAllValid) continue;
+        if (length == 1 || CodePage().FirstInvalidByte(bytes) != kAllValid) continue;
         char32_t c = static_cast<unsigned char>(bytes[0]) & (0x7Fu >> length);
         for (std::size_t i = 1; i < length; ++i) c = c << 6 | (static_cast<unsigned char>(bytes[i]) & 0x3Fu);
         return Hides(c) ? 0 : length;
@@ -82,8 +82,8 @@ std::string ShowUtf8Text(const std::string& shown) {
     return text;
 }
 
-std::string ShowInCodePage(const std::string& shown, CodePage codePage) {
-    return codePage == CodePage::kUtf8 ? ShowUtf8Text(shown) : shown;
+std::string ShowInCodePage(const std::string& shown, const CodePage& codePage) {
+    return codePage.Number() == kUtf8CodePage ? ShowUtf8Text(shown) : shown;
 }
 
 std::string ShowBytes(const std::string& bytes) { return Show(bytes, false); }
@@ -115,10 +115,10 @@ std::string ShownReported(const PlanStep& step) {
     return step.reported == step.source ? ShownSource(step) : ShownDestination(step);
 }
 
-std::string ShownDestinationDirectory(const PlanStep& step, PathStyle style, const LeadBytes& lead) {
+std::string ShownDestinationDirectory(const PlanStep& step, PathStyle style, const CodePage& codePage) {
     const char* directory = RuleOf(step.group).directory;
     std::string shown = directory == nullptr ? std::string(".") : std::string(directory);
-    const std::string within = DirectoryOf(step.name, style, lead);
+    const std::string within = DirectoryOf(step.name, style, codePage);
     if (!within.empty()) shown += "/" + ShowBytes(within);
     return shown + "/";
 }

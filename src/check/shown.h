@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "check/code_page.h"
+#include "target/code_page.h"
 #include "update/plan.h"
 
 std::string ShowBytes(const std::string& bytes);
@@ -21,7 +21,7 @@ std::string Quoted(const std::string& name);
 // characters that hide or reorder text (controls, spaces but U+0020, bidi marks), stay escaped.
 std::string ShowUtf8Text(const std::string& shown);
 // The report as a person reads it in the code page: ShowUtf8Text for UTF-8, else as it is.
-std::string ShowInCodePage(const std::string& shown, CodePage codePage);
+std::string ShowInCodePage(const std::string& shown, const CodePage& codePage);
 
 const char* GroupLabel(PlanGroup group);   // "skin", "logo", "manifest", "pause", "main"
 const char* StepKindLabel(StepKind kind);  // "copy", "refuse", "too_long", "pause"
@@ -32,6 +32,6 @@ std::string ShownDestination(const PlanStep& step);  // skin/NAME, logo/NAME or 
 // The path a refusal or a too-long report names.
 std::string ShownReported(const PlanStep& step);
 // The directory a copy lands in: "skin/", "logo/" or "./", plus any directories the name holds.
-std::string ShownDestinationDirectory(const PlanStep& step, PathStyle style, const LeadBytes& lead);
+std::string ShownDestinationDirectory(const PlanStep& step, PathStyle style, const CodePage& codePage);
 
 #endif

@@ -1,11 +1,8 @@
 #include "check/survey.h"
 
-#include "check/target.h"
-
 #include <algorithm>
 #include <set>
 
-#include "common/ascii.h"
 #include "common/texts.h"
 #include "ini/ini_file.h"
 #include "os/os.h"
@@ -21,9 +18,8 @@ constexpr int kListingDepth = 16;
 class HostPaths {
 public:
     explicit HostPaths(const Installation& in)
-        : root_(in.hostRoot), workingDirectory_(in.workingDirectory), target_(in.style),
-          gbkUnderWine_(in.style == PathStyle::kWindows && NativePathStyle() != in.style &&
-                        in.codePage == CodePage::k936) {}
+        : root_(in.hostRoot), workingDirectory_(in.workingDirectory), target_(in.style), codePage_(in.codePage),
+          layout_(in.layout) {}
 
     // A path of relayhive's plan, which starts at the working directory.
     std::string OfPlan(const std::string& path) const {
@@ -34,11 +30,10 @@ public:
         if (relative.empty()) return root_;
         if (target_ == NativePathStyle()) return JoinPath(root_, relative, target_);
         std::string path = root_;
-        const LeadBytes lead = gbkUnderWine_ ? LeadBytes::Gbk() : LeadBytes();
-        for (const std::string& spelt : TargetComponents(relative, target_, lead)) {
-            std::string component = spelt;
-            // A name that is no GBK is looked up as its bytes: its warning says it names no file intended.
-            if (gbkUnderWine_ && !os::HostNameOfGbk(spelt, &component)) component = spelt;
+        for (const std::string& spelt : TargetComponents(relative, target_, codePage_)) {
+            std::string component;
+            // A name the code page does not read is looked up as its bytes: its warning says it names no file intended.
+            if (!HostSpelling(spelt, layout_, codePage_, &component)) component = spelt;
             if (target_ == PathStyle::kWindows) component = Resolve(path, component);
             path = JoinPath(path, component, NativePathStyle());
         }
@@ -48,19 +43,20 @@ public:
     // A name found on the host as the target spells it; false when no name of the target's reaches it.
     bool Spelling(const std::string& hostName, std::string* name) const {
         *name = hostName;
-        return !gbkUnderWine_ || os::GbkNameOfHost(hostName, name);
+        return target_ == NativePathStyle() || layout_ != Layout::kWine || NameOfUtf8(hostName, codePage_, name);
     }
 
 private:
-    // A Windows target finds a name in any case: the entry of directory that
-    // it would open, the exact spelling first.
-    static std::string Resolve(const std::string& directory, const std::string& component) {
+    // A Windows target finds a name in any case: the entry of directory that it would open, the
+    // exact spelling first. Host names are the layout's: under Wine, UTF-8.
+    std::string Resolve(const std::string& directory, const std::string& component) const {
         std::vector<os::DirectoryEntry> entries;
         if (!os::ListDirectory(directory.c_str(), &entries)) return component;
+        const CodePage hostCodePage = layout_ == Layout::kWine ? CodePage() : codePage_;
         std::string found = component;
         for (const os::DirectoryEntry& entry : entries) {
             if (entry.name == component) return component;
-            if (ascii::EqualIgnoringCase(entry.name, component)) found = entry.name;
+            if (SameWindowsName(entry.name, component, hostCodePage)) found = entry.name;
         }
         return found;
     }
@@ -68,7 +64,8 @@ private:
     std::string root_;
     std::string workingDirectory_;  // as relayhive spells it
     PathStyle target_;
-    bool gbkUnderWine_;  // a Windows target in code page 936 on a POSIX host
+    CodePage codePage_;
+    Layout layout_;
 };
 
 FileDigest DigestOfFile(const std::string& path) {
@@ -101,7 +98,7 @@ StepFacts FactsOf(const PlanStep& step, const Installation& in, const HostPaths&
     StepFacts facts;
     if (step.kind != StepKind::kCopy) return facts;
     facts.source = StateOf(host.OfPlan(step.source));
-    const std::string directory = host.OfPlan(DirectoryOf(step.destination, in.style, in.lead));
+    const std::string directory = host.OfPlan(DirectoryOf(step.destination, in.style, in.codePage));
     const std::string destination = host.OfPlan(step.destination);
     const os::PathKind destinationKind = os::KindOfPath(destination.c_str());
     facts.destinationDirectoryExists = os::KindOfPath(directory.c_str()) == os::PathKind::kDirectory;
@@ -183,8 +180,8 @@ const char* Refusal(const std::string& root, bool found) {
 
 }  // namespace
 
-bool SurveyInstallation(const std::string& directory, PathStyle style, CodePage codePage, Installation* in,
-                        std::string* error) {
+bool SurveyInstallation(const std::string& directory, PathStyle style, const CodePage& codePage, Layout layout,
+                        Installation* in, std::string* error) {
     std::string absolute;
     const bool resolved = os::AbsolutePath(directory.c_str(), &absolute);
     // A directory whose whole path is too long for the host to resolve or look
@@ -198,7 +195,7 @@ bool SurveyInstallation(const std::string& directory, PathStyle style, CodePage 
     }
     in->style = style;
     in->codePage = codePage;
-    in->lead = LeadBytesOf(style, codePage);
+    in->layout = layout;
     in->workingDirectory = tooLong ? std::string(".") : TargetWorkingDirectory(absolute, NativePathStyle(), style);
     in->hostRoot = root;
     const HostPaths host(*in);
@@ -223,7 +220,7 @@ bool SurveyInstallation(const std::string& directory, PathStyle style, CodePage 
     } else {
         in->load = manifest.LoadQuietly();
     }
-    in->plan = PlanUpdate(in->workingDirectory, manifest, style, in->lead);
+    in->plan = PlanUpdate(in->workingDirectory, manifest, style, in->codePage);
     in->facts.clear();
     for (const PlanStep& step : in->plan) in->facts.push_back(FactsOf(step, *in, host));
     in->digests = CarriesDigests(manifest);

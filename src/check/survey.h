@@ -8,13 +8,12 @@
 #include <vector>
 
 #include "check/after.h"
-#include "check/code_page.h"
 #include "check/installation.h"
 #include "update/path_style.h"
 
 // False, with a one-line reason, when directory is not a directory that can be looked at.
-bool SurveyInstallation(const std::string& directory, PathStyle style, CodePage codePage,
-                        Installation* installation, std::string* error);
+bool SurveyInstallation(const std::string& directory, PathStyle style, const CodePage& codePage,
+                        Layout layout, Installation* installation, std::string* error);
 
 // After a run: the digest of each copy step's source and destination (one of
 // each per plan step, unread for the others), found as the survey found them.

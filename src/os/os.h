@@ -25,8 +25,14 @@ extern const std::size_t kCopyStreamBufferSize;
 // Mode string for reading a text file: the C runtime's text mode where it has one.
 extern const char* const kTextReadMode;
 
-// The ANSI code page's lead bytes as (first, last) pairs, ended by a zero pair; all zero if none.
-void AnsiLeadByteRanges(unsigned char* ranges, std::size_t size);
+// The code page a program's ANSI file names are read in: the system's (GetACP); 65001 (UTF-8) on POSIX.
+unsigned AnsiCodePage();
+// Each of sequences decoded alone by the platform's converter for codePage: its one UTF-16 unit,
+// 0xFFFE for a lone byte that opens a longer character, 0xFFFF for bytes that are no single
+// character (or no bytes). False when the platform has no such code page.
+bool DecodeEach(unsigned codePage, const std::vector<std::string>& sequences, std::vector<char16_t>* units);
+// The upcase the system's file names are compared by (RtlUpcaseUnicodeChar); false where there is none.
+bool SystemUpcase(char16_t unit, char16_t* upper);
 
 // Opens path without blocking on it (a pipe with no writer, a device), keeping only a regular
 // file. nullptr on failure: errno set (EISDIR for a directory), or *irregular for the rest.
@@ -238,12 +244,6 @@ struct DirectoryEntry {
 };
 // Everything in a directory but "." and "..", in no particular order. False when it cannot be listed.
 bool ListDirectory(const char* path, std::vector<DirectoryEntry>* entries);
-
-// Wine keeps a Windows program's file names in UTF-8 on the host. HostNameOfGbk: the host bytes
-// of a code page 936 name; GbkNameOfHost: the 936 spelling of host bytes. False for bytes that
-// are no characters of the code; on Windows both give the name itself.
-bool HostNameOfGbk(const std::string& name, std::string* host);
-bool GbkNameOfHost(const std::string& host, std::string* name);
 
 // An existing path spelled as a working directory: links resolved (POSIX), full name (Windows).
 bool AbsolutePath(const char* path, std::string* absolute);

@@ -163,25 +163,52 @@ bool HasEnded(pid_t id) {
     return !AnyThread(static_cast<unsigned>(id), "stat", ThreadRuns);
 }
 
-bool Converted(const std::string& text, const char* from, const char* to, std::string* converted) {
-    const iconv_t conversion = iconv_open(to, from);
-    if (conversion == reinterpret_cast<iconv_t>(-1)) return false;
-    std::string in = text;
-    std::vector<char> out(text.size() * 4 + 8);  // a GBK byte is at most 2 UTF-8 bytes, a UTF-8 byte 1 GBK byte
+// The UTF-16 unit of one sequence in an open conversion, or kNoUnit / kOpensPair.
+char16_t DecodedUnit(iconv_t conversion, const std::string& sequence) {
+    constexpr char16_t kNoUnit = 0xFFFF;
+    constexpr char16_t kOpensPair = 0xFFFE;
+    if (sequence.empty()) return kNoUnit;
+    iconv(conversion, nullptr, nullptr, nullptr, nullptr);  // a fresh state for each sequence
+    std::string in = sequence;
+    unsigned char out[8];
     char* inAt = &in[0];
     std::size_t inLeft = in.size();
-    char* outAt = out.data();
-    std::size_t outLeft = out.size();
-    const bool done = iconv(conversion, &inAt, &inLeft, &outAt, &outLeft) != static_cast<std::size_t>(-1) &&
-                      iconv(conversion, nullptr, nullptr, &outAt, &outLeft) != static_cast<std::size_t>(-1);
-    iconv_close(conversion);
-    if (done) converted->assign(out.data(), static_cast<std::size_t>(outAt - out.data()));
-    return done;
+    char* outAt = reinterpret_cast<char*>(out);
+    std::size_t outLeft = sizeof out;
+    if (iconv(conversion, &inAt, &inLeft, &outAt, &outLeft) == static_cast<std::size_t>(-1)) {
+        return errno == EINVAL && sequence.size() == 1 ? kOpensPair : kNoUnit;
+    }
+    // A code page that composes (1258) hands over its last character only when flushed.
+    if (iconv(conversion, nullptr, nullptr, &outAt, &outLeft) == static_cast<std::size_t>(-1)) return kNoUnit;
+    if (sizeof out - outLeft != 2) return kNoUnit;
+    return static_cast<char16_t>(out[0] | (out[1] << 8));
 }
 
 }  // namespace
 
-void AnsiLeadByteRanges(unsigned char* ranges, std::size_t size) { std::memset(ranges, 0, size); }
+unsigned AnsiCodePage() { return 65001; }
+
+bool SystemUpcase(char16_t, char16_t*) { return false; }
+
+bool DecodeEach(unsigned codePage, const std::vector<std::string>& sequences, std::vector<char16_t>* units) {
+    const std::string name = "CP" + std::to_string(codePage);
+    const iconv_t conversion = iconv_open("UTF-16LE", name.c_str());
+    if (conversion == reinterpret_cast<iconv_t>(-1)) return false;
+    // The C library's CP936 leaves out the user-defined areas that Windows reads as private-use
+    // characters; its GB18030 has them, at the same code points.
+    const iconv_t userDefined = codePage == 936 ? iconv_open("UTF-16LE", "GB18030") : reinterpret_cast<iconv_t>(-1);
+    units->clear();
+    for (const std::string& sequence : sequences) {
+        char16_t unit = DecodedUnit(conversion, sequence);
+        if (unit == 0xFFFF && sequence.size() == 2 && userDefined != reinterpret_cast<iconv_t>(-1)) {
+            unit = DecodedUnit(userDefined, sequence);
+        }
+        units->push_back(unit);
+    }
+    if (userDefined != reinterpret_cast<iconv_t>(-1)) iconv_close(userDefined);
+    iconv_close(conversion);
+    return true;
+}
 
 FILE* OpenRegularFile(const char* path, const char* mode, bool* irregular) {
     *irregular = false;
@@ -596,8 +623,6 @@ bool ListDirectory(const char* path, std::vector<DirectoryEntry>* entries) {
     return true;
 }
 
-bool HostNameOfGbk(const std::string& name, std::string* host) { return Converted(name, "CP936", "UTF-8", host); }
-bool GbkNameOfHost(const std::string& host, std::string* name) { return Converted(host, "UTF-8", "CP936", name); }
 
 bool AbsolutePath(const char* path, std::string* absolute) {
     return Adopt(realpath(path, nullptr), absolute);

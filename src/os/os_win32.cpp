@@ -96,12 +96,35 @@ std::string Filled(Fill fill) {
 
 }  // namespace
 
-void AnsiLeadByteRanges(unsigned char* ranges, std::size_t size) {
-    std::memset(ranges, 0, size);
+unsigned AnsiCodePage() { return GetACP(); }
+
+bool SystemUpcase(char16_t unit, char16_t* upper) {
+    using Upcase = WCHAR(WINAPI*)(WCHAR);
+    static const Upcase upcase =
+        reinterpret_cast<Upcase>(reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "RtlUpcaseUnicodeChar")));
+    if (upcase == nullptr) return false;
+    *upper = static_cast<char16_t>(upcase(static_cast<WCHAR>(unit)));
+    return true;
+}
+
+bool DecodeEach(unsigned codePage, const std::vector<std::string>& sequences, std::vector<char16_t>* units) {
     CPINFO info;
-    if (!GetCPInfo(CP_ACP, &info)) return;
-    // The last pair of the system's list stays zero: it ends the list.
-    std::memcpy(ranges, info.LeadByte, std::min(size, sizeof info.LeadByte) & ~static_cast<std::size_t>(1));
+    if (!GetCPInfo(codePage, &info)) return false;
+    // MultiByteToWideChar refuses a lone lead byte as it refuses any other invalid one.
+    bool leads[256] = {};
+    for (int i = 0; i + 1 < MAX_LEADBYTES && (info.LeadByte[i] != 0 || info.LeadByte[i + 1] != 0); i += 2) {
+        for (unsigned byte = info.LeadByte[i]; byte <= info.LeadByte[i + 1]; ++byte) leads[byte] = true;
+    }
+    units->clear();
+    for (const std::string& sequence : sequences) {
+        wchar_t unit[2];
+        const bool opens = sequence.size() == 1 && leads[static_cast<unsigned char>(sequence[0])];
+        const int count = sequence.empty() || opens ? 0
+                          : MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, sequence.data(),
+                                                static_cast<int>(sequence.size()), unit, 2);
+        units->push_back(opens ? 0xFFFE : count == 1 ? static_cast<char16_t>(unit[0]) : 0xFFFF);
+    }
+    return true;
 }
 
 FILE* OpenRegularFile(const char* path, const char* mode, bool* irregular) {
@@ -443,13 +466,6 @@ bool ListDirectory(const char* path, std::vector<DirectoryEntry>* entries) {
     FindClose(search);
     return true;
 }
-
-// Windows programs and the file system spell names alike here.
-bool HostNameOfGbk(const std::string& name, std::string* host) {
-    *host = name;
-    return true;
-}
-bool GbkNameOfHost(const std::string& host, std::string* name) { return HostNameOfGbk(host, name); }
 
 bool AbsolutePath(const char* path, std::string* absolute) {
     if (GetFileAttributesA(path) == INVALID_FILE_ATTRIBUTES) return false;

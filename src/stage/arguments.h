@@ -7,18 +7,20 @@
 
 #include "common/options.h"
 #include "stage/decide.h"
+#include "target/target.h"
 
 extern const char kStageUsage[];
 
 struct StageArguments : CommandLine {
-    StageOptions options;
+    StageOptions options;  // all but its code page, which is loaded from codePage
+    unsigned codePage = kUtf8CodePage;
     bool json = false;
     std::string old;
     std::string release;
     std::string out;
 };
 
-// arguments without the program name; native is the build's own platform.
-StageArguments ParseStageArguments(const std::vector<std::string>& arguments, PathStyle native);
+// arguments without the program name.
+StageArguments ParseStageArguments(const std::vector<std::string>& arguments, const Host& host);
 
 #endif

@@ -9,9 +9,9 @@
 #include "check/installation.h"
 #include "check/manifest_scan.h"
 #include "check/shown.h"
-#include "check/target.h"
 #include "common/ascii.h"
 #include "common/texts.h"
+#include "target/target.h"
 #include "update/payload.h"
 #include "update/safe_name.h"
 
@@ -49,12 +49,12 @@ std::string ManifestFile() { return std::string(texts::kStagingDirectory) + "/" 
 using Errors = std::set<std::pair<std::string, std::string>>;
 
 // Where a changed file of NEW goes, or nothing when relayhive puts nothing there.
-std::optional<StagedFile> Classify(const std::string& path, PathStyle style) {
+std::optional<StagedFile> Classify(const std::string& path, PathStyle style, const CodePage& codePage) {
     for (const GroupRule& rule : kGroupRules) {
         if (rule.section == nullptr) continue;
         std::string rest = path;
         if (rule.directory == nullptr) {
-            const bool main = style == PathStyle::kWindows ? ascii::EqualIgnoringCase(path, texts::kClientImageName)
+            const bool main = style == PathStyle::kWindows ? SameWindowsName(path, texts::kClientImageName, codePage)
                                                            : path == texts::kClientImageName;
             if (!main) continue;
         } else {
@@ -76,29 +76,23 @@ std::string NameProblem(const StagedFile& file, const StageOptions& options) {
     for (char c : name) {
         if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) return kControlByte;  // a line end would end the entry
     }
-    const std::size_t invalid = FirstInvalidByte(name, options.codePage);
+    const std::size_t invalid = options.codePage.FirstInvalidByte(name);
     if (invalid != kAllValid) {
         char byte[8];
         std::snprintf(byte, sizeof byte, "0x%02X", static_cast<unsigned char>(name[invalid]));
-        return std::string("not a name in ") + CodePageOf(options.codePage).title + ": byte " + byte +
+        return std::string("not a name in ") + CodePageRuleOf(options.codePage.Number()).title + ": byte " + byte +
                " at offset " + std::to_string(invalid);
     }
     if (options.style == PathStyle::kWindows) {
-        // Byte by character: a '\' or a '|' may be the second byte of a double-byte one.
+        // By character: a '\' or a '|' may be the second byte of a double-byte one.
         const std::string& staged = file.staged;
-        const LeadBytes lead = LeadBytesOf(options.style, options.codePage);
-        for (std::size_t i = 0, length = 1; i < staged.size(); i += length) {
-            length = CharacterLength(staged.data(), staged.size(), i, options.style, lead);
-            if (length != 1) continue;
-            if (staged[i] == '\\') return kBackslash;
-            if (std::strchr("<>:\"|?*", staged[i]) != nullptr) {
-                return std::string("Windows allows no '") + staged[i] + "' in a file name";
-            }
+        if (FirstCharacterAmong(staged, "\\", options.codePage) != '\0') return kBackslash;
+        if (const char forbidden = FirstCharacterAmong(staged, kWindowsForbidden, options.codePage)) {
+            return std::string("Windows allows no '") + forbidden + "' in a file name";
         }
-        for (const std::string& component : TargetComponents(staged, PathStyle::kPosix)) {
-            if (WindowsWouldChangeName(component.data(), component.size())) {
-                return "Windows drops the trailing dots and blanks of " + Quoted(component);
-            }
+        std::string_view changed;
+        if (WindowsChangedComponent(staged, options.codePage, &changed)) {
+            return "Windows drops the trailing dots and blanks of " + Quoted(std::string(changed));
         }
     }
     return std::string();
@@ -113,16 +107,16 @@ bool MayBeShortScratchName(const std::string& component) {
 
 // What of a tree relayhive cannot live beside: links, and anything the target resolves
 // to relayhive's scratch file (flagged).
-void TreeProblems(const ReleaseTree& tree, PathStyle style, Errors* errors,
+void TreeProblems(const ReleaseTree& tree, PathStyle style, const CodePage& codePage, Errors* errors,
                   std::set<std::string>* flagged) {
     for (const std::string& link : tree.links) errors->emplace(link, kLink);
     std::vector<std::string> paths(tree.directories.begin(), tree.directories.end());
     for (const auto& entry : tree.files) paths.push_back(entry.first);
     for (const std::string& path : paths) {
-        const std::vector<std::string> components = TargetComponents(path, style);
+        const std::vector<std::string> components = TargetComponents(path, style, codePage);
         if (components.empty()) continue;
         const std::string& last = components.back();
-        const bool scratch = UnsafeNameReason(last.c_str(), style, {}) == kScratchNameReason;
+        const bool scratch = UnsafeNameReason(last.c_str(), style, codePage) == kScratchNameReason;
         if (!scratch && (style != PathStyle::kWindows || !MayBeShortScratchName(last))) continue;
         errors->emplace(path, scratch ? kScratch : kShortScratch);
         flagged->insert(path);
@@ -152,11 +146,10 @@ std::vector<StagedFile> PlannedAsNamed(const std::vector<StagedFile>& candidates
     LoadOutcome load;
     ScanManifest(ManifestText(candidates), options.style == PathStyle::kWindows, &manifest, &load);
     const std::string directory = InstallDirectoryOf(options);
-    const LeadBytes lead = LeadBytesOf(options.style, options.codePage);
     std::vector<StagedFile> kept;
     for (const GroupRule& rule : kGroupRules) {
         if (rule.section == nullptr) continue;
-        const std::vector<PlanStep> steps = PlanGroupSteps(rule.group, directory, manifest, options.style, lead);
+        const std::vector<PlanStep> steps = PlanGroupSteps(rule.group, directory, manifest, options.style, options.codePage);
         std::size_t next = 0;
         for (const StagedFile& candidate : candidates) {
             if (candidate.group != rule.group) continue;
@@ -186,12 +179,12 @@ std::vector<StagedFile> PlannedAsNamed(const std::vector<StagedFile>& candidates
 }
 
 // Paths of NEW that share a key on the target with another: an error for each, and flagged.
-void CaseTwins(const ReleaseTree& release, PathStyle style, Errors* errors,
+void CaseTwins(const ReleaseTree& release, PathStyle style, const CodePage& codePage, Errors* errors,
                std::set<std::string>* flagged) {
     if (style != PathStyle::kWindows) return;
     std::map<std::string, std::vector<std::string>> byKey;
-    for (const auto& [path, bytes] : release.files) byKey[SameFileKey(path, style)].push_back(path);
-    for (const auto& path : release.directories) byKey[SameFileKey(path, style)].push_back(path);
+    for (const auto& [path, bytes] : release.files) byKey[SameFileKey(path, style, codePage)].push_back(path);
+    for (const auto& path : release.directories) byKey[SameFileKey(path, style, codePage)].push_back(path);
     for (const auto& entry : byKey) {
         const std::vector<std::string>& paths = entry.second;
         if (paths.size() < 2) continue;
@@ -204,21 +197,21 @@ void CaseTwins(const ReleaseTree& release, PathStyle style, Errors* errors,
 
 // Drops the candidates whose staged files would be one file of download/ (or the manifest).
 std::vector<StagedFile> StagedApart(const std::vector<StagedFile>& candidates, PathStyle style,
-                                    Errors* errors) {
+                                    const CodePage& codePage, Errors* errors) {
     // Each key download/ holds, with what a second file there is told.
     std::map<std::string, std::string> taken{
-        {SameFileKey(texts::kManifestName, style), kManifestTwin}};
+        {SameFileKey(texts::kManifestName, style, codePage), kManifestTwin}};
     // download/'s directories: a staged file may not take one's name.
     std::map<std::string, std::string> directories;
     for (const StagedFile& candidate : candidates) {
-        const std::string key = SameFileKey(candidate.staged, style);
+        const std::string key = SameFileKey(candidate.staged, style, codePage);
         for (std::size_t slash = key.find('/'); slash != std::string::npos; slash = key.find('/', slash + 1)) {
             directories.emplace(key.substr(0, slash), candidate.file);
         }
     }
     std::vector<StagedFile> kept;
     for (const StagedFile& candidate : candidates) {
-        const std::string key = SameFileKey(candidate.staged, style);
+        const std::string key = SameFileKey(candidate.staged, style, codePage);
         const auto under = directories.find(key);
         // Taken even when under a directory: a twin of its key is under it too.
         const auto found = taken.emplace(key, kStagedTwin + Quoted(candidate.file));
@@ -251,9 +244,9 @@ ReleaseTree InstalledBase(const ReleaseTree& old, const ReleaseTree& release) {
 Staging DecideStaging(const ReleaseTree& base, const ReleaseTree& release, const StageOptions& options) {
     Errors errors;
     std::set<std::string> flagged;  // said already: not staged as well
-    CaseTwins(release, options.style, &errors, &flagged);
-    TreeProblems(base, options.style, &errors, &flagged);
-    TreeProblems(release, options.style, &errors, &flagged);
+    CaseTwins(release, options.style, options.codePage, &errors, &flagged);
+    TreeProblems(base, options.style, options.codePage, &errors, &flagged);
+    TreeProblems(release, options.style, options.codePage, &errors, &flagged);
     for (const auto& entry : base.files) {
         if (release.files.count(entry.first) == 0) errors.emplace(entry.first, kDeleted);
     }
@@ -271,7 +264,7 @@ Staging DecideStaging(const ReleaseTree& base, const ReleaseTree& release, const
         // A file in a new directory: that directory's error says it.
         if (slash != std::string::npos && !base.directories.count(path.substr(0, slash))) continue;
         if (flagged.count(path) != 0) continue;
-        const std::optional<StagedFile> candidate = Classify(path, options.style);
+        const std::optional<StagedFile> candidate = Classify(path, options.style, options.codePage);
         const std::string problem = candidate ? NameProblem(*candidate, options) : kOutside;
         if (problem.empty()) {
             candidates.push_back(*candidate);
@@ -280,7 +273,7 @@ Staging DecideStaging(const ReleaseTree& base, const ReleaseTree& release, const
         }
     }
     Staging staging;
-    candidates = StagedApart(candidates, options.style, &errors);
+    candidates = StagedApart(candidates, options.style, options.codePage, &errors);
     staging.files = PlannedAsNamed(candidates, options, &errors);
     if (!PlanManifestPath(InstallDirectoryOf(options), options.style).fits) {
         errors.emplace(ManifestFile(), kManifestTooLong);
@@ -312,6 +305,18 @@ std::map<std::string, std::string> DownloadFiles(const Staging& staging, const R
         if (found != release.files.end()) files[file.staged] = found->second;
     }
     return files;
+}
+
+std::map<std::string, std::string> SpeltOnDisk(const std::map<std::string, std::string>& files,
+                                               const StageOptions& options) {
+    std::map<std::string, std::string> spelt;
+    for (const auto& [name, value] : files) {
+        std::string host = name;
+        // Every staged name is one the code page reads: any other is an error, and not staged.
+        HostSpelling(name, options.layout, options.codePage, &host);
+        spelt[host] = value;
+    }
+    return spelt;
 }
 
 bool Explains(const std::vector<StageError>& errors, const std::string& path) {

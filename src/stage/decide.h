@@ -9,10 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "check/code_page.h"
 #include "os/os.h"
 #include "stage/tree.h"
-#include "update/path_style.h"
+#include "target/name.h"
 #include "update/plan.h"
 
 // "C:\Users\<20 characters>\AppData\Local\Quillmon": the per-user install
@@ -21,8 +20,10 @@ inline constexpr std::size_t kDefaultInstallDirLength = 52;
 
 struct StageOptions {
     PathStyle style = PathStyle::kPosix;
-    CodePage codePage = CodePage::kUtf8;
+    CodePage codePage;                 // how the target reads names (NEW's names are its bytes)
+    Layout layout = Layout::kWindows;  // how download/ spells them on disk
     std::size_t installDirLength = kDefaultInstallDirLength;
+    bool strict = false;  // relayhive-check's warnings count as errors
 };
 
 // The shortest install directory a target can have: "C:\" or "/".
@@ -60,6 +61,9 @@ std::string DigestSectionText(const std::vector<StagedFile>& files, const std::v
 
 // The files of OUT/download/, relative to it: each staged file and the manifest.
 std::map<std::string, std::string> DownloadFiles(const Staging& staging, const ReleaseTree& release);
+// The same names as the layout spells them on the host's disk.
+std::map<std::string, std::string> SpeltOnDisk(const std::map<std::string, std::string>& files,
+                                               const StageOptions& options);
 
 // True when an error accounts for a difference at path: it names path, a directory above it, or the manifest.
 bool Explains(const std::vector<StageError>& errors, const std::string& path);

@@ -6,7 +6,6 @@
 
 #include "check/installation.h"
 #include "check/manifest_scan.h"
-#include "check/target.h"
 #include "common/texts.h"
 #include "update/plan.h"
 
@@ -20,29 +19,33 @@ struct SimulatedFile {
 // An installation held in memory, files and directories found by the key the target looks them up by.
 class Simulation {
 public:
-    Simulation(const ReleaseTree& tree, PathStyle style) : style_(style) {
+    Simulation(const ReleaseTree& tree, PathStyle style, const CodePage& codePage)
+        : style_(style), codePage_(codePage) {
         for (const std::string& directory : tree.directories) AddDirectory(directory);
         for (const auto& [path, bytes] : tree.files) Put(path, bytes);
     }
 
-    void AddDirectory(const std::string& path) { directories_.insert(SameFileKey(path, style_)); }
+    void AddDirectory(const std::string& path) { directories_.insert(Key(path)); }
     // A replaced file keeps the name it had.
     void Put(const std::string& path, const std::string& bytes) {
-        const std::string key = SameFileKey(path, style_);
+        const std::string key = Key(path);
         files_.try_emplace(key, SimulatedFile{path, {}}).first->second.bytes = bytes;
     }
-    void Remove(const std::string& path) { files_.erase(SameFileKey(path, style_)); }
+    void Remove(const std::string& path) { files_.erase(Key(path)); }
     const SimulatedFile* Find(const std::string& path) const {
-        const auto found = files_.find(SameFileKey(path, style_));
+        const auto found = files_.find(Key(path));
         return found == files_.end() ? nullptr : &found->second;
     }
     bool IsDirectory(const std::string& path) const {
-        return path.empty() || directories_.count(SameFileKey(path, style_)) != 0;
+        return path.empty() || directories_.count(Key(path)) != 0;
     }
     const std::map<std::string, SimulatedFile>& Files() const { return files_; }
 
 private:
+    std::string Key(const std::string& path) const { return SameFileKey(path, style_, codePage_); }
+
     PathStyle style_;
+    CodePage codePage_;
     std::map<std::string, SimulatedFile> files_;
     std::set<std::string> directories_;
 };
@@ -51,7 +54,7 @@ private:
 std::string TreePath(const std::string& planPath, const Installation& in) {
     std::string path;
     for (const std::string& component :
-         TargetComponents(RelativeToWorkingDirectory(planPath, in.workingDirectory), in.style)) {
+         TargetComponents(RelativeToWorkingDirectory(planPath, in.workingDirectory), in.style, in.codePage)) {
         path += (path.empty() ? "" : "/") + component;
     }
     return path;
@@ -65,16 +68,16 @@ StepFacts FactsOf(const PlanStep& step, const Installation& in, const Simulation
                    : simulation.IsDirectory(source)   ? FileState::kDirectory
                                                       : FileState::kMissing;
     facts.destinationDirectoryExists =
-        simulation.IsDirectory(TreePath(DirectoryOf(step.destination, in.style, in.lead), in));
+        simulation.IsDirectory(TreePath(DirectoryOf(step.destination, in.style, in.codePage), in));
     facts.destinationIsDirectory = simulation.IsDirectory(TreePath(step.destination, in));
     return facts;
 }
 
 // relayhive's own working files, which no release holds.
-bool IsWorkingFile(const std::string& path, PathStyle style) {
-    const std::string key = SameFileKey(path, style);
-    const std::string staging = SameFileKey(texts::kStagingDirectory, style);
-    return key == SameFileKey(texts::kManifestName, style) || key.compare(0, staging.size() + 1, staging + "/") == 0;
+bool IsWorkingFile(const std::string& path, PathStyle style, const CodePage& codePage) {
+    const std::string key = SameFileKey(path, style, codePage);
+    const std::string staging = SameFileKey(texts::kStagingDirectory, style, codePage);
+    return key == SameFileKey(texts::kManifestName, style, codePage) || key.compare(0, staging.size() + 1, staging + "/") == 0;
 }
 
 }  // namespace
@@ -84,11 +87,10 @@ Proof ProveStaging(const ReleaseTree& base, const ReleaseTree& release, const St
     Installation in;
     in.style = options.style;
     in.codePage = options.codePage;
-    in.lead = LeadBytesOf(options.style, options.codePage);
     in.workingDirectory = InstallDirectoryOf(options);
     in.manifestFits = PlanManifestPath(in.workingDirectory, in.style).fits;
 
-    Simulation simulation(base, options.style);
+    Simulation simulation(base, options.style, options.codePage);
     simulation.AddDirectory(texts::kStagingDirectory);
     for (const auto& [relative, bytes] : DownloadFiles(staging, release)) {
         const std::string path = std::string(texts::kStagingDirectory) + "/" + relative;
@@ -105,7 +107,7 @@ Proof ProveStaging(const ReleaseTree& base, const ReleaseTree& release, const St
     } else {
         in.load = manifest.LoadQuietly();
     }
-    in.plan = PlanUpdate(in.workingDirectory, manifest, in.style, in.lead);
+    in.plan = PlanUpdate(in.workingDirectory, manifest, in.style, in.codePage);
     for (const PlanStep& step : in.plan) in.facts.push_back(FactsOf(step, in, simulation));
 
     // The run: every copy whose source is a file and whose destination's directory is there.
@@ -130,10 +132,10 @@ Proof ProveStaging(const ReleaseTree& base, const ReleaseTree& release, const St
         const SimulatedFile* result = simulation.Find(path);
         if (result == nullptr || result->bytes != bytes) differences.insert(path);
     }
-    const Simulation expected(release, options.style);
+    const Simulation expected(release, options.style, options.codePage);
     for (const auto& entry : simulation.Files()) {
         const std::string& path = entry.second.path;
-        if (!IsWorkingFile(path, options.style) && expected.Find(path) == nullptr) differences.insert(path);
+        if (!IsWorkingFile(path, options.style, options.codePage) && expected.Find(path) == nullptr) differences.insert(path);
     }
     // relayhive makes and removes no directory: the result has OLD's.
     for (const std::string& directory : release.directories) {
@@ -150,9 +152,9 @@ Proof ProveStaging(const ReleaseTree& base, const ReleaseTree& release, const St
     return proof;
 }
 
-bool Reproduces(const Staging& staging, const Proof& proof) {
+bool Reproduces(const Staging& staging, const Proof& proof, bool strict) {
     for (const Finding& finding : proof.findings) {
-        if (finding.severity == Severity::kError) return false;
+        if (finding.severity == Severity::kError || (strict && finding.severity == Severity::kWarning)) return false;
     }
     return staging.errors.empty() && proof.differences.empty();
 }

@@ -20,8 +20,8 @@ struct Proof {
     std::vector<Finding> findings;         // relayhive-check's, for the staged installation
 };
 
-// True when the staged update reproduces NEW and nothing stands in its way.
-bool Reproduces(const Staging& staging, const Proof& proof);
+// True when the staged update reproduces NEW and nothing stands in its way; strict: nor does a warning.
+bool Reproduces(const Staging& staging, const Proof& proof, bool strict);
 
 // base: OLD as InstalledBase gives it. relayhive's own working files
 // (download/ and autoupdate.ini at the top) are left out of the comparison.

@@ -2,8 +2,8 @@
 
 #include "check/report_text.h"
 #include "check/shown.h"
-#include "check/target.h"
 #include "common/json_string.h"
+#include "target/target.h"
 
 namespace {
 
@@ -24,8 +24,12 @@ bool InstallDirectoryMatters(const StageOptions& options) { return options.style
 std::string RenderStageText(const StageReport& report) {
     const StageOptions& options = report.options;
     std::string text = std::string("relayhive-stage: target ") + TargetOf(options.style).name +
-                       ", code page " + CodePageOf(options.codePage).name;
-    if (InstallDirectoryMatters(options)) text += ", install directory of " + Count(options.installDirLength, "byte");
+                       ", code page " + CodePageRuleOf(options.codePage.Number()).name;
+    // The layout and the install directory's length count only for Windows.
+    if (InstallDirectoryMatters(options)) {
+        text += std::string(", layout ") + LayoutName(options.layout) + ", install directory of " +
+                Count(options.installDirLength, "byte");
+    }
     text += "\nstaged:\n";
     for (const StagedFile& file : report.staging.files) {
         text += std::string("  ") + GroupLabel(file.group) + " " + ShowBytes(file.file) + " -> download/" +
@@ -36,7 +40,7 @@ std::string RenderStageText(const StageReport& report) {
         text += "error: " + ShowBytes(error.file) + ": " + error.message + "\n";
     }
     for (const std::string& path : report.proof.defects) text += "error: " + ShowBytes(path) + ": " + kDefect + "\n";
-    const bool reproduces = Reproduces(report.staging, report.proof);
+    const bool reproduces = Reproduces(report.staging, report.proof, options.strict);
     text += std::string("proof: ") + (reproduces ? "reproduces NEW" : "does not reproduce NEW") + ", " +
             Count(report.proof.compared, "file") + " compared, " + std::to_string(report.proof.differences.size()) +
             (report.proof.differences.size() == 1 ? " differs\n" : " differ\n");
@@ -71,11 +75,12 @@ std::string RenderStageJson(const StageReport& report) {
                            std::to_string(finding.line) + ", \"message\": " + JsonString(finding.message) + "}");
     }
     return std::string("{\"target\": ") + JsonString(TargetOf(options.style).name) +
-           ", \"code_page\": " + JsonString(CodePageOf(options.codePage).name) +
+           ", \"code_page\": " + JsonString(CodePageRuleOf(options.codePage.Number()).name) +
+           ", \"layout\": " + JsonString(LayoutName(options.layout)) +
            ", \"install_dir_length\": " +
            (InstallDirectoryMatters(options) ? std::to_string(options.installDirLength) : std::string("null")) +
            ", \"staged\": " + JsonList(staged) + ", \"errors\": " + JsonList(errors) +
-           ", \"proof\": {\"reproduces\": " + (Reproduces(report.staging, report.proof) ? "true" : "false") +
+           ", \"proof\": {\"reproduces\": " + (Reproduces(report.staging, report.proof, options.strict) ? "true" : "false") +
            ", \"compared\": " + std::to_string(report.proof.compared) +
            ", \"differences\": " + JsonList(differences) + "}, \"findings\": " + JsonList(findings) + "}\n";
 }

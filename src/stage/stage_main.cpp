@@ -27,8 +27,9 @@ bool Below(const std::string& path, const std::string& directory) {
     std::string root;
     std::string probe = path;
     std::string rest;
+    const CodePage codePage = NativeCodePage();
     while (!os::AbsolutePath(probe.c_str(), &absolute)) {
-        const std::string parent = DirectoryOf(probe, NativePathStyle(), NativeLeadBytes());
+        const std::string parent = DirectoryOf(probe, NativePathStyle(), codePage);
         if (parent.empty() || parent == probe) return false;
         rest = probe.substr(parent.size()) + rest;
         probe = parent;
@@ -48,8 +49,8 @@ int Refuse(const std::string& error) {
 
 int main(int argc, char** argv) {
     os::WritesToClosedPipesFail();
-    const StageArguments arguments =
-        ParseStageArguments(std::vector<std::string>(argv + 1, argv + argc), NativePathStyle());
+    StageArguments arguments =
+        ParseStageArguments(std::vector<std::string>(argv + 1, argv + argc), Host{NativePathStyle(), os::AnsiCodePage()});
     if (arguments.outcome == StageArguments::Outcome::kUsageError) return Refuse(arguments.error);
     if (arguments.outcome == StageArguments::Outcome::kHelp) {
         std::fputs(kStageUsage, stdout);
@@ -58,6 +59,9 @@ int main(int argc, char** argv) {
     if (arguments.outcome == StageArguments::Outcome::kVersion) {
         std::printf("relayhive-stage %s\n", kRelayhiveVersion);
         return kExitReproduces;
+    }
+    if (!LoadCodePage(arguments.codePage, &arguments.options.codePage)) {
+        return Refuse("code page " + std::to_string(arguments.codePage) + ": this system has no converter for it");
     }
     ReleaseTree old;
     ReleaseTree release;
@@ -88,10 +92,11 @@ int main(int argc, char** argv) {
     }
     // relayhive then checks every staged file against it before it stops the client.
     staging.manifest += DigestSectionText(staging.files, digests);
+    modes = SpeltOnDisk(modes, arguments.options);
     if (!os::MakeDirectory(arguments.out.c_str())) {
         return Refuse(arguments.out + ": cannot make the directory: " + os::ErrorMessage(errno));
     }
-    if (!WriteStagedFiles(download, DownloadFiles(staging, release), modes, &error)) {
+    if (!WriteStagedFiles(download, SpeltOnDisk(DownloadFiles(staging, release), arguments.options), modes, &error)) {
         return Refuse(error + " (" + download + " is incomplete: remove it before the next run)");
     }
     const Proof proof = ProveStaging(base, release, staging, arguments.options);
@@ -103,5 +108,5 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "relayhive-stage: cannot write the report: %s\n", os::ErrorMessage(errno));
         return kExitUnwritten;
     }
-    return Reproduces(staging, proof) ? kExitReproduces : kExitDiffers;
+    return Reproduces(staging, proof, arguments.options.strict) ? kExitReproduces : kExitDiffers;
 }

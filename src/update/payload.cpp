@@ -100,11 +100,11 @@ bool StagedMatches(const char* path, const ListedDigest& listed, char* why, std:
 }
 
 bool PayloadMatches(const std::string& workingDirectory, const CIniFile& manifest, PathStyle style,
-                    const LeadBytes& lead) {
+                    const CodePage& codePage) {
     bool matches = true;
     for (const GroupRule& rule : kGroupRules) {
         if (rule.digestKey == nullptr) continue;
-        const std::vector<PlanStep> steps = PlanGroupSteps(rule.group, workingDirectory, manifest, style, lead);
+        const std::vector<PlanStep> steps = PlanGroupSteps(rule.group, workingDirectory, manifest, style, codePage);
         const std::vector<ListedDigest> listed = ListedDigests(rule, manifest);
         for (std::size_t i = 0; i < steps.size(); ++i) {
             // A refused or too long name is never copied: the run reports it as it always has.

@@ -40,6 +40,6 @@ bool StagedMatches(const char* path, const ListedDigest& listed, char* why, std:
 // Reads every file the run copies in a group with digests and compares it with its entry:
 // each that differs or cannot be read is named on standard error. True when all match.
 bool PayloadMatches(const std::string& workingDirectory, const CIniFile& manifest, PathStyle style,
-                    const LeadBytes& lead);
+                    const CodePage& codePage);
 
 #endif

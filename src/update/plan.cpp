@@ -14,17 +14,17 @@ std::string Below(const std::string& workingDirectory, const char* subdirectory,
 
 // One copy step: refused, too long, or a copy whose every path fits its buffer.
 PlanStep PlanCopy(PlanGroup group, const std::string& workingDirectory, const char* subdirectory,
-                  const std::string& name, PathStyle style, const LeadBytes& lead) {
+                  const std::string& name, PathStyle style, const CodePage& codePage) {
     PlanStep step{StepKind::kCopy, group, name, {}, {}, {}, nullptr, {}};
     step.source = Below(workingDirectory, texts::kStagingDirectory, name, style);
-    step.reason = UnsafeNameReason(name.c_str(), style, lead);
+    step.reason = UnsafeNameReason(name.c_str(), style, codePage);
     if (step.reason != nullptr) {
         step.kind = StepKind::kRefuse;
         step.reported = step.source;
         return step;
     }
     step.destination = Below(workingDirectory, subdirectory, name, style);
-    step.scratch = ScratchPathFor(step.destination, style, lead);
+    step.scratch = ScratchPathFor(step.destination, style, codePage);
     if (!FitsPathBuffer(step.source, style)) {
         step.reported = step.source;
     } else if (!FitsPathBuffer(step.destination, style) || !FitsPathBuffer(step.scratch, style)) {
@@ -61,27 +61,27 @@ ManifestPath PlanManifestPath(const std::string& workingDirectory, PathStyle sty
 }
 
 std::vector<PlanStep> PlanGroupSteps(PlanGroup group, const std::string& workingDirectory,
-                                     const CIniFile& manifest, PathStyle style, const LeadBytes& lead) {
+                                     const CIniFile& manifest, PathStyle style, const CodePage& codePage) {
     if (group == PlanGroup::kPause) {
         return {PlanStep{StepKind::kPause, group, {}, {}, {}, {}, nullptr, {}}};
     }
     if (group == PlanGroup::kManifest) {
-        return {PlanCopy(group, workingDirectory, nullptr, texts::kManifestName, style, lead)};
+        return {PlanCopy(group, workingDirectory, nullptr, texts::kManifestName, style, codePage)};
     }
     const GroupRule& rule = RuleOf(group);
     std::vector<PlanStep> steps;
     const std::string value = manifest.LookupValue(rule.section, rule.key, "");
     for (const std::string& name : NamesOf(rule, value)) {
-        steps.push_back(PlanCopy(group, workingDirectory, rule.directory, name, style, lead));
+        steps.push_back(PlanCopy(group, workingDirectory, rule.directory, name, style, codePage));
     }
     return steps;
 }
 
 std::vector<PlanStep> PlanUpdate(const std::string& workingDirectory, const CIniFile& manifest,
-                                 PathStyle style, const LeadBytes& lead) {
+                                 PathStyle style, const CodePage& codePage) {
     std::vector<PlanStep> plan;
     for (const GroupRule& rule : kGroupRules) {
-        for (PlanStep& step : PlanGroupSteps(rule.group, workingDirectory, manifest, style, lead)) {
+        for (PlanStep& step : PlanGroupSteps(rule.group, workingDirectory, manifest, style, codePage)) {
             plan.push_back(std::move(step));
         }
     }

@@ -61,12 +61,12 @@ struct ManifestPath {
 };
 ManifestPath PlanManifestPath(const std::string& workingDirectory, PathStyle style);
 
-// The steps of one group, in order; lead: the code page's double-byte characters (Windows).
+// The steps of one group, in order; codePage: how a Windows target reads the names.
 std::vector<PlanStep> PlanGroupSteps(PlanGroup group, const std::string& workingDirectory,
-                                     const CIniFile& manifest, PathStyle style, const LeadBytes& lead);
+                                     const CIniFile& manifest, PathStyle style, const CodePage& codePage);
 // The whole update: every group's steps in the run's order.
 std::vector<PlanStep> PlanUpdate(const std::string& workingDirectory, const CIniFile& manifest,
-                                 PathStyle style, const LeadBytes& lead);
+                                 PathStyle style, const CodePage& codePage);
 
 // A group's names as the run takes them: the list split on commas, or one name (to a zero byte).
 std::vector<std::string> NamesOf(const GroupRule& rule, const std::string& value);

@@ -76,14 +76,14 @@ bool CarryOut(const PlanStep& step, const ListedDigest* listed) {
 
 // Every group of the plan in order, each planned just before it is carried out.
 void CarryOutUpdate(const std::string& workingDirectory, const CIniFile& manifest, PathStyle style,
-                    const LeadBytes& lead) {
+                    const CodePage& codePage) {
     for (const GroupRule& group : kGroupRules) {
         std::vector<PlanStep> steps;
         // With digests, each copy of the group must be its listed file (none listed: none copied).
         const bool checked = group.digestKey != nullptr && CarriesDigests(manifest);
         std::vector<ListedDigest> listed;
         Guarded(group.section != nullptr ? group.section : texts::kManifestName, [&] {
-            steps = PlanGroupSteps(group.group, workingDirectory, manifest, style, lead);
+            steps = PlanGroupSteps(group.group, workingDirectory, manifest, style, codePage);
             if (checked) listed = ListedDigests(group, manifest);
         });
         const ListedDigest unlisted;  // a step past the entries read: its copy is refused
@@ -96,7 +96,7 @@ void CarryOutUpdate(const std::string& workingDirectory, const CIniFile& manifes
             Guarded(step.source, [&] {
                 if (!CarryOut(step, !checked ? nullptr : i < listed.size() ? &listed[i] : &unlisted)) return;
                 moved = true;
-                std::string directory = DirectoryOf(step.destination, style, lead);
+                std::string directory = DirectoryOf(step.destination, style, codePage);
                 if (std::find(renamed.begin(), renamed.end(), directory) == renamed.end()) {
                     renamed.push_back(std::move(directory));
                 }
@@ -123,7 +123,7 @@ bool DownloadMatches() {
         CIniFile manifest(manifestPath);
         manifest.LoadQuietly();
         carries = CarriesDigests(manifest);
-        if (!carries || PayloadMatches(workingDirectory, manifest, style, NativeLeadBytes())) return true;
+        if (!carries || PayloadMatches(workingDirectory, manifest, style, NativeCodePage())) return true;
     } catch (const std::bad_alloc&) {
         if (!carries) return true;  // unknown whether it lists digests: the run goes on as it would have
         errno = ENOMEM;
@@ -173,7 +173,7 @@ int RunUpdate(int argc, char** argv, char**) {
 
     // The platform's rules for every path the run forms.
     const PathStyle style = NativePathStyle();
-    const LeadBytes lead = NativeLeadBytes();
+    const CodePage codePage = NativeCodePage();
     Guarded(texts::kManifestName, [&] {
         const std::string workingDirectory = WorkingDirectoryText(style);
         const ManifestPath manifestPath = PlanManifestPath(workingDirectory, style);
@@ -185,8 +185,8 @@ int RunUpdate(int argc, char** argv, char**) {
             errno = ENOMEM;
             ReportError(manifestPath.path.c_str());
         }
-        runRecord.List([&] { return PlanUpdate(workingDirectory, manifest, style, lead); });
-        CarryOutUpdate(workingDirectory, manifest, style, lead);
+        runRecord.List([&] { return PlanUpdate(workingDirectory, manifest, style, codePage); });
+        CarryOutUpdate(workingDirectory, manifest, style, codePage);
     });
 
     os::Trace(texts::kTraceUpdateComplete);

@@ -35,10 +35,13 @@ the examples of LOOKUP_EXAMPLES before the first installation.
 Every sixth installation is of a kind of its own; the others stay as their
 seeds lay them out (under Wine the check is told --code-page utf-8 for them, a
 code page without lead bytes, like the one Wine reads names in there). Under
-Wine its names are in code page 936 (GBK, with trail bytes '\\' and '|', and
-bytes that are no GBK), staged as Wine keeps them, as the UTF-8 of their
-characters; relayhive and the check run in the zh_CN.UTF-8 locale, the check
-told --target windows --code-page 936, and --host-check (the Linux build's
+Wine its names are in a code page of CODE_PAGES in turn: 936 (GBK) and 932
+(Shift-JIS) with trail bytes '\\' and '|', one-byte katakana and letters that
+differ only in case beyond ASCII, 1252 with accented letters and a superscript
+device name, each with names the code page cannot read (a lead byte whose
+character does not end); staged as Wine keeps them, as the UTF-8 of their
+characters. relayhive and the check run in that code page's locale, the check
+told --target windows --code-page N, and --host-check (the Linux build's
 relayhive-check, told the same) must report exactly what the Windows build's
 does. Without that locale these installations are skipped, and the test with
 them. Natively it lies at the end of a chain of directories longer than
@@ -133,12 +136,25 @@ class MoveWatch:
 # as data: the separators, the characters a name part loses at its end (not "."
 # or ".."), whether a name is found in any case, and the code page the program
 # spells names in ("wine-936": Wine in a Chinese locale, which keeps each name
-# on disk as the UTF-8 of its characters; bytes that are no GBK stay bytes).
+# on disk as the UTF-8 of its characters; bytes that are no GBK stay bytes), and
+# the bytes after which a byte belongs to the same character.
 LOOKUP = {
     "native": {"separators": "/", "trailing": "", "any_case": False, "code_page": "latin-1"},
     "wine": {"separators": "/\\", "trailing": ". ", "any_case": True, "code_page": "latin-1"},
     "wine-936": {"separators": "/\\", "trailing": ". ", "any_case": True, "code_page": "gbk"},
+    "wine-932": {"separators": "/\\", "trailing": ". ", "any_case": True, "code_page": "cp932"},
+    "wine-1252": {"separators": "/\\", "trailing": ". ", "any_case": True, "code_page": "cp1252"},
+    # The host's own spelling of those names: UTF-8, compared in Windows' letter case.
+    "wine-utf8": {"separators": "/\\", "trailing": ". ", "any_case": True, "code_page": "utf-8"},
 }
+# Lead bytes, and the bytes that may follow one, of the double-byte code pages.
+LEAD_BYTES = {"gbk": (range(0x81, 0xFF), set(range(0x40, 0x7F)) | set(range(0x80, 0xFF))),
+              "cp932": (list(range(0x81, 0xA0)) + list(range(0xE0, 0xFD)), set(range(0x40, 0x7F)) | set(range(0x80, 0xFD)))}
+
+
+def windows_fold(text):
+    """Letter case as Windows ignores it: each character upcased where its lowercase comes back."""
+    return "".join(c.upper() if len(c.upper()) == 1 and c.upper().lower() == c else c for c in text)
 
 # Relative name -> the host's name parts the target finds it as, and its key;
 # held to the rules above when the script starts.
@@ -152,9 +168,13 @@ LOOKUP_EXAMPLES = {
              (b"x\\..", [b"x", b".."], b"x/.."),
              (b"...", [], b""),
              (b"\xbb\x5c.bmp", [b"\xbb", b".bmp"], b"\xbb/.bmp")],
-    "wine-936": [(b"D1\\\xbb\x5c.BMP. ", [b"D1", "\u7c60.BMP".encode()], "d1/\u7c60.bmp".encode()),
-                 (b"\x81|\\\xd6\xd0a", ["\u4e85".encode(), "\u4e2da".encode()], "\u4e85/\u4e2da".encode()),
-                 (b"\xff.dat\\x\x81", [b"\xff.dat", b"x\x81"], b"\xff.dat/x\x81")],
+    "wine-936": [(b"D1\\\xbb\x5c.BMP. ", [b"D1", "\u7c60.BMP".encode()], "D1/\u7c60.BMP".encode()),
+                 (b"\x81|\\\xd6\xd0a", ["\u4e85".encode(), "\u4e2da".encode()], "\u4e85/\u4e2dA".encode()),
+                 (b"\xff.dat\\x\x81", [b"\xff.dat", b"x\x81"], b"\xff.DAT/X\x81")],
+    "wine-932": [(b"D1\\\x95\x5c.BMP. ", [b"D1", "\u8868.BMP".encode()], "D1/\u8868.BMP".encode()),
+                 (b"\x83\x7c\\\xb1\x82\x81", ["\u30dd".encode(), "\uff71\uff41".encode()], "\u30dd/\uff71\uff21".encode())],
+    "wine-1252": [(b"sub\\caf\xe9.BMP", [b"sub", "caf\u00e9.BMP".encode()], "SUB/CAF\u00c9.BMP".encode())],
+    "wine-utf8": [("d1/\u8868\uff41.bmp".encode(), [b"d1", "\u8868\uff41.bmp".encode()], "D1/\u8868\uff21.BMP".encode())],
 }
 
 
@@ -186,20 +206,27 @@ class Rules:
         return kept
 
     def cut(self, name):
-        """Whether a lead byte's character does not end (GBK): Wine reads it as one no name holds."""
+        """Whether a lead byte's character does not end: Wine reads it as one no name holds."""
+        leads, trails = LEAD_BYTES.get(self.code_page, ((), ()))
         i = 0
-        while self.code_page == "gbk" and i < len(name):
-            if 0x81 <= name[i] <= 0xFE:
-                if i + 1 == len(name) or not (0x40 <= name[i + 1] <= 0x7E or 0x80 <= name[i + 1] <= 0xFE):
+        while i < len(name):
+            if name[i] in leads:
+                if i + 1 == len(name) or name[i + 1] not in trails:
                     return True
                 i += 1
             i += 1
         return False
 
+    def fold(self, host_name):
+        """A host name with letter case as the target ignores it (UTF-8 beyond the single-byte rows)."""
+        if self.code_page == "latin-1":
+            return host_name.lower()
+        return windows_fold(host_name.decode("utf-8", "surrogateescape")).encode("utf-8", "surrogateescape")
+
     def key(self, relative):
         """Two relative paths with the same key are the same file on the target."""
         joined = b"/".join(self.components(relative))
-        return joined.lower() if self.any_case else joined
+        return self.fold(joined) if self.any_case else joined
 
     def resolve(self, root, relative):
         """The host path the target opens for relative below root (it need not exist)."""
@@ -211,7 +238,7 @@ class Rules:
                 except OSError:
                     entries = []
                 if part not in entries:
-                    part = next((e for e in entries if e.lower() == part.lower()), part)
+                    part = next((e for e in entries if self.fold(e) == self.fold(part)), part)
             path = os.path.join(path, part)
         return path
 
@@ -247,26 +274,39 @@ def posix_unsafe(name):
 
 
 # Names in code page 936: characters whose trail byte is a '\\' (0xBB 0x5C) or a
-# '|' (0x81 0x7C), ASCII beside them, a name ending in a trail byte '\\'.
+# '|' (0x81 0x7C), ASCII beside them, a name ending in a trail byte '\\',
+# fullwidth and Greek letters that differ only in case.
 GBK_NAMES = [b"\xd6\xd0\xce\xc4.bmp", b"\xbb\x5c.bmp", b"\xbb\x5c", b"a\xbb\x5cb.BMP", b"\x81\x7c.dat",
-             b"\xc6\xa4\xb7\xf4.png", b"\xd6\xd0a.bmp"]
+             b"\xc6\xa4\xb7\xf4.png", b"\xd6\xd0a.bmp", b"\xa3\xc1.bmp", b"\xa3\xe1.bmp", b"\xa6\xc1.dat"]
 # Bytes relayhive reads in another code page: UTF-8, Latin-1, lone and cut-off lead bytes.
-WIDE_NAMES = [b"\xd6\xd0\xce\xc4.bmp", b"\xe4\xb8\xad\xe6\x96\x87.png", b"\xff.dat", b"caf\xe9.bmp", b"\xb1.bmp",
+WIDE_NAMES = [b"\xd6\xd0\xce\xc4.bmp", b"\xe4\xb8\xad\xe6\x96\x87.png", b"\xfe.dat", b"caf\xe9.bmp", b"\xb1.bmp",
               b"x\xd6"]
+# Code page 932: trail bytes '\\' (表 95 5C, ソ 83 5C) and '|' (ポ 83 7C), one-byte
+# katakana, fullwidth and Greek letters in both cases; a lead byte cut off.
+SJIS_NAMES = [b"\x95\x5c.bmp", b"\x83\x5c", b"\x83\x7c.dat", b"a\x95\x5cb.BMP", b"\xb1\xb2.png",
+              b"\x93\xfa\x96\x7b.bmp", b"\x82\x60.bmp", b"\x82\x81.bmp", b"\x83\x9f.dat", b"\x83\xbf.dat",
+              b"x\x81", b"caf\xe9.bmp"]
+# Code page 1252: accented letters in both cases, a superscript device name, UTF-8 read as 1252.
+LATIN_NAMES = [b"caf\xe9.bmp", b"th\xe9.bmp", b"\xc9t\xe9.png", b"\xe9t\xe9.png", b"na\xefve.dat", b"\xdcber.bmp",
+               b"COM\xb9.bmp", b"\xe4\xb8\xad.png"]
+# Each code page of the code page scenarios: its names, the locale that gives Wine
+# that ANSI code page, and the row of LOOKUP.
+CODE_PAGES = {936: (GBK_NAMES + WIDE_NAMES, "zh_CN.UTF-8"), 932: (SJIS_NAMES, "ja_JP.UTF-8"),
+              1252: (LATIN_NAMES, "de_DE.UTF-8")}
 
 
-def gbk_characters(name):
+def characters_in(name, code_page):
     try:
-        return name.decode("gbk")
+        return name.decode(LOOKUP["wine-%d" % code_page]["code_page"])
     except UnicodeDecodeError:
         return None
 
 
 class Generator:
-    def __init__(self, rng, windows, gbk=False):
+    def __init__(self, rng, windows, code_page=None):
         self.rng = rng
         self.windows = windows
-        self.gbk = gbk  # names in code page 936, staged as Wine keeps them
+        self.code_page = code_page  # names in this code page, staged as Wine keeps them
 
     def word(self, low=1, high=8):
         letters = b"abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_-"
@@ -279,8 +319,8 @@ class Generator:
     def name(self):
         """(name as the manifest gives it, whether it may be staged)."""
         rng = self.rng
-        if self.gbk and rng.random() < 0.4:
-            return self.gbk_name()
+        if self.code_page and rng.random() < 0.4:
+            return self.code_page_name()
         r = rng.random()
         if r < 0.45:
             return self.plain_name(), True
@@ -299,8 +339,10 @@ class Generator:
                                b"d1/.relayhive.tmp", b"a\x01b.bmp", b"a\tb.bmp", b"a:b.bmp", b"...", b".. ",
                                b"d1/../x.bmp", b"x/..", b"a\x7f.bmp"]), not self.windows
         if r < 0.84:
-            wide = rng.choice(WIDE_NAMES[:5])
-            return wide, not self.windows or (self.gbk and gbk_characters(wide) is not None)
+            # Bytes read in another code page; outside 936, those of the code page's own list
+            # (bytes its converters read differently on Linux and Windows stay out).
+            wide = rng.choice(WIDE_NAMES[:5] if self.code_page in (None, 936) else CODE_PAGES[self.code_page][0])
+            return wide, not self.windows or (self.code_page == 936 and characters_in(wide, 936) is not None)
         if r < 0.92:
             # Long names: around the Windows path buffer, or past Linux's.
             if self.windows:
@@ -312,15 +354,15 @@ class Generator:
             return self.word() + rng.choice([b"*", b"?", b"<", b">", b"|", b'"']) + b".bmp", False
         return self.plain_name(), False  # listed, never staged
 
-    def gbk_name(self):
-        """A name in code page 936, or bytes that are no GBK (never staged), now and then in a directory."""
+    def code_page_name(self):
+        """A name in the code page, or bytes it cannot read (never staged), now and then in a directory."""
         rng = self.rng
-        name = rng.choice(GBK_NAMES + WIDE_NAMES)
+        name = rng.choice(CODE_PAGES[self.code_page][0])
         if rng.random() < 0.3:
             name = rng.choice(DIRECTORIES) + rng.choice([b"/", b"\\"]) + name
         if rng.random() < 0.15:
             name += rng.choice([b" ", b".", b". "])
-        return name, gbk_characters(name) is not None
+        return name, characters_in(name, self.code_page) is not None
 
     def value(self, names):
         rng = self.rng
@@ -410,7 +452,7 @@ def lay_out(root, rng, target, standin, hazards=None):
     lists with trailing separators, and read-only files and directories (which
     matter when the run is an ordinary user's)."""
     windows = target != "native"
-    gen = Generator(rng, windows, gbk=target == "wine-936")
+    gen = Generator(rng, windows, code_page=int(target[5:]) if target.startswith("wine-") else None)
     app = os.path.join(root, "app")
     download = os.path.join(app, kit.STAGING)
     os.makedirs(download)
@@ -566,13 +608,14 @@ class Case:
         self.args = args
         self.windows = args.target == "wine"
         # Every SHARE-th installation (each with --new-only) is of a kind the others
-        # are not: under Wine, names in code page 936; natively, one past PATH_MAX.
+        # are not: under Wine, names in a code page of CODE_PAGES in turn; natively, one past PATH_MAX.
         new_kind = args.new_only or number % SHARE == SHARE - 1
-        self.gbk = self.windows and new_kind
+        self.code_page = sorted(CODE_PAGES)[(number // SHARE) % len(CODE_PAGES)] if self.windows and new_kind else None
         self.deep = not self.windows and new_kind
-        target = "wine-936" if self.gbk else args.target
+        target = "wine-%d" % self.code_page if self.code_page else args.target
         self.rules = Rules(target)
-        self.host_rules = Rules(args.target)  # for paths the host lists: its own spelling
+        # For paths the host lists: its own spelling.
+        self.host_rules = Rules("wine-utf8" if self.code_page else args.target)
         self.root = tempfile.mkdtemp(prefix="relayhive-diff-", dir=where)
         hazards = None if self.windows else random.Random(seed ^ 0x5EED)
         # A quarter of the native runs are an ordinary user's, when this script may drop to one.
@@ -761,16 +804,17 @@ class Case:
             self.number, self.seed, self.root, manifest, "\n  ".join(self.problems))
 
 
-CHINESE_LOCALE = "zh_CN.UTF-8"
-
-
-def chinese_locale_available():
-    """Whether the C library has the locale that gives Wine code page 936 (tools/test generates it)."""
+def available_locales():
+    """The locales the C library has, as locale -a lists them, lower case (tools/test generates those of CODE_PAGES)."""
     try:
         listed = subprocess.run(["locale", "-a"], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL).stdout
     except OSError:
-        return False
-    return b"zh_cn.utf8" in listed.lower().split()
+        return set()
+    return set(listed.lower().split())
+
+
+def has_locale(locales, name):
+    return name.lower().replace("utf-8", "utf8").encode() in locales
 
 
 class Runner:
@@ -780,7 +824,7 @@ class Runner:
         self.isolate = not self.windows and kit.isolation_available()
         # Natively each run's traces stay in its own namespace: nothing to listen to.
         self.target = kit.target_from(args, listen=False)
-        self.chinese = chinese_locale_available()
+        self.locales = available_locales()
         self.host_check = args.host_check if args.host_check and os.access(args.host_check, os.X_OK) else ""
 
     def run(self, program, arguments, cwd, isolate=False, env=None):
@@ -791,18 +835,19 @@ class Runner:
 
     def one(self, number, seed, where):
         case = Case(number, seed, self.args, where)
-        if case.gbk and not self.chinese:
+        if case.code_page and not has_locale(self.locales, CODE_PAGES[case.code_page][1]):
             case.skipped = True
             return case
         def as_user(program):
             return UNPRIVILEGED + [program] if case.unprivileged else program
         if case.unprivileged:
             case.seen["unprivileged"] += 1
-        case.seen["code page 936" if case.gbk else "past PATH_MAX" if case.deep else "plain"] += 1
-        # Wine reads names in code page 936 in a Chinese locale.
-        env = {"LANG": CHINESE_LOCALE, "LC_ALL": CHINESE_LOCALE} if case.gbk else None
-        if case.gbk:
-            options = ["--target", "windows", "--code-page", "936"]
+        case.seen["code page %d" % case.code_page if case.code_page else "past PATH_MAX" if case.deep else "plain"] += 1
+        # Wine reads names in the code page of its locale.
+        locale = CODE_PAGES[case.code_page][1] if case.code_page else None
+        env = {"LANG": locale, "LC_ALL": locale} if locale else None
+        if case.code_page:
+            options = ["--target", "windows", "--code-page", str(case.code_page)]
         elif self.windows:
             # Wine in its own locale reads names in a single-byte code page: no lead bytes, as in UTF-8.
             options = ["--code-page", "utf-8"]
@@ -830,9 +875,9 @@ class Runner:
         return case
 
     def host_agrees(self, case, options, wine_run, wine_report):
-        """In code page 936 the Linux build's check, told the target, reports what the
+        """In each code page the Linux build's check, told the target, reports what the
         Windows build's does under Wine: it maps the names as Wine stores them."""
-        if not (case.gbk and self.host_check):
+        if not (case.code_page and self.host_check):
             return
         result = kit.Run(self.host_check, options, case.app).finish()
         report = case.parsed("the Linux build's relayhive-check " + " ".join(options), result)
@@ -886,9 +931,9 @@ def main():
     parser.add_argument("--jobs", type=int, default=8, help="installations at once (native, isolated)")
     parser.add_argument("--keep", action="store_true", help="keep every installation, not just failed ones")
     parser.add_argument("--host-check", default="",
-                        help="under Wine: the Linux build's relayhive-check, held to the Windows build's in code page 936")
+                        help="under Wine: the Linux build's relayhive-check, held to the Windows build's in each code page")
     parser.add_argument("--new-only", action="store_true",
-                        help="every installation of the kind only every %d-th is (code page 936, past PATH_MAX)" % SHARE)
+                        help="every installation of the kind only every %d-th is (a code page, past PATH_MAX)" % SHARE)
     args = parser.parse_args()
     rules = lookup_problems()
     for problem in rules:
@@ -903,7 +948,7 @@ def main():
         print("differential: needs root and unshare for isolated runs; skipped")
         sys.exit(SKIPPED)
     if args.host_check and not runner.host_check:
-        print("differential: no Linux build's relayhive-check at %s: code page 936 asks the Windows build's only"
+        print("differential: no Linux build's relayhive-check at %s: the code pages ask the Windows build's only"
               % args.host_check)
     usage = runner.command_line_problems()
     for problem in usage:
@@ -942,8 +987,8 @@ def main():
     print("differential: facts %d agreed, %d disagreed" % (agreed, disagreed))
     print("differential: %d passed, %d failed, %d skipped" % (passed, len(failed), skipped))
     if skipped:
-        print("differential: the %d installations in code page 936 need the %s locale (tools/test generates it);"
-              " skipped" % (skipped, CHINESE_LOCALE))
+        print("differential: the %d installations in a code page need its locale (%s; tools/test generates them);"
+              " skipped" % (skipped, ", ".join(locale for _, locale in CODE_PAGES.values())))
     sys.exit(1 if failed or usage else SKIPPED if skipped else 0)
 
 

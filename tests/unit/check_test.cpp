@@ -59,6 +59,7 @@ struct Case {
     bool deep = false;
     // The check refuses the directory: the one finding's fragment is its error.
     bool refused = false;
+    unsigned codePage = 936;  // a Windows target's; its names staged as Wine keeps them
 };
 
 const std::string kLongName = std::string(300, 'y') + ".bmp";
@@ -71,6 +72,7 @@ bool Restricts(const Arranged& a) { return a.make == Make::kReadOnly || a.make =
 
 const PathStyle kWin = PathStyle::kWindows;
 const PathStyle kPosix = PathStyle::kPosix;
+const Host kLinuxHost{PathStyle::kPosix, kUtf8CodePage};
 const Severity E = Severity::kError;
 const Severity W = Severity::kWarning;
 const Severity N = Severity::kNote;
@@ -141,7 +143,7 @@ const Case kCases[] = {
       {E, 4, "names '\\xE4\\xB8\\xAD\\xE6\\x96\\x87.exe', but"},
       {W, 2, "'\\xFF.png' is not valid code page 936 (GBK) (byte 0xFF at offset 0)"},
       {W, 2, "'\\xB1' is not valid code page 936 (GBK) (byte 0xB1 at offset 0)"},
-      {W, 4, "'\\xE4\\xB8\\xAD\\xE6\\x96\\x87.exe' is UTF-8, but Windows with code page 936 reads"}}},
+      {W, 4, "'\\xE4\\xB8\\xAD\\xE6\\x96\\x87.exe' is UTF-8, but Windows with code page 936 (GBK) reads"}}},
     {"UTF-8: GBK bytes are not valid", kPosix,
      "[cltlogo]\nfilelist=\xD6\xD0.png,\xE4\xB8\xAD.png,\xED\xA0\x80,\xC0\xAF\n", {}, true,
      {{E, 2, "'\\xD6\\xD0.png', but"}, {E, 2, "'\\xE4\\xB8\\xAD.png', but"},
@@ -238,6 +240,21 @@ const Case kCases[] = {
       {W, 2, "'x\\xD6' is not valid code page 936 (GBK) (byte 0xD6 at offset 1)"},
       {N, 0, "no [cltmain] mainfile"}},
      true},
+    {"code page 1252: a '\\' after an accented letter separates", kWin,
+     "[cltskin]\nfilelist=caf\xE9\\bg.bmp,th\xE9.bmp\n", {"th\xC3\xA9.bmp"}, true,
+     {{E, 2, "names 'caf\\xE9\\x5Cbg.bmp', but the directory skin/caf\\xE9/.relayhive.tmp stands where"},
+      {N, 0, "no [cltmain] mainfile"}},
+     true, {{Make::kDirectory, "download/caf\xC3\xA9"}, {Make::kFile, "download/caf\xC3\xA9/bg.bmp"},
+            {Make::kDirectory, "skin/caf\xC3\xA9/.relayhive.tmp"}}, false, false, 1252},
+    {"code page 932: fullwidth and Greek letters are found in another case", kWin,
+     "[cltskin]\nfilelist=\x82\x81.bmp,\x83\xBF.bmp\n", {"\xEF\xBC\xA1.bmp", "\xCE\x91.bmp"}, true,
+     {{N, 0, "no [cltmain] mainfile"}}, true, {}, false, false, 932},
+    {"code page 936: a staged name that is no GBK", kWin, "[cltskin]\nfilelist=\xFF\xFE.bmp\n", {"\xFF\xFE.bmp"}, true,
+     {{E, 2, "names '\\xFF\\xFE.bmp', but its byte 0xFE at offset 1 begins a character of code page 936 (GBK) that"},
+      {W, 0, "the name is not UTF-8, so Wine shows relayhive other characters"},
+      {W, 2, "is not valid code page 936 (GBK) (byte 0xFF at offset 0)"},
+      {N, 0, "no [cltmain] mainfile"}},
+     true},
     {"a directory this user may not enter", kPosix, kPlainManifest, {}, true, {{E, 0, ": Permission denied"}}, true,
      {{Make::kNoEntry, ""}}, false, true},
 };
@@ -318,10 +335,11 @@ std::vector<std::string> Check(const ScratchDir& dir, const Case& c, Installatio
         }
     }
     for (const Arranged& a : c.arranged) Arrange(root, a);
-    const CodePage codePage = c.style == kWin ? CodePage::k936 : CodePage::kUtf8;
+    CodePage codePage;
+    EXPECT_TRUE(LoadCodePage(c.style == kWin ? c.codePage : kUtf8CodePage, &codePage));
     auto survey = [&] {
         std::string error;
-        if (!SurveyInstallation(root, c.style, codePage, installation, &error)) {
+        if (!SurveyInstallation(root, c.style, codePage, DefaultLayout(c.style, kLinuxHost), installation, &error)) {
             std::printf("refused: %s\n", error.c_str());
             return 1;
         }
@@ -420,30 +438,31 @@ TEST(Check, CommandLine) {
         CheckArguments::Outcome outcome;
         const char* error;  // part of the message for a usage error
         PathStyle style;
-        CodePage codePage;
+        unsigned codePage;
         const char* directory;
     };
     using O = CheckArguments::Outcome;
     const Usage usages[] = {
-        {{}, O::kRun, "", kPosix, CodePage::kUtf8, "."},
-        {{"--target", "windows", "app"}, O::kRun, "", kWin, CodePage::k936, "app"},
-        {{"--target=windows", "--code-page=utf-8", "--json"}, O::kRun, "", kWin, CodePage::kUtf8, "."},
-        {{"--code-page", "936", "--target", "linux"}, O::kRun, "", kPosix, CodePage::k936, "."},
-        {{"app", "--help"}, O::kHelp, "", kPosix, CodePage::kUtf8, "app"},
-        {{"--version", "--verbose"}, O::kVersion, "", kPosix, CodePage::kUtf8, "."},
-        {{"--json", "--version"}, O::kVersion, "", kPosix, CodePage::kUtf8, "."},
+        {{}, O::kRun, "", kPosix, kUtf8CodePage, "."},
+        {{"--target", "windows", "app"}, O::kRun, "", kWin, 936u, "app"},
+        {{"--target=windows", "--code-page=utf-8", "--json"}, O::kRun, "", kWin, kUtf8CodePage, "."},
+        {{"--code-page", "936", "--target", "linux"}, O::kRun, "", kPosix, 936u, "."},
+        {{"--target", "windows", "--code-page", "932"}, O::kRun, "", kWin, 932u, "."},
+        {{"app", "--help"}, O::kHelp, "", kPosix, kUtf8CodePage, "app"},
+        {{"--version", "--verbose"}, O::kVersion, "", kPosix, kUtf8CodePage, "."},
+        {{"--json", "--version"}, O::kVersion, "", kPosix, kUtf8CodePage, "."},
         {{"--target", "macos"}, O::kUsageError, "--target takes windows or linux, not 'macos'", kPosix,
-         CodePage::kUtf8, "."},
-        {{"--code-page", "1252"}, O::kUsageError, "--code-page takes 936 or utf-8, not '1252'", kPosix,
-         CodePage::kUtf8, "."},
-        {{"--target"}, O::kUsageError, "--target needs a value", kPosix, CodePage::kUtf8, "."},
-        {{"--verbose"}, O::kUsageError, "unknown option '--verbose'", kPosix, CodePage::kUtf8, "."},
-        {{"a", "b"}, O::kUsageError, "only one directory, not also 'b'", kPosix, CodePage::kUtf8, "."},
-        {{"--json", "--", "--help"}, O::kRun, "", kPosix, CodePage::kUtf8, "--help"},
-        {{"--", "-", "--"}, O::kUsageError, "only one directory, not also '--'", kPosix, CodePage::kUtf8, "."},
+         kUtf8CodePage, "."},
+        {{"--code-page", "437"}, O::kUsageError, "--code-page takes 874, 932, 936, 949, 950, 1250, 1251", kPosix,
+         kUtf8CodePage, "."},
+        {{"--target"}, O::kUsageError, "--target needs a value", kPosix, kUtf8CodePage, "."},
+        {{"--verbose"}, O::kUsageError, "unknown option '--verbose'", kPosix, kUtf8CodePage, "."},
+        {{"a", "b"}, O::kUsageError, "only one directory, not also 'b'", kPosix, kUtf8CodePage, "."},
+        {{"--json", "--", "--help"}, O::kRun, "", kPosix, kUtf8CodePage, "--help"},
+        {{"--", "-", "--"}, O::kUsageError, "only one directory, not also '--'", kPosix, kUtf8CodePage, "."},
     };
     for (const Usage& u : usages) {
-        const CheckArguments parsed = ParseCheckArguments(u.arguments, kPosix);
+        const CheckArguments parsed = ParseCheckArguments(u.arguments, kLinuxHost);
         SCOPED_TRACE(parsed.error);
         EXPECT_EQ(u.outcome, parsed.outcome);
         if (u.outcome == O::kUsageError) {
@@ -456,9 +475,15 @@ TEST(Check, CommandLine) {
         EXPECT_EQ(u.codePage, parsed.codePage);
         EXPECT_EQ(u.directory, parsed.directory);
     }
-    EXPECT_TRUE(ParseCheckArguments({"--json"}, kPosix).json);
-    EXPECT_TRUE(ParseCheckArguments({"--after", "app"}, kPosix).after);
-    EXPECT_FALSE(ParseCheckArguments({"--", "--after"}, kPosix).after);
+    EXPECT_TRUE(ParseCheckArguments({"--json"}, kLinuxHost).json);
+    EXPECT_TRUE(ParseCheckArguments({"--strict"}, kLinuxHost).strict);
+    // A Windows target on Linux is read as Wine keeps its names, unless told; on Windows, in its own code page.
+    EXPECT_EQ(Layout::kWine, ParseCheckArguments({"--target", "windows"}, kLinuxHost).layout);
+    EXPECT_EQ(Layout::kWindows, ParseCheckArguments({"--target=windows", "--layout=windows"}, kLinuxHost).layout);
+    EXPECT_EQ(1252u, ParseCheckArguments({}, Host{kWin, 1252}).codePage);
+    EXPECT_EQ(936u, ParseCheckArguments({}, Host{kWin, 437}).codePage);
+    EXPECT_TRUE(ParseCheckArguments({"--after", "app"}, kLinuxHost).after);
+    EXPECT_FALSE(ParseCheckArguments({"--", "--after"}, kLinuxHost).after);
 }
 
 // Where names are UTF-8 the text report shows their characters; bytes that are not valid UTF-8,
@@ -487,7 +512,7 @@ TEST(Check, TextReportShowsUtf8NamesAsText) {
         EXPECT_NE(std::string::npos, text.find("  copy download/" + row.shown + " -> skin/" + row.shown + "\n")) << text;
         EXPECT_NE(std::string::npos, text.find("warning: download/" + row.shown + ": '" + row.shown + "' is here\n"))
             << text;
-        installation.codePage = CodePage::k936;
+        ASSERT_TRUE(LoadCodePage(936, &installation.codePage));
         const std::string gbk = RenderText(installation, {finding});
         EXPECT_TRUE(std::all_of(gbk.begin(), gbk.end(), [](char c) { return c >= 0x20 || c == '\n'; })) << gbk;
     }

@@ -11,6 +11,12 @@
 
 namespace {
 
+CodePage Gbk() {
+    CodePage gbk;
+    LoadCodePage(936, &gbk);
+    return gbk;
+}
+
 CIniFile Manifest(const char* skins, const char* logos, const char* main) {
     CIniFile ini("");
     if (skins != nullptr) ini.PutValue("cltskin", "filelist", skins, true);
@@ -141,7 +147,7 @@ TEST(Plan, ScratchFileSitsBesideTheDestination) {
     // file is not "<character>.relayhive.tmp", a name of its own.
     const CIniFile ini = Manifest("\xbb\x5c.bmp,sub\\\xbb\x5c", nullptr, nullptr);
     std::vector<std::string> scratch;
-    for (const PlanStep& step : PlanGroupSteps(PlanGroup::kSkin, "D:\\a", ini, PathStyle::kWindows, LeadBytes::Gbk())) {
+    for (const PlanStep& step : PlanGroupSteps(PlanGroup::kSkin, "D:\\a", ini, PathStyle::kWindows, Gbk())) {
         scratch.push_back(step.scratch);
     }
     EXPECT_EQ((std::vector<std::string>{"D:\\a\\skin\\.relayhive.tmp", "D:\\a\\skin\\sub\\.relayhive.tmp"}),

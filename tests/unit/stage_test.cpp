@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <iterator>
+#include <map>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -59,6 +60,7 @@ struct Case {
     std::vector<std::string> staged;  // files of NEW, in the manifest's order
     std::vector<std::string> errors;  // the files the errors name
     const char* manifest;             // nullptr: not checked
+    unsigned codePage = 936;          // a Windows target's
 };
 
 const Case kCases[] = {
@@ -87,6 +89,16 @@ const Case kCases[] = {
      With(kOld, {"skin/A.bmp=a1"}),
      With(kOld, {"skin/A.bmp=a2", "logo/m.png.=m", "skin/.relayhive.tmp=s", "logo/aux.png=x"}), {},
      {"logo/aux.png", "logo/m.png.", "skin/.relayhive.tmp", "skin/A.bmp", "skin/a.bmp"}, ""},
+    // Windows ignores the case of fullwidth and Greek letters too: one file each on the target.
+    {"case twins beyond ASCII in code page 936", kWin, 31, kOld,
+     With(kOld, {"skin/\xA3\xC1.bmp=1", "skin/\xA3\xE1.bmp=2", "skin/\xA6\xA1.bmp=3", "skin/\xA6\xC1.bmp=4"}), {},
+     {"skin/\xA3\xC1.bmp", "skin/\xA3\xE1.bmp", "skin/\xA6\xA1.bmp", "skin/\xA6\xC1.bmp"}, ""},
+    {"Western European names in code page 1252, a superscript device", kWin, 31, kOld,
+     With(kOld, {"skin/th\xE9.bmp=t", "logo/COM\xB9.png=c"}), {"skin/th\xE9.bmp"}, {"logo/COM\xB9.png"},
+     "[cltskin]\r\nfilelist=th\xE9.bmp\r\n", 1252},
+    {"Japanese names in code page 932: a trail byte '\\', one-byte katakana", kWin, 31, kOld,
+     With(kOld, {"skin/\x95\x5C.bmp=h", "logo/\xB1.png=k"}), {"skin/\x95\x5C.bmp", "logo/\xB1.png"}, {},
+     "[cltskin]\r\nfilelist=\x95\x5C.bmp\r\n[cltlogo]\r\nfilelist=\xB1.png\r\n", 932},
     {"the same names on Linux", kPosix, 31, With(kOld, {"skin/A.bmp=a1"}),
      With(kOld, {"skin/A.bmp=a2", "logo/m.png.=m", "logo/aux.png=x"}), {"skin/A.bmp", "logo/aux.png", "logo/m.png."},
      {}, nullptr},
@@ -117,7 +129,7 @@ TEST_P(StageTest, StagesWhatDiffersAndProvesIt) {
     const Case& c = GetParam();
     StageOptions options;
     options.style = c.style;
-    options.codePage = c.style == kWin ? CodePage::k936 : CodePage::kUtf8;
+    ASSERT_TRUE(LoadCodePage(c.style == kWin ? c.codePage : kUtf8CodePage, &options.codePage));
     options.installDirLength = c.installDirLength;
     const ReleaseTree release = TreeOf(c.release);
     const ReleaseTree base = InstalledBase(TreeOf(c.old), release);
@@ -136,11 +148,35 @@ TEST_P(StageTest, StagesWhatDiffersAndProvesIt) {
     // relayhive's plan on OLD with the staged download/ reproduces NEW but where an error says why.
     const Proof proof = ProveStaging(base, release, staging, options);
     EXPECT_EQ(proof.defects, std::vector<std::string>());
-    EXPECT_EQ(Reproduces(staging, proof), c.errors.empty());
+    EXPECT_EQ(Reproduces(staging, proof, false), c.errors.empty());
     EXPECT_EQ(proof.differences.empty(), c.errors.empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(Pairs, StageTest, testing::ValuesIn(kCases));
+
+// A UTF-8 name is valid GBK too, and names another file on Windows: a warning, which --strict makes fail.
+TEST(StageStrictTest, WarningsFailOnlyWhenStrict) {
+    StageOptions options;
+    options.style = kWin;
+    ASSERT_TRUE(LoadCodePage(936, &options.codePage));
+    const ReleaseTree release = TreeOf(With(kOld, {"skin/\xE4\xB8\xAD\xE6\x96\x87.bmp=n"}));
+    const ReleaseTree base = InstalledBase(TreeOf(kOld), release);
+    const Staging staging = DecideStaging(base, release, options);
+    const Proof proof = ProveStaging(base, release, staging, options);
+    EXPECT_TRUE(Reproduces(staging, proof, false));
+    EXPECT_FALSE(Reproduces(staging, proof, true));
+}
+
+TEST(StageLayoutTest, WineKeepsTheCharactersUtf8) {
+    StageOptions options;
+    options.style = kWin;
+    ASSERT_TRUE(LoadCodePage(932, &options.codePage));
+    const std::map<std::string, std::string> files{{"\x95\x5C/\xB1.bmp", "k"}, {"autoupdate.ini", "m"}};
+    EXPECT_EQ(files, SpeltOnDisk(files, options));
+    options.layout = Layout::kWine;
+    const std::map<std::string, std::string> wine{{"\xE8\xA1\xA8/\xEF\xBD\xB1.bmp", "k"}, {"autoupdate.ini", "m"}};
+    EXPECT_EQ(wine, SpeltOnDisk(files, options));
+}
 
 // The digest section, appended to the manifest, gives relayhive each staged file's own digest,
 // in its group's order, whatever the names.
@@ -176,7 +212,7 @@ TEST(StageReportTest, HeadingAndCounts) {
         const char* installDirLength;  // in the JSON
     };
     const Shown rows[] = {
-        {"a name too long at a deep install directory", "target windows, code page 936, install directory of 220 bytes",
+        {"a name too long at a deep install directory", "target windows, code page 936, layout windows, install directory of 220 bytes",
          "proof: does not reproduce NEW, 6 files compared, 1 differs", "1 staged, 1 error", "220"},
         {"a new logo", "target linux, code page utf-8", "proof: reproduces NEW, 5 files compared, 0 differ",
          "1 staged, 0 errors", "null"},
@@ -186,7 +222,7 @@ TEST(StageReportTest, HeadingAndCounts) {
                                       [&](const Case& known) { return std::string(known.title) == row.title; });
         StageOptions options;
         options.style = c.style;
-        options.codePage = c.style == kWin ? CodePage::k936 : CodePage::kUtf8;
+        ASSERT_TRUE(LoadCodePage(c.style == kWin ? c.codePage : kUtf8CodePage, &options.codePage));
         options.installDirLength = c.installDirLength;
         const ReleaseTree release = TreeOf(c.release);
         const ReleaseTree base = InstalledBase(TreeOf(c.old), release);
@@ -207,28 +243,29 @@ TEST(StageArgumentsTest, DefaultsFollowTheTargetAndBadUsageIsRefused) {
         std::vector<std::string> arguments;
         bool run;
         PathStyle style;
-        CodePage codePage;
+        unsigned codePage;
         std::size_t installDirLength;
     };
     const Line lines[] = {
-        {{"o", "n", "x"}, true, kWin, CodePage::k936, kDefaultInstallDirLength},
-        {{"--target=linux", "o", "n", "x"}, true, kPosix, CodePage::kUtf8, kDefaultInstallDirLength},
-        {{"--code-page", "utf-8", "--install-dir-length", "3", "o", "n", "x"}, true, kWin, CodePage::kUtf8, 3},
-        {{"--target", "linux", "--install-dir-length=1", "o", "n", "x"}, true, kPosix, CodePage::kUtf8, 1},
-        {{"--install-dir-length", "2", "o", "n", "x"}, false, kWin, CodePage::k936, 0},
-        {{"--install-dir-length", "-1", "o", "n", "x"}, false, kWin, CodePage::k936, 0},
-        {{"--install-dir-length", "+52", "o", "n", "x"}, false, kWin, CodePage::k936, 0},
-        {{"--target", "mac", "o", "n", "x"}, false, kWin, CodePage::k936, 0},
-        {{"o", "n"}, false, kWin, CodePage::k936, 0},
-        {{"--install-dir-length"}, false, kWin, CodePage::k936, 0},
+        {{"o", "n", "x"}, true, kWin, 932u, kDefaultInstallDirLength},
+        {{"--target=linux", "o", "n", "x"}, true, kPosix, kUtf8CodePage, kDefaultInstallDirLength},
+        {{"--code-page", "utf-8", "--install-dir-length", "3", "o", "n", "x"}, true, kWin, kUtf8CodePage, 3},
+        {{"--target", "linux", "--install-dir-length=1", "o", "n", "x"}, true, kPosix, kUtf8CodePage, 1},
+        {{"--install-dir-length", "2", "o", "n", "x"}, false, kWin, 936u, 0},
+        {{"--install-dir-length", "-1", "o", "n", "x"}, false, kWin, 936u, 0},
+        {{"--install-dir-length", "+52", "o", "n", "x"}, false, kWin, 936u, 0},
+        {{"--target", "mac", "o", "n", "x"}, false, kWin, 936u, 0},
+        {{"o", "n"}, false, kWin, 936u, 0},
+        {{"--install-dir-length"}, false, kWin, 936u, 0},
+        {{"--layout", "wine", "o", "n", "x"}, false, kWin, 936u, 0},  // a Windows host spells names its own way
     };
     for (const Line& line : lines) {
-        const StageArguments parsed = ParseStageArguments(line.arguments, kWin);
+        const StageArguments parsed = ParseStageArguments(line.arguments, Host{kWin, 932});
         SCOPED_TRACE(testing::PrintToString(line.arguments));
         ASSERT_EQ(line.run, parsed.outcome == StageArguments::Outcome::kRun) << parsed.error;
         if (!line.run) continue;
         EXPECT_EQ(line.style, parsed.options.style);
-        EXPECT_EQ(line.codePage, parsed.options.codePage);
+        EXPECT_EQ(line.codePage, parsed.codePage);
         EXPECT_EQ(line.installDirLength, parsed.options.installDirLength);
         EXPECT_EQ(std::string("x"), parsed.out);
     }

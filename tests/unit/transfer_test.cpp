@@ -41,7 +41,7 @@ struct Transfer {
 
 // A copy as the run makes it, through the scratch file beside the destination.
 int TransferTo(const std::string& destination, FILE* source, const char* sourcePath = nullptr) {
-    const std::string scratch = ScratchPathFor(destination, NativePathStyle(), NativeLeadBytes());
+    const std::string scratch = ScratchPathFor(destination, NativePathStyle(), NativeCodePage());
     return TransferFile(destination.c_str(), scratch.c_str(), source, sourcePath);
 }
 

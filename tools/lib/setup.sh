@@ -21,15 +21,26 @@ package_installed() {
   dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"
 }
 
-# The Chinese locale gives Wine the ANSI code page 936 for the GBK scenario.
-ensure_chinese_locale() {
-  locale -a 2>/dev/null | grep -qix 'zh_CN.utf8' && return 0
+# The locales that give Wine its ANSI code page for the differential's code page
+# scenarios: 936 (Chinese), 932 (Japanese), 1252 (Western European).
+WINE_LOCALES="zh_CN.UTF-8 ja_JP.UTF-8 de_DE.UTF-8"
+ensure_wine_locales() {
+  local wanted missing=()
+  for wanted in $WINE_LOCALES; do
+    locale -a 2>/dev/null | grep -qix "${wanted/UTF-8/utf8}" || missing+=("$wanted")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
   if [ "$(id -u)" -ne 0 ]; then
-    echo "relayhive: the zh_CN.UTF-8 locale is missing. Run as root, then try again:" >&2
-    echo "  sed -i 's/^# *zh_CN.UTF-8 UTF-8/zh_CN.UTF-8 UTF-8/' /etc/locale.gen && locale-gen" >&2
+    echo "relayhive: the locales ${missing[*]} are missing. Run as root, then try again:" >&2
+    for wanted in "${missing[@]}"; do
+      echo "  sed -i 's/^# *$wanted UTF-8/$wanted UTF-8/' /etc/locale.gen" >&2
+    done
+    echo "  locale-gen" >&2
     exit 1
   fi
-  grep -q '^zh_CN.UTF-8 UTF-8' /etc/locale.gen 2>/dev/null || echo 'zh_CN.UTF-8 UTF-8' >>/etc/locale.gen
+  for wanted in "${missing[@]}"; do
+    grep -q "^$wanted UTF-8" /etc/locale.gen 2>/dev/null || echo "$wanted UTF-8" >>/etc/locale.gen
+  done
   locale-gen >/dev/null || { echo "relayhive: locale-gen failed" >&2; exit 1; }
 }
 
