@@ -7,15 +7,6 @@ static const char kUnforeseen[] =
     "the plan predicts no failure here: the run stopped before it (killed, or the machine went down), or a "
     "write failed (a full disk, the file held open by another program)";
 
-FileDigest DigestOf(const std::string& bytes) {
-    FileDigest digest{true, bytes.size(), 0xCBF29CE484222325ull};
-    for (char c : bytes) {
-        digest.hash ^= static_cast<unsigned char>(c);
-        digest.hash *= 0x100000001B3ull;
-    }
-    return digest;
-}
-
 const char* LandedLabel(Landed state) {
     static const char* const kLabels[] = {"landed", "differs", "missing", "not copied"};
     return kLabels[static_cast<int>(state)];

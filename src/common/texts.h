@@ -53,6 +53,11 @@ inline constexpr char kTooLong[] = "File name too long";
 // "<source path>: not a regular file": a pipe, a device or a socket is never read.
 inline constexpr char kNotRegularFile[] = "not a regular file";
 
+// --- The release tools (relayhive-check, relayhive-stage) ---------------------------
+
+// "<tool>: out of memory", exit status 4.
+inline constexpr char kOutOfMemory[] = "out of memory";
+
 // --- Traces ---------------------------------------------------------------------
 
 inline constexpr char kTraceKilled[] = "killed";

@@ -430,6 +430,13 @@ bool FlushDirectory(const char* directory) {
 
 bool Remove(const char* path) { return unlink(path) == 0 || errno == ENOENT; }
 
+bool SizeOf(FILE* stream, std::uint64_t* size) {
+    struct stat status;
+    if (fstat(fileno(stream), &status) != 0) return false;
+    *size = static_cast<std::uint64_t>(status.st_size);
+    return true;
+}
+
 bool SameFile(FILE* stream, const char* path) {
     struct stat mine;
     struct stat theirs;
@@ -476,11 +483,6 @@ bool GbkNameOfHost(const std::string& host, std::string* name) { return Converte
 
 bool AbsolutePath(const char* path, std::string* absolute) {
     return Adopt(realpath(path, nullptr), absolute);
-}
-
-bool CopyPermissions(const char* from, const char* path) {
-    struct stat status;
-    return stat(from, &status) == 0 && chmod(path, status.st_mode & 0777) == 0;
 }
 
 bool MakeDirectory(const char* path) {

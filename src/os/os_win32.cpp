@@ -288,6 +288,13 @@ bool Remove(const char* path) {
     return Succeeded(DeleteFileA(path));
 }
 
+bool SizeOf(FILE* stream, std::uint64_t* size) {
+    LARGE_INTEGER length;
+    if (!Succeeded(GetFileSizeEx(HandleOf(stream), &length))) return false;
+    *size = static_cast<std::uint64_t>(length.QuadPart);
+    return true;
+}
+
 }  // namespace platform
 
 // --- Inspecting an installation ---------------------------------------------
@@ -318,7 +325,7 @@ bool ListDirectory(const char* path, std::vector<DirectoryEntry>* entries) {
     WIN32_FIND_DATAA found;
     entries->clear();
     const HANDLE search = FindFirstFileA(pattern.c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND;
+    if (search == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND || Succeeded(FALSE);
     do {
         const std::string name(found.cFileName);
         if (name == "." || name == "..") continue;
@@ -345,8 +352,6 @@ bool AbsolutePath(const char* path, std::string* absolute) {
     *absolute = full;
     return true;
 }
-
-bool CopyPermissions(const char*, const char*) { return true; }
 
 bool MakeDirectory(const char* path) {
     if (CreateDirectoryA(path, nullptr)) return true;

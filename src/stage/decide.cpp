@@ -189,7 +189,7 @@ void CaseTwins(const ReleaseTree& release, PathStyle style, Errors* errors,
                std::set<std::string>* flagged) {
     if (style != PathStyle::kWindows) return;
     std::map<std::string, std::vector<std::string>> byKey;
-    for (const auto& [path, bytes] : release.files) byKey[SameFileKey(path, style)].push_back(path);
+    for (const auto& entry : release.files) byKey[SameFileKey(entry.first, style)].push_back(entry.first);
     for (const auto& path : release.directories) byKey[SameFileKey(path, style)].push_back(path);
     for (const auto& entry : byKey) {
         const std::vector<std::string>& paths = entry.second;
@@ -243,11 +243,14 @@ std::string InstallDirectoryOf(const StageOptions& options) {
 }
 
 ReleaseTree InstalledBase(const ReleaseTree& old, const ReleaseTree& release) {
-    const bool empty = old.files.empty() && old.directories.empty();
-    return empty ? ReleaseTree{{}, release.directories, {}} : old;
+    if (!old.files.empty() || !old.directories.empty()) return old;
+    ReleaseTree base;
+    base.directories = release.directories;
+    return base;
 }
 
-Staging DecideStaging(const ReleaseTree& base, const ReleaseTree& release, const StageOptions& options) {
+Staging DecideStaging(const ReleaseTree& base, const ReleaseTree& release, const StageOptions& options,
+                      Contents* contents) {
     Errors errors;
     std::set<std::string> flagged;  // said already: not staged as well
     CaseTwins(release, options.style, &errors, &flagged);
@@ -263,9 +266,9 @@ Staging DecideStaging(const ReleaseTree& base, const ReleaseTree& release, const
         if (release.directories.count(directory) == 0) errors.emplace(directory, kDeletedDirectory);
     }
     std::vector<StagedFile> candidates;
-    for (const auto& [path, bytes] : release.files) {
-        const auto old = base.files.find(path);
-        if (old != base.files.end() && old->second == bytes) continue;
+    for (const auto& entry : release.files) {
+        const std::string& path = entry.first;
+        if (base.files.count(path) != 0 && contents->Same(base, path, release, path)) continue;
         const std::size_t slash = path.rfind('/');
         // A file in a new directory: that directory's error says it.
         if (slash != std::string::npos && !base.directories.count(path.substr(0, slash))) continue;
@@ -287,15 +290,6 @@ Staging DecideStaging(const ReleaseTree& base, const ReleaseTree& release, const
     staging.manifest = ManifestText(staging.files);
     for (const auto& [file, message] : errors) staging.errors.push_back({file, message});
     return staging;
-}
-
-std::map<std::string, std::string> DownloadFiles(const Staging& staging, const ReleaseTree& release) {
-    std::map<std::string, std::string> files{{texts::kManifestName, staging.manifest}};
-    for (const StagedFile& file : staging.files) {
-        const auto found = release.files.find(file.file);
-        if (found != release.files.end()) files[file.staged] = found->second;
-    }
-    return files;
 }
 
 bool Explains(const std::vector<StageError>& errors, const std::string& path) {

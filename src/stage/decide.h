@@ -51,10 +51,9 @@ struct Staging {
 // installation that has NEW's directories and no files.
 ReleaseTree InstalledBase(const ReleaseTree& old, const ReleaseTree& release);
 
-Staging DecideStaging(const ReleaseTree& base, const ReleaseTree& release, const StageOptions& options);
-
-// The files of OUT/download/, relative to it: each staged file and the manifest.
-std::map<std::string, std::string> DownloadFiles(const Staging& staging, const ReleaseTree& release);
+// contents tells which files of NEW differ from OLD's.
+Staging DecideStaging(const ReleaseTree& base, const ReleaseTree& release, const StageOptions& options,
+                      Contents* contents);
 
 // True when an error accounts for a difference at path: it names path, a directory above it, or the manifest.
 bool Explains(const std::vector<StageError>& errors, const std::string& path);

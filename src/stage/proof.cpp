@@ -12,24 +12,27 @@
 
 namespace {
 
+// A file of the simulated installation, known by the tree file whose bytes it holds.
 struct SimulatedFile {
-    std::string path;  // as the tree spells it, '/' between components
-    std::string bytes;
+    std::string path;                     // as the tree spells it, '/' between components
+    const ReleaseTree* tree = nullptr;    // nullptr: the manifest, which no tree holds
+    std::string file;                     // in tree
 };
 
-// An installation held in memory, files and directories found by the key the target looks them up by.
+// An installation as relayhive would leave it, files and directories found by the key the target looks them up by.
 class Simulation {
 public:
     Simulation(const ReleaseTree& tree, PathStyle style) : style_(style) {
         for (const std::string& directory : tree.directories) AddDirectory(directory);
-        for (const auto& [path, bytes] : tree.files) Put(path, bytes);
+        for (const auto& entry : tree.files) Put(entry.first, &tree, entry.first);
     }
 
     void AddDirectory(const std::string& path) { directories_.insert(SameFileKey(path, style_)); }
     // A replaced file keeps the name it had.
-    void Put(const std::string& path, const std::string& bytes) {
-        const std::string key = SameFileKey(path, style_);
-        files_.try_emplace(key, SimulatedFile{path, {}}).first->second.bytes = bytes;
+    void Put(const std::string& path, const ReleaseTree* tree, const std::string& file) {
+        SimulatedFile& put = files_.try_emplace(SameFileKey(path, style_), SimulatedFile{path, nullptr, {}}).first->second;
+        put.tree = tree;
+        put.file = file;
     }
     void Remove(const std::string& path) { files_.erase(SameFileKey(path, style_)); }
     const SimulatedFile* Find(const std::string& path) const {
@@ -80,7 +83,7 @@ bool IsWorkingFile(const std::string& path, PathStyle style) {
 }  // namespace
 
 Proof ProveStaging(const ReleaseTree& base, const ReleaseTree& release, const Staging& staging,
-                   const StageOptions& options) {
+                   const StageOptions& options, Contents* contents) {
     Installation in;
     in.style = options.style;
     in.codePage = options.codePage;
@@ -90,14 +93,18 @@ Proof ProveStaging(const ReleaseTree& base, const ReleaseTree& release, const St
 
     Simulation simulation(base, options.style);
     simulation.AddDirectory(texts::kStagingDirectory);
-    for (const auto& [relative, bytes] : DownloadFiles(staging, release)) {
-        const std::string path = std::string(texts::kStagingDirectory) + "/" + relative;
+    // download/ holds each staged file, a copy of NEW's, and the manifest.
+    std::vector<StagedFile> download = staging.files;
+    download.push_back(StagedFile{PlanGroup::kMain, std::string(), std::string(), texts::kManifestName});
+    for (const StagedFile& file : download) {
+        const std::string path = std::string(texts::kStagingDirectory) + "/" + file.staged;
         for (std::size_t slash = path.find('/'); slash != std::string::npos; slash = path.find('/', slash + 1)) {
             simulation.AddDirectory(path.substr(0, slash));
         }
-        simulation.Put(path, bytes);
-        in.staged.push_back(relative);
+        simulation.Put(path, file.file.empty() ? nullptr : &release, file.file);
+        in.staged.push_back(file.staged);
     }
+    std::sort(in.staged.begin(), in.staged.end());
 
     CIniFile manifest{std::string()};
     if (in.manifestFits) {
@@ -120,15 +127,21 @@ Proof ProveStaging(const ReleaseTree& base, const ReleaseTree& release, const St
         const std::string scratch = TreePath(step.scratch, in);
         if (simulation.IsDirectory(scratch)) continue;
         simulation.Remove(scratch);
-        simulation.Put(TreePath(step.destination, in), simulation.Find(TreePath(step.source, in))->bytes);
+        const SimulatedFile source = *simulation.Find(TreePath(step.source, in));
+        simulation.Put(TreePath(step.destination, in), source.tree, source.file);
     }
 
     Proof proof;
     proof.compared = release.files.size();
     std::set<std::string> differences;
-    for (const auto& [path, bytes] : release.files) {
+    // Every byte accounted for: each file ends as NEW's own, or a copy of it, or one that compares equal.
+    for (const auto& entry : release.files) {
+        const std::string& path = entry.first;
         const SimulatedFile* result = simulation.Find(path);
-        if (result == nullptr || result->bytes != bytes) differences.insert(path);
+        const bool same = result != nullptr && result->tree != nullptr &&
+                          ((result->tree == &release && result->file == path) ||
+                           contents->Same(*result->tree, result->file, release, path));
+        if (!same) differences.insert(path);
     }
     const Simulation expected(release, options.style);
     for (const auto& entry : simulation.Files()) {

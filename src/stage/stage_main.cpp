@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "common/options.h"
 #include "common/texts.h"
 #include "common/version.h"
 #include "os/os.h"
@@ -44,9 +45,8 @@ int Refuse(const std::string& error) {
     return kExitUsage;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+// The run; *note, once download/ is made and until its manifest is in place, says it is incomplete.
+int Stage(int argc, char** argv, std::string* note) {
     os::WritesToClosedPipesFail();
     const StageArguments arguments =
         ParseStageArguments(std::vector<std::string>(argv + 1, argv + argc), NativePathStyle());
@@ -73,17 +73,22 @@ int main(int argc, char** argv) {
     if (os::KindOfPath(download.c_str()) != os::PathKind::kMissing) {
         return Refuse(download + ": already there; relayhive-stage writes a new one");
     }
+    // Decided and proved before anything is written: a run that fails there leaves nothing behind.
+    HostContents contents;
     const ReleaseTree base = InstalledBase(old, release);
-    const Staging staging = DecideStaging(base, release, arguments.options);
-    std::map<std::string, std::string> modes;  // each staged file takes its permission bits from NEW
-    for (const StagedFile& file : staging.files) modes[file.staged] = HostPath(arguments.release, file.file);
+    const Staging staging = DecideStaging(base, release, arguments.options, &contents);
+    const Proof proof = ProveStaging(base, release, staging, arguments.options, &contents);
+    if (!contents.error().empty()) return Refuse(contents.error());
     if (!os::MakeDirectory(arguments.out.c_str())) {
         return Refuse(arguments.out + ": cannot make the directory: " + os::ErrorMessage(errno));
     }
-    if (!WriteStagedFiles(download, DownloadFiles(staging, release), modes, &error)) {
-        return Refuse(error + " (" + download + " is incomplete: remove it before the next run)");
+    const std::string incomplete = download + " is incomplete: remove it before the next run";
+    *note = incomplete;
+    bool made = false;
+    if (!WriteStagedUpdate(download, staging, release, &made, &error)) {
+        return Refuse(made ? error + " (" + incomplete + ")" : error);
     }
-    const Proof proof = ProveStaging(base, release, staging, arguments.options);
+    note->clear();
     const StageReport report{arguments.options, staging, proof};
     const std::string text = arguments.json ? RenderStageJson(report) : RenderStageText(report);
     std::fwrite(text.data(), 1, text.size(), stdout);
@@ -94,3 +99,7 @@ int main(int argc, char** argv) {
     }
     return Reproduces(staging, proof) ? kExitReproduces : kExitDiffers;
 }
+
+}  // namespace
+
+int main(int argc, char** argv) { return RunTool("relayhive-stage", Stage, argc, argv); }

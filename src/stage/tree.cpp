@@ -6,12 +6,30 @@
 
 #include "common/texts.h"
 #include "os/os.h"
+#include "stage/decide.h"
 #include "update/path_style.h"
 
 namespace {
 
 // Links are never followed, so only a tree this deep is refused.
 constexpr int kTreeDepth = 256;
+
+// "<path>: <why>" for the failure errno names.
+std::string Failure(const std::string& path, const char* what) {
+    return path + ": " + what + os::ErrorMessage(errno);
+}
+
+// The size of a file, opened to show it can be read; false, with why, when it cannot.
+bool SizeOfReadable(const std::string& path, std::uint64_t* size, std::string* error) {
+    os::InputFile file;
+    bool irregular = false;
+    if (!file.Open(path.c_str(), &irregular)) {
+        *error = irregular ? path + ": " + texts::kNotRegularFile : Failure(path, "cannot read the file: ");
+        return false;
+    }
+    *size = file.size();
+    return true;
+}
 
 bool ReadBelow(const std::string& host, const std::string& relative, int depth, ReleaseTree* tree,
                std::string* error) {
@@ -21,7 +39,7 @@ bool ReadBelow(const std::string& host, const std::string& relative, int depth, 
         return false;
     }
     if (!os::ListDirectory(host.c_str(), &entries)) {
-        *error = host + ": cannot list the directory: " + os::ErrorMessage(errno);
+        *error = Failure(host, "cannot list the directory: ");
         return false;
     }
     for (const os::DirectoryEntry& entry : entries) {
@@ -30,13 +48,17 @@ bool ReadBelow(const std::string& host, const std::string& relative, int depth, 
         }
         const std::string path = relative.empty() ? entry.name : relative + "/" + entry.name;
         const std::string full = JoinPath(host, entry.name, NativePathStyle());
+        // Windows lists a character the code page lacks as '?', which no Windows name holds.
+        if (os::kWindowsPaths && entry.name.find('?') != std::string::npos) {
+            *error = full + ": the name holds a character the code page cannot spell (shown as '?')";
+            return false;
+        }
         if (entry.link) {
             tree->links.insert(path);
         } else if (entry.directory) {
             tree->directories.insert(path);
             if (!ReadBelow(full, path, depth + 1, tree, error)) return false;
-        } else if (!os::ReadWholeFile(full.c_str(), &tree->files[path])) {
-            *error = full + ": cannot read the file";
+        } else if (!SizeOfReadable(full, &tree->files[path], error)) {
             return false;
         }
     }
@@ -44,6 +66,29 @@ bool ReadBelow(const std::string& host, const std::string& relative, int depth, 
 }
 
 }  // namespace
+
+bool HostContents::Same(const ReleaseTree& a, const std::string& pathA, const ReleaseTree& b,
+                        const std::string& pathB) {
+    const auto sizeA = a.files.find(pathA);
+    const auto sizeB = b.files.find(pathB);
+    if (sizeA == a.files.end() || sizeB == b.files.end() || sizeA->second != sizeB->second) return false;
+    const bool onePath = pathA == pathB;
+    if (onePath) {
+        const auto found = known_.find({&a, &b, pathA});
+        if (found != known_.end()) return found->second;
+    }
+    const std::string hostA = HostPath(a.root, pathA);
+    const std::string hostB = HostPath(b.root, pathB);
+    bool same = false;
+    if (!os::CompareFiles(hostA.c_str(), hostB.c_str(), &same) && error_.empty()) {
+        const int failure = errno;
+        const std::string& unread = os::OpensForReading(hostA.c_str()) ? hostB : hostA;
+        errno = failure;
+        error_ = Failure(unread, "cannot read the file: ");
+    }
+    if (onePath) known_.emplace(std::make_tuple(&a, &b, pathA), same);
+    return same;
+}
 
 std::string HostPath(const std::string& root, const std::string& relative) {
     std::string path = relative;
@@ -56,29 +101,48 @@ bool ReadReleaseTree(const std::string& root, ReleaseTree* tree, std::string* er
         *error = root + ": not a directory";
         return false;
     }
+    tree->root = root;
     return ReadBelow(root, "", 0, tree, error);
 }
 
-bool WriteStagedFiles(const std::string& directory, const std::map<std::string, std::string>& staged,
-                      const std::map<std::string, std::string>& modes, std::string* error) {
+bool WriteStagedUpdate(const std::string& download, const Staging& staging, const ReleaseTree& release,
+                       bool* made, std::string* error) {
     auto fail = [&](const std::string& path) {
-        *error = path + ": " + os::ErrorMessage(errno);
+        *error = Failure(path, "");
         return false;
     };
-    if (!os::MakeDirectory(directory.c_str())) return fail(directory);
-    std::vector<std::pair<std::string, std::string>> ordered(staged.begin(), staged.end());
-    std::stable_partition(ordered.begin(), ordered.end(),
-                          [](const auto& file) { return file.first != texts::kManifestName; });
-    for (const auto& [relative, bytes] : ordered) {
+    *made = os::MakeDirectory(download.c_str());
+    if (!*made) return fail(download);
+    std::set<std::string> directories;  // made below download/
+    for (const StagedFile& file : staging.files) {
+        const std::string& relative = file.staged;
         for (std::size_t slash = relative.find('/'); slash != std::string::npos;
              slash = relative.find('/', slash + 1)) {
-            const std::string parent = HostPath(directory, relative.substr(0, slash));
+            const std::string parent = HostPath(download, relative.substr(0, slash));
             if (!os::MakeDirectory(parent.c_str())) return fail(parent);
+            directories.insert(parent);
         }
-        const std::string path = HostPath(directory, relative);
-        if (!os::WriteWholeFile(path.c_str(), bytes)) return fail(path);
-        const auto mode = modes.find(relative);
-        if (mode != modes.end() && !os::CopyPermissions(mode->second.c_str(), path.c_str())) return fail(path);
+        const std::string from = HostPath(release.root, file.file);
+        const std::string path = HostPath(download, relative);
+        std::uint64_t copied = 0;
+        bool readFailed = false;
+        if (!os::CopyToNewFile(from.c_str(), path.c_str(), &copied, &readFailed)) {
+            return readFailed ? fail(from) : fail(path);
+        }
+        const auto listed = release.files.find(file.file);
+        if (listed == release.files.end() || listed->second != copied) {
+            *error = from + ": changed while it was staged";
+            return false;
+        }
     }
-    return true;
+    // Each staged file's name made durable, deepest first, before a manifest can list it.
+    for (auto directory = directories.rbegin(); directory != directories.rend(); ++directory) {
+        if (!os::fileCalls.flushDirectory(directory->c_str())) return fail(*directory);
+    }
+    const std::string scratch = HostPath(download, texts::kScratchName);
+    const std::string manifest = HostPath(download, texts::kManifestName);
+    if (!os::WriteNewFile(scratch.c_str(), staging.manifest)) return fail(scratch);
+    if (!os::fileCalls.flushDirectory(download.c_str())) return fail(download);
+    if (!os::fileCalls.moveIntoPlace(scratch.c_str(), manifest.c_str())) return fail(manifest);
+    return os::fileCalls.flushDirectory(download.c_str()) || fail(download);
 }

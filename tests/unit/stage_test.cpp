@@ -2,6 +2,7 @@
 // an error, and whether relayhive's own plan then reproduces NEW; its command line.
 #include <gtest/gtest.h>
 
+#include <map>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -15,9 +16,18 @@ namespace {
 const PathStyle kWin = PathStyle::kWindows;
 const PathStyle kPosix = PathStyle::kPosix;
 
+// Each file's content, by tree and path: what the host's files hold.
+class MemoryContents final : public Contents {
+public:
+    bool Same(const ReleaseTree& a, const std::string& pathA, const ReleaseTree& b, const std::string& pathB) override {
+        return bytes[{&a, pathA}] == bytes[{&b, pathB}];
+    }
+    std::map<std::pair<const ReleaseTree*, std::string>, std::string> bytes;
+};
+
 // "path=content"; a path ending in '/' is a directory, one ending in '@' a
 // symbolic link. Every file's directories are in the tree too.
-ReleaseTree TreeOf(const std::vector<std::string>& entries) {
+ReleaseTree TreeOf(const std::vector<std::string>& entries, MemoryContents* contents, const ReleaseTree* as) {
     ReleaseTree tree;
     for (const std::string& entry : entries) {
         const std::size_t equals = entry.find('=');
@@ -30,7 +40,8 @@ ReleaseTree TreeOf(const std::vector<std::string>& entries) {
             tree.directories.insert(path.substr(0, path.size() - 1));
             continue;
         }
-        tree.files[path] = entry.substr(equals + 1);
+        tree.files[path] = entry.size() - equals - 1;
+        contents->bytes[{as, path}] = entry.substr(equals + 1);
         for (std::size_t slash = path.find('/'); slash != std::string::npos; slash = path.find('/', slash + 1)) {
             tree.directories.insert(path.substr(0, slash));
         }
@@ -114,9 +125,12 @@ TEST_P(StageTest, StagesWhatDiffersAndProvesIt) {
     options.style = c.style;
     options.codePage = c.style == kWin ? CodePage::k936 : CodePage::kUtf8;
     options.installDirLength = c.installDirLength;
-    const ReleaseTree release = TreeOf(c.release);
-    const ReleaseTree base = InstalledBase(TreeOf(c.old), release);
-    const Staging staging = DecideStaging(base, release, options);
+    MemoryContents contents;
+    ReleaseTree release;
+    ReleaseTree base;
+    release = TreeOf(c.release, &contents, &release);
+    base = InstalledBase(TreeOf(c.old, &contents, &base), release);
+    const Staging staging = DecideStaging(base, release, options, &contents);
 
     std::vector<std::string> staged;
     for (const StagedFile& file : staging.files) staged.push_back(file.file);
@@ -129,7 +143,7 @@ TEST_P(StageTest, StagesWhatDiffersAndProvesIt) {
     }
 
     // relayhive's plan on OLD with the staged download/ reproduces NEW but where an error says why.
-    const Proof proof = ProveStaging(base, release, staging, options);
+    const Proof proof = ProveStaging(base, release, staging, options, &contents);
     EXPECT_EQ(proof.defects, std::vector<std::string>());
     EXPECT_EQ(Reproduces(staging, proof), c.errors.empty());
     EXPECT_EQ(proof.differences.empty(), c.errors.empty());
