@@ -206,7 +206,7 @@ bool CopyToNewFile(const char* from, const char* path, std::uint64_t* copied, bo
         done = fileCalls.write(file, block.data(), static_cast<std::size_t>(got));
         *copied += static_cast<std::uint64_t>(got);
     }
-    return Closed(file, done && fileCalls.flushToDisk(file));
+    return Closed(file, done && (!platform::kFlushEachCopy || fileCalls.flushToDisk(file)));
 }
 
 }  // namespace os

@@ -430,6 +430,9 @@ bool FlushDirectory(const char* directory) {
 
 bool Remove(const char* path) { return unlink(path) == 0 || errno == ENOENT; }
 
+// syncfs makes a whole tree of copies durable at once, where a flush of each would wait for each.
+const bool kFlushEachCopy = false;
+
 bool SizeOf(FILE* stream, std::uint64_t* size) {
     struct stat status;
     if (fstat(fileno(stream), &status) != 0) return false;
@@ -483,6 +486,14 @@ bool GbkNameOfHost(const std::string& host, std::string* name) { return Converte
 
 bool AbsolutePath(const char* path, std::string* absolute) {
     return Adopt(realpath(path, nullptr), absolute);
+}
+
+bool FlushWrittenFiles(const char* directory) {
+    const int fd = open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool synced = syncfs(fd) == 0;
+    KeepingErrno([fd] { close(fd); });
+    return synced;
 }
 
 bool MakeDirectory(const char* path) {

@@ -14,9 +14,9 @@ namespace {
 
 // A file of the simulated installation, known by the tree file whose bytes it holds.
 struct SimulatedFile {
-    std::string path;                     // as the tree spells it, '/' between components
-    const ReleaseTree* tree = nullptr;    // nullptr: the manifest, which no tree holds
-    std::string file;                     // in tree
+    std::string path;                    // as the tree spells it, '/' between components
+    const ReleaseTree* tree = nullptr;   // nullptr: the manifest, which no tree holds
+    const std::string* file = nullptr;   // the path in tree, as tree->files holds it
 };
 
 // An installation as relayhive would leave it, files and directories found by the key the target looks them up by.
@@ -24,13 +24,13 @@ class Simulation {
 public:
     Simulation(const ReleaseTree& tree, PathStyle style) : style_(style) {
         for (const std::string& directory : tree.directories) AddDirectory(directory);
-        for (const auto& entry : tree.files) Put(entry.first, &tree, entry.first);
+        for (const auto& entry : tree.files) Put(entry.first, &tree, &entry.first);
     }
 
     void AddDirectory(const std::string& path) { directories_.insert(SameFileKey(path, style_)); }
     // A replaced file keeps the name it had.
-    void Put(const std::string& path, const ReleaseTree* tree, const std::string& file) {
-        SimulatedFile& put = files_.try_emplace(SameFileKey(path, style_), SimulatedFile{path, nullptr, {}}).first->second;
+    void Put(const std::string& path, const ReleaseTree* tree, const std::string* file) {
+        SimulatedFile& put = files_.try_emplace(SameFileKey(path, style_), SimulatedFile{path}).first->second;
         put.tree = tree;
         put.file = file;
     }
@@ -101,7 +101,9 @@ Proof ProveStaging(const ReleaseTree& base, const ReleaseTree& release, const St
         for (std::size_t slash = path.find('/'); slash != std::string::npos; slash = path.find('/', slash + 1)) {
             simulation.AddDirectory(path.substr(0, slash));
         }
-        simulation.Put(path, file.file.empty() ? nullptr : &release, file.file);
+        const auto inRelease = release.files.find(file.file);
+        const bool copy = inRelease != release.files.end();
+        simulation.Put(path, copy ? &release : nullptr, copy ? &inRelease->first : nullptr);
         in.staged.push_back(file.staged);
     }
     std::sort(in.staged.begin(), in.staged.end());
@@ -139,8 +141,8 @@ Proof ProveStaging(const ReleaseTree& base, const ReleaseTree& release, const St
         const std::string& path = entry.first;
         const SimulatedFile* result = simulation.Find(path);
         const bool same = result != nullptr && result->tree != nullptr &&
-                          ((result->tree == &release && result->file == path) ||
-                           contents->Same(*result->tree, result->file, release, path));
+                          ((result->tree == &release && *result->file == path) ||
+                           contents->Same(*result->tree, *result->file, release, path));
         if (!same) differences.insert(path);
     }
     const Simulation expected(release, options.style);

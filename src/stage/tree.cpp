@@ -72,11 +72,9 @@ bool HostContents::Same(const ReleaseTree& a, const std::string& pathA, const Re
     const auto sizeA = a.files.find(pathA);
     const auto sizeB = b.files.find(pathB);
     if (sizeA == a.files.end() || sizeB == b.files.end() || sizeA->second != sizeB->second) return false;
+    // Asked again by the proof for each file the update leaves as it is: read once.
     const bool onePath = pathA == pathB;
-    if (onePath) {
-        const auto found = known_.find({&a, &b, pathA});
-        if (found != known_.end()) return found->second;
-    }
+    if (onePath && same_.count({&a, &b, &sizeB->first}) != 0) return true;
     const std::string hostA = HostPath(a.root, pathA);
     const std::string hostB = HostPath(b.root, pathB);
     bool same = false;
@@ -86,7 +84,7 @@ bool HostContents::Same(const ReleaseTree& a, const std::string& pathA, const Re
         errno = failure;
         error_ = Failure(unread, "cannot read the file: ");
     }
-    if (onePath) known_.emplace(std::make_tuple(&a, &b, pathA), same);
+    if (onePath && same) same_.emplace(&a, &b, &sizeB->first);
     return same;
 }
 
@@ -113,13 +111,13 @@ bool WriteStagedUpdate(const std::string& download, const Staging& staging, cons
     };
     *made = os::MakeDirectory(download.c_str());
     if (!*made) return fail(download);
-    std::set<std::string> directories;  // made below download/
+    std::set<std::string> directories;  // made below download/ already
     for (const StagedFile& file : staging.files) {
         const std::string& relative = file.staged;
         for (std::size_t slash = relative.find('/'); slash != std::string::npos;
              slash = relative.find('/', slash + 1)) {
             const std::string parent = HostPath(download, relative.substr(0, slash));
-            if (!os::MakeDirectory(parent.c_str())) return fail(parent);
+            if (directories.count(parent) == 0 && !os::MakeDirectory(parent.c_str())) return fail(parent);
             directories.insert(parent);
         }
         const std::string from = HostPath(release.root, file.file);
@@ -135,10 +133,8 @@ bool WriteStagedUpdate(const std::string& download, const Staging& staging, cons
             return false;
         }
     }
-    // Each staged file's name made durable, deepest first, before a manifest can list it.
-    for (auto directory = directories.rbegin(); directory != directories.rend(); ++directory) {
-        if (!os::fileCalls.flushDirectory(directory->c_str())) return fail(*directory);
-    }
+    // Each staged file and the names of download/'s directories made durable, before a manifest can list them.
+    if (!os::FlushWrittenFiles(download.c_str())) return fail(download);
     const std::string scratch = HostPath(download, texts::kScratchName);
     const std::string manifest = HostPath(download, texts::kManifestName);
     if (!os::WriteNewFile(scratch.c_str(), staging.manifest)) return fail(scratch);

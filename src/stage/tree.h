@@ -36,7 +36,8 @@ public:
     const std::string& error() const { return error_; }
 
 private:
-    std::map<std::tuple<const ReleaseTree*, const ReleaseTree*, std::string>, bool> known_;
+    // Pairs at one path found the same: the trees, and the path as the second tree holds it.
+    std::set<std::tuple<const ReleaseTree*, const ReleaseTree*, const std::string*>> same_;
     std::string error_;
 };
 
