@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "check/arguments.h"
+#include "check/digest.h"
 #include "check/findings.h"
 #include "check/report_text.h"
 #include "check/survey.h"
@@ -392,6 +393,27 @@ TEST(Check, PlanFollowsTheLoader) {
         const std::string heading = RenderText(installation, {});
         EXPECT_EQ(std::string::npos, heading.substr(0, heading.find('\n')).find("\\x5C")) << heading;
         EXPECT_EQ(std::vector<std::string>(p.names.begin(), p.names.end()), names);
+    }
+}
+
+// XXH64's published values, whatever blocks the bytes come in.
+TEST(Check, ContentHashIsXxh64InAnyBlocks) {
+    const struct {
+        std::string bytes;
+        std::uint64_t hash;
+    } known[] = {
+        {"", 0xEF46DB3751D8E999ull},
+        {"a", 0xD24EC4F1A98C6E5Bull},
+        {"abc", 0x44BC2CF5AD770999ull},
+        {"Nobody inspects the spammish repetition", 0xFBCEA83C8A378BF1ull},
+    };
+    for (const auto& k : known) {
+        for (std::size_t split = 0; split <= k.bytes.size(); split += 7) {
+            Hash64 hash;
+            hash.Take(k.bytes.data(), split);
+            hash.Take(k.bytes.data() + split, k.bytes.size() - split);
+            EXPECT_EQ(k.hash, hash.Value()) << k.bytes << " split at " << split;
+        }
     }
 }
 

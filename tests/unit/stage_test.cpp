@@ -2,6 +2,8 @@
 // an error, and whether relayhive's own plan then reproduces NEW; its command line.
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <filesystem>
 #include <map>
 #include <ostream>
 #include <string>
@@ -10,6 +12,9 @@
 #include "stage/arguments.h"
 #include "stage/decide.h"
 #include "stage/proof.h"
+#include "stage/tree.h"
+#include "os/os.h"
+#include "scratch.h"
 
 namespace {
 
@@ -150,6 +155,48 @@ TEST_P(StageTest, StagesWhatDiffersAndProvesIt) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Pairs, StageTest, testing::ValuesIn(kCases));
+
+// On disk: files compared past the first block, a size past 4 GiB on every build, the staged
+// copy and the manifest written last through a scratch file that does not stay.
+TEST(StageOnDisk, ComparesCopiesAndWritesTheManifestLast) {
+    testing_support::ScratchDir scratch;
+    const std::string block(os::kBlockSize, 'b');
+    for (const char* tree : {"old", "new"}) {
+        std::filesystem::create_directories(scratch.Path(tree) + "/skin");
+        std::filesystem::create_directories(scratch.Path(tree) + "/logo");
+        scratch.Write(std::string(tree) + "/skin/same.bmp", block + "same");
+        scratch.Write(std::string(tree) + "/skin/late.bmp", block + tree);  // "old" and "new": one size
+    }
+    std::filesystem::create_directories(scratch.Path("big"));
+    scratch.Write("big/huge.bmp", "");
+    std::filesystem::resize_file(scratch.Path("big/huge.bmp"), (std::uint64_t{1} << 32) + 3);
+    ReleaseTree old;
+    ReleaseTree release;
+    ReleaseTree big;
+    std::string error;
+    ASSERT_TRUE(ReadReleaseTree(scratch.Path("old"), &old, &error)) << error;
+    ASSERT_TRUE(ReadReleaseTree(scratch.Path("new"), &release, &error)) << error;
+    ASSERT_TRUE(ReadReleaseTree(scratch.Path("big"), &big, &error)) << error;
+    EXPECT_EQ((std::uint64_t{1} << 32) + 3, big.files["huge.bmp"]);
+
+    HostContents contents;
+    StageOptions options;
+    const Staging staging = DecideStaging(old, release, options, &contents);
+    ASSERT_EQ(1u, staging.files.size());
+    EXPECT_EQ("skin/late.bmp", staging.files[0].file);
+    EXPECT_TRUE(Reproduces(staging, ProveStaging(old, release, staging, options, &contents)));
+    EXPECT_EQ("", contents.error());
+
+    bool made = false;
+    const std::string download = scratch.Path("download");
+    ASSERT_TRUE(WriteStagedUpdate(download, staging, release, &made, &error)) << error;
+    EXPECT_EQ(block + "new", scratch.Read("download/late.bmp"));
+    EXPECT_EQ(staging.manifest, scratch.Read("download/autoupdate.ini"));
+    EXPECT_FALSE(scratch.Exists("download/.relayhive.tmp"));
+    // A second run over the first's download/ says why, and that it made nothing.
+    EXPECT_FALSE(WriteStagedUpdate(download + "/late.bmp", staging, release, &made, &error));
+    EXPECT_FALSE(made);
+}
 
 TEST(StageArgumentsTest, DefaultsFollowTheTargetAndBadUsageIsRefused) {
     struct Line {
