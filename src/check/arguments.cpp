@@ -8,7 +8,7 @@ const char kCheckUsage[] =
     "Shows what relayhive would do in the staged installation DIR (default: the current\n"
     "directory), then what is wrong with it. --target defaults to this build's platform,\n"
     "--code-page to 936 for windows and utf-8 for linux. Exit status: 0 no errors,\n"
-    "1 errors found, 2 bad usage, 3 the report could not be written.\n"
+    "1 errors found, 2 bad usage, 3 the report could not be written, 4 memory ran out.\n"
     "--after: after a run, whether each file of the plan now equals the staged one, and why\n"
     "not; exit status 1 when one did not land. -- ends the options.\n";
 

@@ -18,8 +18,9 @@ const char kStageUsage[] =
     "C:\\Users\\<a user name of 20 characters, Windows' longest>\\AppData\\Local\\Quillmon,\n"
     "the per-user install directory that docs/integrating.md recommends)\n"
     "is the install directory's length in bytes that path limits are counted from.\n"
-    "Exit status: 0 the staged update reproduces NEW, 1 it does not, 2 bad usage or a tree\n"
-    "that cannot be read, 3 the report could not be written.\n";
+    "Exit status: 0 the staged update reproduces NEW, 1 it does not, 2 bad usage, a tree\n"
+    "that cannot be read or an OUT that cannot be written, 3 the report could not be\n"
+    "written, 4 memory ran out.\n";
 
 
 StageArguments ParseStageArguments(const std::vector<std::string>& arguments, PathStyle native) {
