@@ -109,7 +109,8 @@ FILE* OpenRegularFile(const char* path, const char* mode, bool* irregular) {
     // A name can reach a device or a pipe: only a file on disk is read. A kernel file of Wine's
     // host (/proc) passes for an empty one, then reads without end.
     const bool disk = GetFileType(HandleOf(stream)) == FILE_TYPE_DISK;
-    if (!disk || (_filelength(_fileno(stream)) == 0 && std::fgetc(stream) != EOF)) {
+    std::uint64_t size = 0;
+    if (!disk || (platform::SizeOf(stream, &size) && size == 0 && std::fgetc(stream) != EOF)) {
         std::fclose(stream);
         *irregular = true;
         return nullptr;
