@@ -329,6 +329,7 @@ bool ListDirectory(const char* path, std::vector<DirectoryEntry>* entries) {
     WIN32_FIND_DATAA found;
     entries->clear();
     const HANDLE search = FindFirstFileA(pattern.c_str(), &found);
+    // An empty directory lists nothing; any other failure gives its errno (it said "Success").
     if (search == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND || Succeeded(FALSE);
     do {
         const std::string name(found.cFileName);
