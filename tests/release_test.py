@@ -3,8 +3,10 @@
 folders, once unsigned and once signed with a throwaway certificate: both
 builds give the same bytes (the signed .exe files once their signatures are
 removed), the archives are deterministic and hold what they should, the
-signatures verify, the signed relayhive.exe passes the import audit and
-carries out an update under Wine, and the unpacked Linux relayhive one natively.
+signatures verify (SHA256SUMS's too), the signed relayhive.exe passes the import
+audit and carries out an update under Wine, and the unpacked Linux relayhive one
+natively. Before that, in seconds: certificates it cannot sign with are refused
+with a line naming why, and an interrupted run leaves --out as it was.
 
     PYTHONPATH=tools/lib release_test.py --standin QUILLMON_STANDIN.exe --linux-standin QUILLMON_STANDIN
         --wineprefix DIR
@@ -18,6 +20,7 @@ import hashlib
 import io
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import tarfile
@@ -29,9 +32,25 @@ import zipfile
 import relayhive_kit as harness
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-DOCS = ["CHANGELOG.md", "LICENSE", "README.md", "docs/integrating.md"]
+DOCS = ["CHANGELOG.md", "LICENSE", "README.md", "docs/behaviour.md", "docs/integrating.md"]
 EXES = ["relayhive-check.exe", "relayhive-stage.exe", "relayhive.exe"]
 ARGS = None
+RELEASE = os.path.join(ROOT, "tools", "release")
+CA_CONFIG = """[ca]
+default_ca = throwaway
+[throwaway]
+database = index.txt
+new_certs_dir = .
+serial = serial
+default_md = sha256
+policy = anything
+[anything]
+commonName = supplied
+[codeSigning]
+extendedKeyUsage = codeSigning
+[serverAuth]
+extendedKeyUsage = serverAuth
+"""
 
 
 def run(command, **kwargs):
@@ -51,30 +70,121 @@ def sums(folder):
         return {name: digest for digest, name in (line.split() for line in f)}
 
 
+def certificate(folder, name, purpose="codeSigning", days=(-1, 2), password_file=None):
+    """A throwaway self-signed certificate valid from days[0] to days[1] from now, for one purpose:
+    its PEM and its password-protected PKCS#12 file."""
+    if not os.path.exists(os.path.join(folder, "ca.cnf")):
+        with open(os.path.join(folder, "ca.cnf"), "w") as f:
+            f.write(CA_CONFIG)
+        with open(os.path.join(folder, "index.txt"), "w"), open(os.path.join(folder, "serial"), "w") as f:
+            f.write("01\n")
+    key, pem, pfx = (os.path.join(folder, name + suffix) for suffix in (".key", ".pem", ".pfx"))
+    checked(["openssl", "req", "-new", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", key + ".csr",
+             "-subj", "/CN=relayhive release test " + name], cwd=folder)
+    when = [time.strftime("%y%m%d%H%M%SZ", time.gmtime(time.time() + d * 86400)) for d in days]
+    checked(["openssl", "ca", "-batch", "-config", "ca.cnf", "-selfsign", "-keyfile", key, "-in", key + ".csr",
+             "-out", pem, "-notext", "-startdate", when[0], "-enddate", when[1], "-extensions", purpose], cwd=folder)
+    checked(["openssl", "pkcs12", "-export", "-inkey", key, "-in", pem, "-out", pfx,
+             "-passout", "file:" + (password_file or os.path.join(folder, "pass"))])
+    return pem, pfx
+
+
 def zip_members(path):
     with zipfile.ZipFile(path) as z:
         return {info.filename: z.read(info) for info in z.infolist()}
+
+
+class Refusals(unittest.TestCase):
+    """Runs tools/release refuses, each in seconds with a line naming why and --out (an earlier release) untouched."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.scratch = tempfile.mkdtemp(prefix="relayhive-release-refusals-")
+        cls.addClassCleanup(shutil.rmtree, cls.scratch, True)  # also when the rest of setUpClass fails
+        for name, password in (("pass", "throwaway\n"), ("wrong", "thrownaway\n")):
+            with open(os.path.join(cls.scratch, name), "w") as f:
+                f.write(password)
+        cls.pass_file = os.path.join(cls.scratch, "pass")
+        cls.pfx = certificate(cls.scratch, "good")[1]
+        cls.out = os.path.join(cls.scratch, "out")
+        os.makedirs(cls.out)
+        with open(os.path.join(cls.out, "SHA256SUMS"), "w") as f:
+            f.write("an earlier release\n")
+
+    def assert_out_untouched(self):
+        self.assertEqual(["SHA256SUMS"], os.listdir(self.out))
+        with open(os.path.join(self.out, "SHA256SUMS")) as f:
+            self.assertEqual("an earlier release\n", f.read())
+
+    def test_refused_before_building(self):
+        missing = os.path.join(self.scratch, "missing")
+        other, folder = os.path.join(self.scratch, "other"), os.path.join(self.scratch, "folder")
+        os.makedirs(other)
+        open(os.path.join(other, "notes.txt"), "w").close()
+        os.makedirs(os.path.join(folder, "SHA256SUMS", "kept"))  # a release's name, but a folder
+        signing = ["--pass-file", self.pass_file, "--sign"]
+        cases = [(["--sign"], b"--sign needs a value; usage: tools/release [--sign"), (["--out"], b"--out needs"),
+                 (["--pass-file", self.pass_file], b"go with --sign"), (["--bogus"], b"unknown option --bogus"),
+                 (["--sign", missing], b"cannot read"),
+                 (["--sign", self.pfx, "--pass-file", missing], b"cannot read"),
+                 (["--sign", self.pfx, "--pass-file", os.path.join(self.scratch, "wrong")], b": wrong password"),
+                 (["--sign", self.pass_file, "--pass-file", self.pass_file], b"not a PKCS#12"),
+                 (signing + [certificate(self.scratch, "expired", days=(-3, -1))[1]], b"has expired (notAfter="),
+                 (signing + [certificate(self.scratch, "future", days=(1, 3))[1]], b"is not valid yet (notBefore="),
+                 (signing + [certificate(self.scratch, "server", purpose="serverAuth")[1]],
+                  b"is not for code signing (its purposes: TLS Web Server Authentication"),
+                 (["--out", other], b"holds notes.txt, which is not part of a release"),
+                 (["--out", folder], b"holds SHA256SUMS, which is not part of a release")]
+        for arguments, line in cases:
+            started = time.monotonic()
+            done = run([RELEASE, "--out", self.out] + arguments, timeout=60)
+            self.assertLess(time.monotonic() - started, 15, arguments)
+            self.assertEqual(2, done.returncode, (arguments, done.stdout))
+            self.assertIn(line, done.stdout, arguments)
+            self.assertNotIn(b"building", done.stdout, arguments)
+            self.assert_out_untouched()
+        self.assertEqual((["notes.txt"], ["kept"]), (os.listdir(other), os.listdir(os.path.join(folder, "SHA256SUMS"))))
+
+    def test_help_exits_0(self):
+        done = subprocess.run([RELEASE, "--help"], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.assertEqual((0, b""), (done.returncode, done.stderr))
+        self.assertIn(b"tools/release [--sign CERT.pfx", done.stdout)
+
+    def test_interrupted_run_leaves_out_and_no_scratch(self):
+        tmp = os.path.join(self.scratch, "tmp")
+        os.makedirs(tmp)
+        release = subprocess.Popen([RELEASE, "--sign", self.pfx, "--pass-file", self.pass_file, "--out", self.out],
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, start_new_session=True,
+                                   env=dict(os.environ, TMPDIR=tmp))
+        try:
+            for line in release.stderr:
+                if b"building" in line:
+                    break
+        finally:
+            os.killpg(release.pid, signal.SIGTERM)
+            release.wait(timeout=60)
+            release.stderr.close()
+        self.assertEqual(143, release.returncode)
+        self.assert_out_untouched()
+        self.assertEqual([], os.listdir(tmp))
 
 
 class Release(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.scratch = tempfile.mkdtemp(prefix="relayhive-release-test-")
-        cls.cert = os.path.join(cls.scratch, "cert.pem")
-        key = os.path.join(cls.scratch, "key.pem")
-        cls.pfx = os.path.join(cls.scratch, "cert.pfx")
-        cls.pass_file = os.path.join(cls.scratch, "pass")
-        with open(cls.pass_file, "w") as f:
+        cls.addClassCleanup(shutil.rmtree, cls.scratch, True)  # also when the rest of setUpClass fails
+        with open(os.path.join(cls.scratch, "pass"), "w") as f:
             f.write("throwaway\n")
-        checked(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", cls.cert,
-                 "-subj", "/CN=relayhive release test", "-days", "2"])
-        checked(["openssl", "pkcs12", "-export", "-inkey", key, "-in", cls.cert, "-out", cls.pfx,
-                 "-passout", "file:" + cls.pass_file])
+        cls.pass_file = os.path.join(cls.scratch, "pass")
+        cls.cert, cls.pfx = certificate(cls.scratch, "signer")
         cls.plain = os.path.join(cls.scratch, "plain")
         cls.signed = os.path.join(cls.scratch, "signed")
-        release = os.path.join(ROOT, "tools", "release")
-        checked([release, "--out", cls.plain])
-        checked([release, "--sign", cls.pfx, "--pass-file", cls.pass_file, "--out", cls.signed])
+        checked([RELEASE, "--out", cls.plain])
+        os.makedirs(cls.signed)  # an earlier release there goes as a whole
+        for stale in ("SHA256SUMS", "relayhive-0.0.1-win32.zip"):
+            open(os.path.join(cls.signed, stale), "w").close()
+        checked([RELEASE, "--sign", cls.pfx, "--pass-file", cls.pass_file, "--out", cls.signed])
         names = sorted(sums(cls.plain))
         cls.zip_name = next(n for n in names if n.endswith("-win32.zip"))
         cls.tar_name = next(n for n in names if n.endswith("-linux-x86_64.tar.gz"))
@@ -87,10 +197,6 @@ class Release(unittest.TestCase):
         with tarfile.open(os.path.join(cls.plain, cls.tar_name)) as tar:
             tar.extractall(os.path.join(cls.unpacked, "linux"))
 
-    @classmethod
-    def tearDownClass(cls):
-        shutil.rmtree(cls.scratch, ignore_errors=True)
-
     def exe(self, kind, name):
         return os.path.join(self.unpacked, kind, self.zip_name[:-len(".zip")], name)
 
@@ -99,16 +205,6 @@ class Release(unittest.TestCase):
         if not os.path.exists(out):
             checked(["osslsigncode", "remove-signature", "-in", self.exe("signed", name), "-out", out])
         return out
-
-    def test_bad_command_lines_fail_before_building(self):
-        release = os.path.join(ROOT, "tools", "release")
-        for arguments in (["--sign"], ["--out"], ["--pass-file", self.pass_file], ["--bogus"],
-                          ["--sign", os.path.join(self.scratch, "missing.pfx")],
-                          ["--sign", self.pfx, "--pass-file", os.path.join(self.scratch, "missing")]):
-            done = subprocess.run([release] + arguments, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                                  timeout=30)
-            self.assertEqual(2, done.returncode, (arguments, done.stdout))
-            self.assertNotIn(b"building", done.stdout, arguments)
 
     def test_both_builds_give_the_same_programs_and_archives(self):
         # The Linux archive of both runs: same programs, same bytes.
@@ -143,7 +239,8 @@ class Release(unittest.TestCase):
         with tarfile.open(fileobj=io.BytesIO(gzip.decompress(packed))) as tar:
             members = tar.getmembers()
         top = self.tar_name[:-len(".tar.gz")] + "/"
-        files = sorted(["bin/relayhive", "bin/relayhive-check", "bin/relayhive-stage"] + ["share/doc/relayhive/" + d for d in DOCS])
+        files = sorted(["bin/relayhive", "bin/relayhive-check", "bin/relayhive-stage", "bin/trace-listen",
+                        "share/relayhive/relayhive_kit.py"] + ["share/doc/relayhive/" + d for d in DOCS])
         self.assertEqual([top + n for n in files], [m.name for m in members if m.isfile()])
         self.assertEqual(sorted(m.name for m in members), [m.name for m in members])
         self.assertEqual({(0, 0, "", "", self.commit_time)},
@@ -170,6 +267,35 @@ class Release(unittest.TestCase):
             self.assertEqual(0, done.returncode, done.stdout.decode(errors="replace"))
             self.assertNotEqual(0, run(["osslsigncode", "verify", "-CAfile", self.cert,
                                         "-in", self.exe("plain", name)]).returncode, name + " unsigned")
+
+    def test_sums_are_signed_with_the_same_certificate(self):
+        self.assertEqual(sorted(["SHA256SUMS", "SHA256SUMS.p7s", self.zip_name, self.tar_name]),
+                         sorted(os.listdir(self.signed)))
+        self.assertNotIn("SHA256SUMS.p7s", os.listdir(self.plain))
+        def verify(content):
+            return run(["openssl", "cms", "-verify", "-binary", "-inform", "DER", "-in", "SHA256SUMS.p7s", "-content",
+                        content, "-CAfile", self.cert, "-purpose", "any", "-out", os.devnull], cwd=self.signed)
+        done = verify("SHA256SUMS")
+        self.assertEqual(0, done.returncode, done.stdout.decode(errors="replace"))
+        altered = os.path.join(self.scratch, "altered")
+        with open(altered, "wb") as f:
+            f.write(b"0" * 64 + b"  " + self.tar_name.encode() + b"\n")
+        self.assertNotEqual(0, verify(altered).returncode, "an altered SHA256SUMS verifies")
+
+    def test_shipped_trace_listen_prints_a_trace(self):
+        if not harness.isolation_available():
+            self.skipTest("needs root and unshare: a network namespace of its own for the trace socket")
+        listen = os.path.join(self.unpacked, "linux", self.tar_name[:-len(".tar.gz")], "bin", "trace-listen")
+        listener = subprocess.Popen(["unshare", "-n", listen, "--raw"], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        try:
+            self.assertIn(b"waiting for relayhive traces", listener.stderr.readline())
+            checked(["nsenter", "-t", str(listener.pid), "-n", sys.executable, "-c",
+                     "import socket; socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM).sendto(b'killed', %r)"
+                     % harness.TRACE_SOCKET])
+            self.assertEqual(b"killed\n", listener.stdout.readline())
+        finally:
+            listener.kill()
+            listener.communicate()
 
     def test_signed_programs_pass_the_import_audit(self):
         for name in EXES:

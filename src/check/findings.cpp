@@ -16,6 +16,11 @@
 
 namespace {
 
+// Said of a staged file that does not match its digest, and of every copy after such a run.
+const char kPayloadRefused[] =
+    "relayhive checks every listed file before it stops the client, and then copies nothing";
+const char kPayloadCopiedNothing[] = "copied nothing and left the client running";
+
 // A name within this many edits of one relayhive reads was probably meant to be it.
 constexpr std::size_t kNearMiss = 2;
 
@@ -248,12 +253,25 @@ std::string StepProblem(const Installation& in, const PlanStep& step, const Step
     return std::string();
 }
 
-void CheckStep(const Installation& in, const PlanStep& step, const StepFacts& facts, Collector* out) {
-    const std::string problem = StepProblem(in, step, facts, true);
-    if (problem.empty()) return;
-    const std::uint32_t line =
-        step.group == PlanGroup::kManifest ? 0 : ValueOf(in.scan.read, RuleOf(step.group)).line;
-    out->AtLine(Severity::kError, line, problem);
+// What the check before the stop finds of a step's staged file, "" when it matches or is not checked.
+std::string PayloadProblem(const Installation& in, std::size_t step) {
+    if (step >= in.payload.size() || in.payload[step].empty()) return std::string();
+    const PlanStep& planned = in.plan[step];
+    return GroupEntry(RuleOf(planned.group)) + " names " + Quoted(planned.name) + ", but " + ShownSource(planned) +
+           " " + in.payload[step] + "; " + kPayloadRefused;
+}
+
+void CheckStep(const Installation& in, std::size_t index, Collector* out) {
+    const PlanStep& step = in.plan[index];
+    const std::string problems[] = {
+        PayloadProblem(in, index),
+        StepProblem(in, step, index < in.facts.size() ? in.facts[index] : StepFacts{}, true)};
+    for (const std::string& problem : problems) {
+        if (problem.empty()) continue;
+        const std::uint32_t line =
+            step.group == PlanGroup::kManifest ? 0 : ValueOf(in.scan.read, RuleOf(step.group)).line;
+        out->AtLine(Severity::kError, line, problem);
+    }
 }
 
 const char* ReadKeyOf(const std::string& foldedSection) {
@@ -285,13 +303,14 @@ std::size_t EditDistance(const std::string& a, const std::string& b) {
     return previous[y.size()];
 }
 
-// The section, or the key, relayhive reads within kNearMiss edits of name, or nullptr.
+// The section, or the key, relayhive reads within kNearMiss edits of name, or nullptr. A
+// misspelt digest section would leave the download unchecked without a word.
 const char* NearMiss(const std::string& name, bool key) {
     for (const GroupRule* group : ReadingGroups()) {
         const char* candidate = key ? group->key : group->section;
         if (EditDistance(name, candidate) <= kNearMiss) return candidate;
     }
-    return nullptr;
+    return !key && EditDistance(name, texts::kDigestSection) <= kNearMiss ? texts::kDigestSection : nullptr;
 }
 
 void CheckSections(const ManifestScan& scan, Collector* out) {
@@ -300,7 +319,7 @@ void CheckSections(const ManifestScan& scan, Collector* out) {
         if (line.kind != LineKind::kSection) continue;
         const std::string folded = ascii::Fold(line.section);
         const auto first = seen.emplace(folded, line.number);
-        const bool read = ReadKeyOf(folded) != nullptr;
+        const bool read = ReadKeyOf(folded) != nullptr || folded == texts::kDigestSection;
         if (!first.second && read) {
             out->AtLine(Severity::kWarning, line.number,
                         "[" + ShowBytes(line.section) + "] repeats the section of line " +
@@ -429,6 +448,13 @@ void CheckNotes(const Installation& in, Collector* out) {
 }  // namespace
 
 std::string PredictedFailure(const Installation& in, std::size_t step) {
+    // A file that does not match its digest stops the run before the client is stopped.
+    for (std::size_t i = 0; i < in.payload.size() && in.plan[step].kind == StepKind::kCopy; ++i) {
+        if (!in.payload[i].empty()) {
+            return std::string("relayhive ") + kPayloadCopiedNothing + ": " + ShownSource(in.plan[i]) + " " +
+                   in.payload[i];
+        }
+    }
     if (in.plan[step].group == PlanGroup::kManifest && in.plan[step].kind == StepKind::kCopy &&
         in.manifest != FileState::kFile) {
         return ManifestStateProblem(in.manifest);
@@ -444,9 +470,7 @@ const char* SeverityLabel(Severity severity) {
 std::vector<Finding> FindProblems(const Installation& in) {
     Collector out;
     CheckManifestFile(in, &out);
-    for (std::size_t i = 0; i < in.plan.size(); ++i) {
-        CheckStep(in, in.plan[i], i < in.facts.size() ? in.facts[i] : StepFacts{}, &out);
-    }
+    for (std::size_t i = 0; i < in.plan.size(); ++i) CheckStep(in, i, &out);
     if (in.manifest == FileState::kFile && in.manifestFits) {
         CheckSections(in.scan, &out);
         CheckKeys(in.scan, &out);

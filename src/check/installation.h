@@ -48,6 +48,10 @@ struct Installation {
     ManifestScan asMeant;  // unless kAsRead: the lines the author meant, as the loader would read them
     std::vector<PlanStep> plan;    // PlanUpdate on the loaded manifest
     std::vector<StepFacts> facts;  // one per plan step
+    bool digests = false;  // the manifest lists digests: relayhive checks every file first
+    // One per plan step: why its staged file is not what the digests list ("does not match the
+    // manifest: ..."), or "" when it is or is not checked.
+    std::vector<std::string> payload;
     // Every file below download/, relative to it, '/' between components, as the target spells it.
     std::vector<std::string> staged;
     // Names below download/ (files and directories, as the host holds them) that no name in the

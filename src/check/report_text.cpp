@@ -22,11 +22,11 @@ std::string StepLine(const PlanStep& step) {
     return "";
 }
 
+}  // namespace
+
 std::string Count(std::size_t count, const char* what) {
     return std::to_string(count) + " " + what + (count == 1 ? "" : "s");
 }
-
-}  // namespace
 
 std::string FindingLine(const Finding& finding) {
     std::string line = std::string(SeverityLabel(finding.severity)) + ": " + finding.file;
@@ -52,7 +52,7 @@ std::string RenderText(const Installation& installation, const std::vector<Findi
     }
     text += Count(counts[0], "error") + ", " + Count(counts[1], "warning") + ", " + Count(counts[2], "note") +
             "\n";
-    return text;
+    return ShowInCodePage(text, installation.codePage);
 }
 
 std::string RenderAfterText(const Installation& installation, const std::vector<Landing>& landings) {
@@ -68,5 +68,6 @@ std::string RenderAfterText(const Installation& installation, const std::vector<
         }
         if (!landing.reason.empty()) text += "             because " + landing.reason + "\n";
     }
-    return text + std::to_string(NotLanded(landings)) + " of " + Count(landings.size(), "file") + " did not land\n";
+    text += std::to_string(NotLanded(landings)) + " of " + Count(landings.size(), "file") + " did not land\n";
+    return ShowInCodePage(text, installation.codePage);
 }

@@ -14,6 +14,9 @@ std::string RenderText(const Installation& installation, const std::vector<Findi
 // After a run: each file of the plan, landed or not, and why not.
 std::string RenderAfterText(const Installation& installation, const std::vector<Landing>& landings);
 
+// "1 error", "2 errors": a count and its noun in the number it takes.
+std::string Count(std::size_t count, const char* what);
+
 // "error: autoupdate.ini:3: message" or "note: download/a.bmp: message"
 std::string FindingLine(const Finding& finding);
 

@@ -26,7 +26,65 @@ std::string Show(const std::string& bytes, bool keepBackslashes) {
     return shown;
 }
 
+// The byte the escape \xNN at shown[at] stands for (ShowBytes writes capitals), or -1 where none starts.
+int EscapedByte(const std::string& shown, std::size_t at) {
+    if (at + 4 > shown.size() || shown[at] != '\\' || shown[at + 1] != 'x') return -1;
+    int byte = 0;
+    for (std::size_t i = at + 2; i < at + 4; ++i) {
+        const char c = shown[i];
+        if (c < '0' || (c > '9' && c < 'A') || c > 'F') return -1;
+        byte = byte * 16 + (c <= '9' ? c - '0' : c - 'A' + 10);
+    }
+    return byte;
+}
+
+// Characters that show as nothing, as a blank or as a reordering of what follows.
+bool Hides(char32_t c) {
+    static const char32_t kRanges[][2] = {
+        {0x80, 0xA0},     {0xAD, 0xAD},     {0x34F, 0x34F},   {0x61C, 0x61C},   {0x115F, 0x1160},
+        {0x180E, 0x180E}, {0x2000, 0x200F}, {0x2028, 0x202F}, {0x205F, 0x206F}, {0x3000, 0x3000},
+        {0x3164, 0x3164}, {0xFE00, 0xFE0F}, {0xFEFF, 0xFEFF}, {0xFFA0, 0xFFA0}, {0xFFF0, 0xFFFF},
+        {0xE0000, 0xE0FFF},
+    };
+    for (const auto& range : kRanges) {
+        if (c >= range[0] && c <= range[1]) return true;
+    }
+    return false;
+}
+
+// The number of escapes from shown[at] that spell one valid, visible UTF-8 character, or 0.
+std::size_t Utf8Escapes(const std::string& shown, std::size_t at) {
+    std::string bytes;
+    for (std::size_t length = 1; length <= 4; ++length) {
+        const int byte = EscapedByte(shown, at + 4 * (length - 1));
+        if (byte < 0x80) return 0;
+        bytes += static_cast<char>(byte);
+        if (length == 1 || FirstInvalidByte(bytes, CodePage::kUtf8) != kAllValid) continue;
+        char32_t c = static_cast<unsigned char>(bytes[0]) & (0x7Fu >> length);
+        for (std::size_t i = 1; i < length; ++i) c = c << 6 | (static_cast<unsigned char>(bytes[i]) & 0x3Fu);
+        return Hides(c) ? 0 : length;
+    }
+    return 0;
+}
+
 }  // namespace
+
+std::string ShowUtf8Text(const std::string& shown) {
+    std::string text;
+    for (std::size_t at = 0; at < shown.size();) {
+        const std::size_t length = Utf8Escapes(shown, at);
+        if (length == 0) {
+            text += shown[at++];
+            continue;
+        }
+        for (std::size_t i = 0; i < length; ++i, at += 4) text += static_cast<char>(EscapedByte(shown, at));
+    }
+    return text;
+}
+
+std::string ShowInCodePage(const std::string& shown, CodePage codePage) {
+    return codePage == CodePage::kUtf8 ? ShowUtf8Text(shown) : shown;
+}
 
 std::string ShowBytes(const std::string& bytes) { return Show(bytes, false); }
 

@@ -10,6 +10,7 @@
 #include "common/texts.h"
 #include "ini/ini_file.h"
 #include "os/os.h"
+#include "update/payload.h"
 #include "update/plan.h"
 
 namespace {
@@ -117,6 +118,25 @@ StepFacts FactsOf(const PlanStep& step, const Installation& in, const HostPaths&
     return facts;
 }
 
+// With digests, why each file relayhive copies is not the one listed, as its check before the stop finds it.
+std::vector<std::string> PayloadOf(const Installation& in, const CIniFile& manifest, const HostPaths& host) {
+    std::vector<std::string> payload(in.plan.size());
+    if (!in.digests) return payload;
+    for (const GroupRule& rule : kGroupRules) {
+        const std::vector<ListedDigest> listed = ListedDigests(rule, manifest);
+        std::size_t position = 0;  // the step's place in its group, which is its name's in the list
+        for (std::size_t i = 0; i < in.plan.size(); ++i) {
+            if (in.plan[i].group != rule.group) continue;
+            const std::size_t at = position++;
+            if (rule.digestKey == nullptr || in.plan[i].kind != StepKind::kCopy) continue;
+            char why[256];
+            const ListedDigest entry = at < listed.size() ? listed[at] : ListedDigest{};
+            if (!StagedMatches(host.OfPlan(in.plan[i].source).c_str(), entry, why, sizeof why)) payload[i] = why;
+        }
+    }
+    return payload;
+}
+
 // Each real directory below download/ is listed once, by the first name
 // that reaches it: a link back to an ancestor is not followed again.
 void ListStaged(const HostPaths& host, const std::string& directory, const std::string& prefix, int depth,
@@ -211,6 +231,8 @@ bool SurveyInstallation(const std::string& directory, PathStyle style, CodePage 
     in->plan = PlanUpdate(in->workingDirectory, manifest, style, in->lead);
     in->facts.clear();
     for (const PlanStep& step : in->plan) in->facts.push_back(FactsOf(step, *in, host));
+    in->digests = CarriesDigests(manifest);
+    in->payload = PayloadOf(*in, manifest, host);
     in->staged.clear();
     in->unspellable.clear();
     std::set<std::string> visited;

@@ -31,6 +31,13 @@ inline constexpr char kFileListKey[] = "filelist";
 inline constexpr char kMainFileKey[] = "mainfile";
 // File lists are split on these bytes.
 inline constexpr char kListDelimiters[] = ",";
+// The staged files' digests: one key per group, its value "SIZE:SHA256" for each name of the
+// group's list in the same order, split the same way (the main file's one name, one entry).
+inline constexpr char kDigestSection[] = "cltdigest";
+inline constexpr char kSkinDigestKey[] = "skin";
+inline constexpr char kLogoDigestKey[] = "logo";
+inline constexpr char kMainDigestKey[] = "main";
+inline constexpr char kDigestSizeSeparator = ':';
 
 // --- Standard output ----------------------------------------------------------
 
@@ -52,6 +59,14 @@ inline constexpr char kRefusedPrefix[] = "refused: ";
 inline constexpr char kTooLong[] = "File name too long";
 // "<source path>: not a regular file": a pipe, a device or a socket is never read.
 inline constexpr char kNotRegularFile[] = "not a regular file";
+// "<source path>: does not match the manifest: <why>": a staged file not as its digest entry says.
+inline constexpr char kMismatchPrefix[] = "does not match the manifest: ";
+inline constexpr char kNoDigest[] = "it lists no digest for it";
+inline constexpr char kSizeDiffersFormat[] = "%llu bytes, it lists %llu";
+inline constexpr char kDigestDiffers[] = "its SHA-256 differs";
+// "<manifest path>: nothing copied, ...": the last line of a run refused for a damaged download.
+inline constexpr char kNothingCopied[] =
+    "nothing copied, the client left running: the staged files above do not match it";
 
 // --- The release tools (relayhive-check, relayhive-stage) ---------------------------
 

@@ -93,6 +93,27 @@ void ReleaseChildProcess(ChildProcess* child);
 // The child's exit-code line as the platform's own formatter writes it; buffer holds 1024 bytes.
 void FormatExitCodeLine(char* buffer, long exitCode);
 
+// --- Digests ----------------------------------------------------------------
+// SHA-256 as the platform computes it: CryptoAPI on Windows, libcrypto on Linux.
+
+inline constexpr std::size_t kSha256Size = 32;
+struct Sha256;  // one digest in progress
+// nullptr, errno set, when the platform cannot digest.
+Sha256* BeginSha256();
+// False, errno set, when the bytes could not be taken; sha is still to be finished.
+bool UpdateSha256(Sha256* sha, const char* data, std::size_t size);
+// The digest of every byte given, in digest (kSha256Size bytes); releases sha whatever happens.
+bool FinishSha256(Sha256* sha, unsigned char* digest);
+
+// A file's size and SHA-256.
+struct FileDigest256 {
+    std::uint64_t size = 0;
+    unsigned char sha256[kSha256Size] = {};
+};
+// Reads the regular file at path in blocks, never whole. False on failure: errno set, or
+// *irregular for a pipe, a device or a socket, which is never read.
+bool DigestFile(const char* path, FileDigest256* digest, bool* irregular);
+
 // --- Replacing files --------------------------------------------------------
 
 // Which path a failed openReplacement could not use.
@@ -146,6 +167,10 @@ struct FileCalls {
     bool (*flushDirectory)(const char* directory);
     // Removes path's file, links not followed: one gone is no failure, a directory is (EISDIR).
     bool (*remove)(const char* path);
+    // The digest a copy keeps of the bytes it writes, as BeginSha256, UpdateSha256, FinishSha256.
+    Sha256* (*beginDigest)();
+    bool (*digest)(Sha256* sha, const char* data, std::size_t size);
+    bool (*finishDigest)(Sha256* sha, unsigned char* digest);
 };
 // The calls in use; test programs replace entries and restore them with PlatformFileCalls().
 extern FileCalls fileCalls;
@@ -157,7 +182,8 @@ FileCalls PlatformFileCalls();
     X(inspectSource, "inspect-source") X(mayWrite, "may-write") X(createExclusive, "create")           \
     X(takeOwner, "take-owner") X(takeMode, "take-mode") X(sameFile, "same-file") X(read, "read")       \
     X(write, "write") X(flushToDisk, "flush") X(close, "close") X(moveIntoPlace, "move")               \
-    X(flushDirectory, "flush-directory") X(remove, "remove")
+    X(flushDirectory, "flush-directory") X(remove, "remove") X(beginDigest, "digest-begin")         \
+    X(digest, "digest") X(finishDigest, "digest-end")
 
 // The permission bits a replacement takes over: all, but set-user-ID and set-group-ID only
 // when it kept both the old owner and group, as cp and install do.

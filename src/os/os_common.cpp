@@ -85,6 +85,9 @@ FileCalls PlatformFileCalls() {
     calls.moveIntoPlace = platform::MoveIntoPlace;
     calls.flushDirectory = platform::FlushDirectory;
     calls.remove = platform::Remove;
+    calls.beginDigest = BeginSha256;
+    calls.digest = UpdateSha256;
+    calls.finishDigest = FinishSha256;
     return calls;
 }
 
@@ -118,6 +121,27 @@ bool ReadWholeFile(const char* path, std::string* bytes) {
     const bool read = std::ferror(file) == 0;
     std::fclose(file);
     return read;
+}
+
+bool DigestFile(const char* path, FileDigest256* digest, bool* irregular) {
+    FILE* file = OpenRegularFile(path, "rb", irregular);
+    if (file == nullptr) return false;
+    Sha256* sha = BeginSha256();
+    bool digested = sha != nullptr;
+    digest->size = 0;
+    char block[64 * 1024];
+    std::size_t got;
+    while (digested && (got = std::fread(block, 1, sizeof block, file)) > 0) {
+        digest->size += got;
+        digested = UpdateSha256(sha, block, got);
+    }
+    if (std::ferror(file) != 0) digested = false;  // errno tells the read's error
+    const int saved = errno;
+    // Finished even after a failure: that releases it.
+    const bool finished = sha != nullptr && FinishSha256(sha, digest->sha256);
+    std::fclose(file);
+    if (!digested) errno = saved;
+    return digested && finished;
 }
 
 InputFile::~InputFile() {

@@ -2,6 +2,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <iconv.h>
+#include <openssl/evp.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -17,6 +18,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <vector>
 
 #include "common/texts.h"
@@ -252,6 +254,43 @@ const char* ErrorMessage(int errnum) {
     const char* text = std::strerror(errnum);
     // glibc appends the number to unknown errors; the report shows the bare text.
     return std::strncmp(text, "Unknown error", 13) == 0 ? "Unknown error" : text;
+}
+
+// --- Digests ----------------------------------------------------------------
+
+struct Sha256 {
+    EVP_MD_CTX* context;
+};
+
+Sha256* BeginSha256() {
+    EVP_MD_CTX* context = EVP_MD_CTX_new();
+    if (context == nullptr || EVP_DigestInit_ex(context, EVP_sha256(), nullptr) != 1) {
+        EVP_MD_CTX_free(context);
+        errno = ENOMEM;  // libcrypto fails here only for want of memory
+        return nullptr;
+    }
+    Sha256* sha = new (std::nothrow) Sha256{context};
+    if (sha == nullptr) {
+        EVP_MD_CTX_free(context);
+        errno = ENOMEM;
+    }
+    return sha;
+}
+
+bool UpdateSha256(Sha256* sha, const char* data, std::size_t size) {
+    if (EVP_DigestUpdate(sha->context, data, size) == 1) return true;
+    errno = EINVAL;
+    return false;
+}
+
+bool FinishSha256(Sha256* sha, unsigned char* digest) {
+    if (sha == nullptr) return false;
+    unsigned int length = 0;
+    const bool finished = EVP_DigestFinal_ex(sha->context, digest, &length) == 1 && length == kSha256Size;
+    EVP_MD_CTX_free(sha->context);
+    delete sha;
+    if (!finished) errno = EINVAL;
+    return finished;
 }
 
 // --- Processes ------------------------------------------------------------

@@ -1,5 +1,6 @@
 // The operating-system layer on Windows: the Win32 calls relayhive was designed around.
 #include <windows.h>
+#include <wincrypt.h>
 #include <tlhelp32.h>
 #include <direct.h>
 #include <fcntl.h>
@@ -8,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <new>
 
 #include "common/texts.h"
 #include "os/os.h"
@@ -136,6 +138,61 @@ bool ClaimSingleInstance(const char* name) {
 }
 
 const char* ErrorMessage(int errnum) { return std::strerror(errnum); }
+
+// --- Digests ----------------------------------------------------------------
+
+// XP SP3 has SHA-256, but the headers offer it only to builds that require SP3.
+#ifndef CALG_SHA_256
+#define CALG_SHA_256 (ALG_CLASS_HASH | ALG_TYPE_ANY | 12)  // ALG_SID_SHA_256
+#endif
+
+// The AES provider is the one that has SHA-256 (XP SP3 and later); no key container is needed.
+struct Sha256 {
+    HCRYPTPROV provider;
+    HCRYPTHASH hash;
+};
+
+Sha256* BeginSha256() {
+    HCRYPTPROV provider = 0;
+    if (!Succeeded(CryptAcquireContextA(&provider, nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT))) {
+        return nullptr;
+    }
+    HCRYPTHASH hash = 0;
+    Sha256* sha = nullptr;
+    if (Succeeded(CryptCreateHash(provider, CALG_SHA_256, 0, 0, &hash))) {
+        sha = new (std::nothrow) Sha256{provider, hash};
+        if (sha != nullptr) return sha;
+        errno = ENOMEM;
+        CryptDestroyHash(hash);
+    }
+    const int saved = errno;
+    CryptReleaseContext(provider, 0);
+    errno = saved;
+    return nullptr;
+}
+
+bool UpdateSha256(Sha256* sha, const char* data, std::size_t size) {
+    // CryptHashData takes a DWORD of bytes: a larger block goes in parts.
+    const std::size_t kPart = 1u << 30;
+    for (std::size_t done = 0; done < size; done += kPart) {
+        const DWORD part = static_cast<DWORD>(std::min(kPart, size - done));
+        if (!Succeeded(CryptHashData(sha->hash, reinterpret_cast<const BYTE*>(data + done), part, 0))) return false;
+    }
+    return true;
+}
+
+bool FinishSha256(Sha256* sha, unsigned char* digest) {
+    if (sha == nullptr) return false;
+    DWORD length = kSha256Size;
+    const bool finished = Succeeded(CryptGetHashParam(sha->hash, HP_HASHVAL, digest, &length, 0)) &&
+                          length == kSha256Size;
+    const int saved = errno;
+    CryptDestroyHash(sha->hash);
+    CryptReleaseContext(sha->provider, 0);
+    delete sha;
+    errno = saved;
+    return finished;
+}
 
 // --- Processes ------------------------------------------------------------
 

@@ -12,6 +12,7 @@
 #include "check/target.h"
 #include "common/ascii.h"
 #include "common/texts.h"
+#include "update/payload.h"
 #include "update/safe_name.h"
 
 namespace {
@@ -290,6 +291,21 @@ Staging DecideStaging(const ReleaseTree& base, const ReleaseTree& release, const
     staging.manifest = ManifestText(staging.files);
     for (const auto& [file, message] : errors) staging.errors.push_back({file, message});
     return staging;
+}
+
+std::string DigestSectionText(const std::vector<StagedFile>& files, const std::vector<os::FileDigest256>& digests) {
+    std::string text = std::string("[") + texts::kDigestSection + "]\r\n";
+    for (const GroupRule& rule : kGroupRules) {
+        if (rule.digestKey == nullptr) continue;
+        std::string value;
+        for (std::size_t i = 0; i < files.size() && i < digests.size(); ++i) {
+            if (files[i].group != rule.group) continue;
+            if (!value.empty()) value += texts::kListDelimiters[0];
+            value += DigestEntry(digests[i]);
+        }
+        if (!value.empty()) text += std::string(rule.digestKey) + "=" + value + "\r\n";
+    }
+    return text;
 }
 
 bool Explains(const std::vector<StageError>& errors, const std::string& path) {

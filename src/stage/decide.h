@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "check/code_page.h"
+#include "os/os.h"
 #include "stage/tree.h"
 #include "update/path_style.h"
 #include "update/plan.h"
@@ -54,6 +55,10 @@ ReleaseTree InstalledBase(const ReleaseTree& old, const ReleaseTree& release);
 // contents tells which files of NEW differ from OLD's.
 Staging DecideStaging(const ReleaseTree& base, const ReleaseTree& release, const StageOptions& options,
                       Contents* contents);
+
+// The manifest's digest section: for each group, the size and SHA-256 of its files in the
+// manifest's order; digests holds one for each of files, in their order.
+std::string DigestSectionText(const std::vector<StagedFile>& files, const std::vector<os::FileDigest256>& digests);
 
 // True when an error accounts for a difference at path: it names path, a directory above it, or the manifest.
 bool Explains(const std::vector<StageError>& errors, const std::string& path);

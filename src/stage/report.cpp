@@ -16,13 +16,17 @@ std::string JsonList(const std::vector<std::string>& items) {
     return json + "]";
 }
 
+// Only Windows' path buffer is short enough for the install directory's length to matter.
+bool InstallDirectoryMatters(const StageOptions& options) { return options.style == PathStyle::kWindows; }
+
 }  // namespace
 
 std::string RenderStageText(const StageReport& report) {
     const StageOptions& options = report.options;
     std::string text = std::string("relayhive-stage: target ") + TargetOf(options.style).name +
-                       ", code page " + CodePageOf(options.codePage).name + ", install directory of " +
-                       std::to_string(options.installDirLength) + " bytes\nstaged:\n";
+                       ", code page " + CodePageOf(options.codePage).name;
+    if (InstallDirectoryMatters(options)) text += ", install directory of " + Count(options.installDirLength, "byte");
+    text += "\nstaged:\n";
     for (const StagedFile& file : report.staging.files) {
         text += std::string("  ") + GroupLabel(file.group) + " " + ShowBytes(file.file) + " -> download/" +
                 ShowBytes(file.staged) + "\n";
@@ -34,12 +38,13 @@ std::string RenderStageText(const StageReport& report) {
     for (const std::string& path : report.proof.defects) text += "error: " + ShowBytes(path) + ": " + kDefect + "\n";
     const bool reproduces = Reproduces(report.staging, report.proof);
     text += std::string("proof: ") + (reproduces ? "reproduces NEW" : "does not reproduce NEW") + ", " +
-            std::to_string(report.proof.compared) + " files compared, " +
-            std::to_string(report.proof.differences.size()) + " differ\n";
+            Count(report.proof.compared, "file") + " compared, " + std::to_string(report.proof.differences.size()) +
+            (report.proof.differences.size() == 1 ? " differs\n" : " differ\n");
     text += "relayhive-check findings:\n";
     for (const Finding& finding : report.proof.findings) text += FindingLine(finding) + "\n";
-    return text + std::to_string(report.staging.files.size()) + " staged, " +
-           std::to_string(report.staging.errors.size() + report.proof.defects.size()) + " errors\n";
+    text += std::to_string(report.staging.files.size()) + " staged, " +
+            Count(report.staging.errors.size() + report.proof.defects.size(), "error") + "\n";
+    return ShowInCodePage(text, options.codePage);
 }
 
 std::string RenderStageJson(const StageReport& report) {
@@ -67,7 +72,8 @@ std::string RenderStageJson(const StageReport& report) {
     }
     return std::string("{\"target\": ") + JsonString(TargetOf(options.style).name) +
            ", \"code_page\": " + JsonString(CodePageOf(options.codePage).name) +
-           ", \"install_dir_length\": " + std::to_string(options.installDirLength) +
+           ", \"install_dir_length\": " +
+           (InstallDirectoryMatters(options) ? std::to_string(options.installDirLength) : std::string("null")) +
            ", \"staged\": " + JsonList(staged) + ", \"errors\": " + JsonList(errors) +
            ", \"proof\": {\"reproduces\": " + (Reproduces(report.staging, report.proof) ? "true" : "false") +
            ", \"compared\": " + std::to_string(report.proof.compared) +

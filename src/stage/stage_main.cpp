@@ -76,7 +76,18 @@ int Stage(int argc, char** argv, std::string* note) {
     // Decided and proved before anything is written: a run that fails there leaves nothing behind.
     HostContents contents;
     const ReleaseTree base = InstalledBase(old, release);
-    const Staging staging = DecideStaging(base, release, arguments.options, &contents);
+    Staging staging = DecideStaging(base, release, arguments.options, &contents);
+    std::vector<os::FileDigest256> digests(staging.files.size());  // each staged file's size and digest, read in blocks
+    for (std::size_t i = 0; i < staging.files.size(); ++i) {
+        const std::string path = HostPath(arguments.release, staging.files[i].file);
+        bool irregular = false;
+        if (!os::DigestFile(path.c_str(), &digests[i], &irregular)) {
+            return Refuse(path + ": cannot read the file: " +
+                          (irregular ? texts::kNotRegularFile : os::ErrorMessage(errno)));
+        }
+    }
+    // relayhive then checks every staged file against it before it stops the client.
+    staging.manifest += DigestSectionText(staging.files, digests);
     const Proof proof = ProveStaging(base, release, staging, arguments.options, &contents);
     if (!contents.error().empty()) return Refuse(contents.error());
     if (!os::MakeDirectory(arguments.out.c_str())) {

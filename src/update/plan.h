@@ -20,15 +20,18 @@ struct GroupRule {
     const char* key;        // the key it reads there
     const char* directory;  // below the working directory; nullptr: the directory itself
     bool list;              // the value is a comma list, else one name, commas and all
+    const char* digestKey;  // its key in the digest section; nullptr: its files have no digests
 };
 
 // Every group, in the order the run takes them.
 inline constexpr GroupRule kGroupRules[] = {
-    {PlanGroup::kSkin, "skin", texts::kSkinSection, texts::kFileListKey, texts::kSkinDirectory, true},
-    {PlanGroup::kLogo, "logo", texts::kLogoSection, texts::kFileListKey, texts::kLogoDirectory, true},
-    {PlanGroup::kManifest, "manifest", nullptr, nullptr, nullptr, false},
-    {PlanGroup::kPause, "pause", nullptr, nullptr, nullptr, false},
-    {PlanGroup::kMain, "main", texts::kMainSection, texts::kMainFileKey, nullptr, false},
+    {PlanGroup::kSkin, "skin", texts::kSkinSection, texts::kFileListKey, texts::kSkinDirectory, true,
+     texts::kSkinDigestKey},
+    {PlanGroup::kLogo, "logo", texts::kLogoSection, texts::kFileListKey, texts::kLogoDirectory, true,
+     texts::kLogoDigestKey},
+    {PlanGroup::kManifest, "manifest", nullptr, nullptr, nullptr, false, nullptr},
+    {PlanGroup::kPause, "pause", nullptr, nullptr, nullptr, false, nullptr},
+    {PlanGroup::kMain, "main", texts::kMainSection, texts::kMainFileKey, nullptr, false, texts::kMainDigestKey},
 };
 
 const GroupRule& RuleOf(PlanGroup group);

@@ -87,8 +87,62 @@ private:
     const char* path_;
 };
 
+// The digest of the bytes a copy writes, kept only when the manifest lists the file.
+class CopyDigest {
+public:
+    explicit CopyDigest(const ListedDigest* listed)
+        : listed_(listed), sha_(listed != nullptr ? os::fileCalls.beginDigest() : nullptr) {
+        if (listed_ != nullptr && sha_ == nullptr) Fail();
+    }
+    ~CopyDigest() { Release(); }
+    CopyDigest(const CopyDigest&) = delete;
+    CopyDigest& operator=(const CopyDigest&) = delete;
+
+    void Add(const char* bytes, std::size_t size) {
+        if (sha_ == nullptr) return;
+        actual_.size += size;
+        if (!os::fileCalls.digest(sha_, bytes, size)) Fail();
+    }
+    // kTransferred when nothing is listed or the bytes were the listed file; else reported.
+    TransferResult Verdict(const char* reported) {
+        if (listed_ == nullptr) return kTransferred;
+        os::Sha256* sha = sha_;
+        sha_ = nullptr;
+        if (!failed_ && !os::fileCalls.finishDigest(sha, actual_.sha256)) Fail();
+        if (failed_) {
+            errno = errno_;
+            ReportError(reported);
+            return kNotAsListed;
+        }
+        char why[256];
+        if (MatchesListed(*listed_, actual_, why, sizeof why)) return kTransferred;
+        ReportMessage(reported, why);
+        return kNotAsListed;
+    }
+
+private:
+    // Keeps the failure's errno; a digest that failed cannot say anything about the bytes.
+    void Fail() {
+        errno_ = errno;
+        failed_ = true;
+        Release();
+    }
+    void Release() {
+        os::Sha256* sha = sha_;
+        sha_ = nullptr;
+        unsigned char unused[os::kSha256Size];
+        if (sha != nullptr) os::fileCalls.finishDigest(sha, unused);
+    }
+
+    const ListedDigest* listed_;
+    os::Sha256* sha_;
+    bool failed_ = false;
+    int errno_ = 0;
+    os::FileDigest256 actual_;
+};
+
 // Reads source into scratch in 2048-byte chunks; the failure's result, reported, or kTransferred.
-TransferResult CopyChunks(FILE* source, FILE* scratch, const char* sourcePath) {
+TransferResult CopyChunks(FILE* source, FILE* scratch, const char* sourcePath, CopyDigest* digest) {
     char buffer[2048];
     for (;;) {
         const long got = os::fileCalls.read(source, buffer, sizeof buffer);
@@ -106,12 +160,14 @@ TransferResult CopyChunks(FILE* source, FILE* scratch, const char* sourcePath) {
             ReportError(texts::kFatalWriteError);
             return kWriteFailed;
         }
+        digest->Add(buffer, static_cast<std::size_t>(got));
     }
 }
 
 }  // namespace
 
-TransferResult TransferFile(const char* destination, const char* scratchPath, FILE* source, const char* sourcePath) {
+TransferResult TransferFile(const char* destination, const char* scratchPath, FILE* source, const char* sourcePath,
+                            const ListedDigest* listed) {
     OwnedStream staged(source);
     os::FailedPath failed = os::FailedPath::kScratch;
     FILE* opened = os::fileCalls.openReplacement(scratchPath, destination, source, &failed);
@@ -126,8 +182,12 @@ TransferResult TransferFile(const char* destination, const char* scratchPath, FI
         return kNotReplaced;
     }
     UseCopyBuffers(source, scratch.get());
-    const TransferResult copied = CopyChunks(source, scratch.get(), sourcePath);
+    CopyDigest digest(listed);
+    const TransferResult copied = CopyChunks(source, scratch.get(), sourcePath, &digest);
     if (copied != kTransferred) return copied;
+    // A staged file that changed since the check never replaces the destination.
+    const TransferResult verdict = digest.Verdict(sourcePath != nullptr ? sourcePath : destination);
+    if (verdict != kTransferred) return verdict;
     staged.Close();
     // Buffered data that cannot be written shows up only here: still a failed write.
     if (!os::fileCalls.flushToDisk(scratch.get()) || !scratch.Close()) {

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "update/payload.h"
 #include "update/report.h"
 
 // The maximal non-empty runs of non-delimiter bytes of text, in order, untrimmed.
@@ -18,12 +19,15 @@ enum TransferResult : int {
     kNotReplaced = -3,
     kWriteFailed = -4,  // a write, the final flush or the close failed
     kReadFailed = -5,
+    kNotAsListed = -6,  // the bytes copied are not the file the manifest lists, or could not be digested
 };
 
 // Copies source (open "rb"; owned and closed from here on) to destination through the scratch
 // file scratchPath beside it: the destination is replaced in one atomic step or, on any failure,
 // left exactly as it was, with no scratch file left. A read error and a refused destination are
-// reported with sourcePath (may be null).
-TransferResult TransferFile(const char* destination, const char* scratchPath, FILE* source, const char* sourcePath);
+// reported with sourcePath (may be null). With listed, the bytes copied must be that file, or
+// the destination is left as it was.
+TransferResult TransferFile(const char* destination, const char* scratchPath, FILE* source, const char* sourcePath,
+                            const ListedDigest* listed = nullptr);
 
 #endif

@@ -11,6 +11,7 @@
 #include "ini/ini_file.h"
 #include "os/os.h"
 #include "process/client_process.h"
+#include "update/payload.h"
 #include "update/plan.h"
 #include "update/report.h"
 #include "update/transfer.h"
@@ -38,8 +39,8 @@ std::string WorkingDirectoryText(PathStyle style) {
     return std::string(buffer.data());
 }
 
-// Takes one step; true when it moved a file into place.
-bool CarryOut(const PlanStep& step) {
+// Takes one step; true when it moved a file into place. listed: what the copied bytes must be.
+bool CarryOut(const PlanStep& step, const ListedDigest* listed) {
     switch (step.kind) {
         case StepKind::kRefuse:
             ReportRefusal(step.reported.c_str(), step.reason);
@@ -63,7 +64,7 @@ bool CarryOut(const PlanStep& step) {
         }
         return false;
     }
-    return TransferFile(step.destination.c_str(), step.scratch.c_str(), staged, step.source.c_str()) ==
+    return TransferFile(step.destination.c_str(), step.scratch.c_str(), staged, step.source.c_str(), listed) ==
            kTransferred;
 }
 
@@ -72,14 +73,20 @@ void CarryOutUpdate(const std::string& workingDirectory, const CIniFile& manifes
                     const LeadBytes& lead) {
     for (const GroupRule& group : kGroupRules) {
         std::vector<PlanStep> steps;
+        // With digests, each copy of the group must be its listed file (none listed: none copied).
+        const bool checked = group.digestKey != nullptr && CarriesDigests(manifest);
+        std::vector<ListedDigest> listed;
         Guarded(group.section != nullptr ? group.section : texts::kManifestName, [&] {
             steps = PlanGroupSteps(group.group, workingDirectory, manifest, style, lead);
+            if (checked) listed = ListedDigests(group, manifest);
         });
+        const ListedDigest unlisted;  // a step past the entries read: its copy is refused
         // The directories renamed into during the group: each is flushed once, at the group's end.
         std::vector<std::string> renamed;
-        for (const PlanStep& step : steps) {
+        for (std::size_t i = 0; i < steps.size(); ++i) {
+            const PlanStep& step = steps[i];
             Guarded(step.source, [&] {
-                if (!CarryOut(step)) return;
+                if (!CarryOut(step, !checked ? nullptr : i < listed.size() ? &listed[i] : &unlisted)) return;
                 std::string directory = DirectoryOf(step.destination, style, lead);
                 if (std::find(renamed.begin(), renamed.end(), directory) == renamed.end()) {
                     renamed.push_back(std::move(directory));
@@ -90,6 +97,31 @@ void CarryOutUpdate(const std::string& workingDirectory, const CIniFile& manifes
     }
 }
 
+// With digests in the manifest, every file the run copies is read and compared before the
+// client is stopped: one that does not match stops the run there, nothing copied. A manifest
+// without them is read here quietly and changes nothing.
+bool DownloadMatches() {
+    const PathStyle style = NativePathStyle();
+    std::string manifestPath;
+    bool carries = false;
+    try {
+        const std::string workingDirectory = WorkingDirectoryText(style);
+        const ManifestPath path = PlanManifestPath(workingDirectory, style);
+        if (!path.fits) return true;
+        manifestPath = path.path;
+        CIniFile manifest(manifestPath);
+        manifest.LoadQuietly();
+        carries = CarriesDigests(manifest);
+        if (!carries || PayloadMatches(workingDirectory, manifest, style, NativeLeadBytes())) return true;
+    } catch (const std::bad_alloc&) {
+        if (!carries) return true;  // unknown whether it lists digests: the run goes on as it would have
+        errno = ENOMEM;
+        ReportError(manifestPath.c_str());
+    }
+    ReportMessage(manifestPath.c_str(), texts::kNothingCopied);
+    return false;
+}
+
 }  // namespace
 
 int RunUpdate(int, char**, char**) {
@@ -98,6 +130,7 @@ int RunUpdate(int, char**, char**) {
         std::fputs(texts::kSecondInstance, stdout);
         return 0;
     }
+    if (!DownloadMatches()) return 0;
 
     int terminated = 0;  // a process list that could not be taken stops the run
     Guarded(texts::kClientImageName, [&] { terminated = TerminateClient(); });

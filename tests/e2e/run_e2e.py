@@ -247,6 +247,55 @@ class Scenario(unittest.TestCase):
         self.assertEqual(manifest, inst.read("autoupdate.ini"))
         self.assert_relaunched(inst.old_client)
 
+    def test_damaged_download_copies_nothing_and_leaves_the_client_running(self):
+        inst = self.new_install()
+        new = {"background.bmp": b"new background " * 1000, "button.bmp": bytes(range(256)) * 9,
+               "logo.png": b"\x89PNG\r\n\x1a\n logo"}
+        self.manifest(harness.manifest(
+            ["background.bmp", "button.bmp", "extra.bmp"], ["logo.png", "dir.png"], harness.CLIENT,
+            digests={"skin": [new["background.bmp"], new["button.bmp"]], "logo": [new["logo.png"], b"0"],
+                     "main": [inst.new_client]}))
+        # Cut short, changed in one byte, listed with no digest, a directory, and the main file not staged.
+        inst.stage("background.bmp", new["background.bmp"][:-100])
+        inst.stage("button.bmp", new["button.bmp"][:5] + b"X" + new["button.bmp"][6:])
+        inst.stage("extra.bmp", b"extra")
+        inst.stage("logo.png", new["logo.png"])
+        os.mkdir(inst.file("download/dir.png"))
+        inst.configure_client("stay=1\n")
+        old = TARGET.start_client(inst.app)
+        self.assertTrue(harness.wait_for(lambda: inst.client_log()), "old client did not start")
+
+        result = self.run_update_changing([])
+
+        self.assertEqual((0, b"", []), (result.status, result.stdout, result.traces))
+        mismatch = b": does not match the manifest: "
+        self.assert_stderr_lines(result, [
+            self.source("background.bmp") + mismatch + b"14900 bytes, it lists 15000",
+            self.source("button.bmp") + mismatch + b"its SHA-256 differs",
+            self.source("extra.bmp") + mismatch + b"it lists no digest for it",
+            self.source("dir.png") + mismatch + b"Is a directory",
+            self.source(harness.CLIENT) + mismatch + b"No such file or directory",
+            self.source(harness.MANIFEST_NAME) + b": nothing copied, the client left running: "
+                                                 b"the staged files above do not match it"])
+        self.assertIsNone(old.poll(), "the client was stopped")
+        self.assert_after({("skin", "background.bmp"): ("differs", "copied nothing"),
+                           ("logo", "logo.png"): ("differs", "copied nothing"),
+                           ("manifest", "autoupdate.ini"): ("missing", "copied nothing")})
+        # Staged whole, the same update goes through.
+        for name, data in new.items():
+            inst.stage(name, data)
+        inst.stage(harness.CLIENT, inst.new_client, executable=True)
+        self.manifest(harness.manifest(
+            ["background.bmp", "button.bmp"], ["logo.png"], harness.CLIENT,
+            digests={"skin": [new["background.bmp"], new["button.bmp"]], "logo": [new["logo.png"]],
+                     "main": [inst.new_client]}))
+        inst.configure_client("exit=%d\n" % RELAUNCHED_EXIT)
+        result = self.run_update()
+        self.assertEqual(b"", result.stderr)
+        self.assertEqual(new["button.bmp"], inst.read("skin/button.bmp"))
+        self.assert_relaunched(inst.new_client)
+        old.wait(timeout=30)
+
     def test_missing_skin_directory(self):
         inst = self.new_install(skin=False)
         self.manifest(EXAMPLE_MANIFEST)

@@ -55,18 +55,26 @@ R Failure() {
     }
 }
 
-// One entry, counted and made to fail in its turn; a failed close still releases the stream.
+// One entry, counted and made to fail in its turn; a failed close still releases the stream,
+// a failed digest-end the digest.
 template <auto Member>
 struct Faulty;
 template <typename R, typename... A, R (*os::FileCalls::*Member)(A...)>
 struct Faulty<Member> {
     static inline int entry = -1;  // its place in kNames
     static R Call(A... arguments) {
-        if constexpr (std::is_same_v<decltype(Member), decltype(&os::FileCalls::close)>) {
-            if (Member == &os::FileCalls::close) {
-                const R closed = (platform.*Member)(arguments...);
-                return Fails(entry) ? Failure<R>() : closed;
+        constexpr bool releases = [] {
+            if constexpr (std::is_same_v<decltype(Member), decltype(&os::FileCalls::close)>) {
+                return Member == &os::FileCalls::close;
+            } else if constexpr (std::is_same_v<decltype(Member), decltype(&os::FileCalls::finishDigest)>) {
+                return Member == &os::FileCalls::finishDigest;
+            } else {
+                return false;
             }
+        }();
+        if constexpr (releases) {
+            const R released = (platform.*Member)(arguments...);
+            return Fails(entry) ? Failure<R>() : released;
         }
         return Fails(entry) ? Failure<R>() : (platform.*Member)(arguments...);
     }

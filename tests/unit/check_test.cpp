@@ -12,6 +12,7 @@
 #include "check/digest.h"
 #include "check/findings.h"
 #include "check/report_text.h"
+#include "check/shown.h"
 #include "check/survey.h"
 #include "scratch.h"
 
@@ -72,6 +73,20 @@ const Severity W = Severity::kWarning;
 const Severity N = Severity::kNote;
 
 const Case kCases[] = {
+    {"digests: another digest, no entry, another size, each copy-nothing", kPosix,
+     "[cltskin]\nfilelist=a.bmp,b.bmp,c.bmp\n[cltmain]\nmainfile=Q.exe\n[cltdigest]\n"
+     "skin=5:21673cc95948a173d811394f73cf383fcdcdb07edb8ee74c3725aff4f2586b29,"
+     "5:21673cc95948a173d811394f73cf383fcdcdb07edb8ee74c3725aff4f2586b29\n"
+     "main=6:3845382342fdf14ff08a5aacaf59f1128cb11aea3be8a2ff24bb101d833ff266\n",
+     {"a.bmp", "b.bmp", "c.bmp", "Q.exe"}, true,
+     {{E, 2, "names 'b.bmp', but download/b.bmp does not match the manifest: its SHA-256 differs; relayhive checks "
+             "every listed file before it stops the client, and then copies nothing"},
+      {E, 2, "names 'c.bmp', but download/c.bmp does not match the manifest: it lists no digest for it"},
+      {E, 4, "names 'Q.exe', but download/Q.exe does not match the manifest: 5 bytes, it lists 6"}}},
+    {"a misspelt digest section leaves the download unchecked", kPosix,
+     "[cltmain]\nmainfile=Q.exe\n[cltdigets]\nmain=1:0000000000000000000000000000000000000000000000000000000000000000\n",
+     {"Q.exe"}, true,
+     {{W, 3, "never reads section [cltdigets]; did you mean [cltdigest]?"}}},
     {"byte order mark", kPosix,
      "\xEF\xBB\xBF[cltskin]\r\nfilelist=a.bmp\r\n[cltmain]\r\nmainfile=Quillmon.exe\r\n",
      {"a.bmp", "Quillmon.exe"}, true,
@@ -462,6 +477,38 @@ TEST(Check, CommandLine) {
     EXPECT_TRUE(ParseCheckArguments({"--json"}, kPosix).json);
     EXPECT_TRUE(ParseCheckArguments({"--after", "app"}, kPosix).after);
     EXPECT_FALSE(ParseCheckArguments({"--", "--after"}, kPosix).after);
+}
+
+// Where names are UTF-8 the text report shows their characters; bytes that are not valid UTF-8,
+// and characters that hide or reorder text, stay escaped. In code page 936 every byte stays escaped.
+TEST(Check, TextReportShowsUtf8NamesAsText) {
+    const struct {
+        std::string name;
+        std::string shown;  // with code page utf-8
+    } rows[] = {
+        {"\xE4\xB8\xAD\xE6\x96\x87.bmp", "\xE4\xB8\xAD\xE6\x96\x87.bmp"},
+        {"caf\xC3\xA9 \xF0\x9F\x98\x80.png", "caf\xC3\xA9 \xF0\x9F\x98\x80.png"},
+        {"\xFF\xE4\xB8.dat", "\\xFF\\xE4\\xB8.dat"},                          // no UTF-8; a character cut off
+        {"\xC0\xAF\xED\xA0\x80\xF4\x90\x80\x80", "\\xC0\\xAF\\xED\\xA0\\x80\\xF4\\x90\\x80\\x80"},  // overlong, surrogate, too high
+        {"a\xE2\x80\xAEgpj.exe", "a\\xE2\\x80\\xAEgpj.exe"},                 // right-to-left override
+        {"\xC2\x85\xE3\x80\x80x\xEF\xBB\xBF", "\\xC2\\x85\\xE3\\x80\\x80x\\xEF\\xBB\\xBF"},  // C1 control, wide blank, BOM
+        {"a\\xE4\\xB8\\xAD", "a\\x5CxE4\\x5CxB8\\x5CxAD"},                   // a name that spells escapes
+        {std::string(" \x01\xE4\xB8\xAD\t", 6), "\\x20\\x01\xE4\xB8\xAD\\x09"},
+    };
+    for (const auto& row : rows) {
+        Installation installation;
+        installation.workingDirectory = "/srv/\xE4\xB8\xAD";
+        installation.plan.push_back({StepKind::kCopy, PlanGroup::kSkin, row.name, "", "", "", nullptr, ""});
+        const Finding finding{Severity::kWarning, ShownStaged(row.name), 0, Quoted(row.name) + " is here"};
+        const std::string text = RenderText(installation, {finding});
+        EXPECT_NE(std::string::npos, text.find("working directory /srv/\xE4\xB8\xAD\n")) << text;
+        EXPECT_NE(std::string::npos, text.find("  copy download/" + row.shown + " -> skin/" + row.shown + "\n")) << text;
+        EXPECT_NE(std::string::npos, text.find("warning: download/" + row.shown + ": '" + row.shown + "' is here\n"))
+            << text;
+        installation.codePage = CodePage::k936;
+        const std::string gbk = RenderText(installation, {finding});
+        EXPECT_TRUE(std::all_of(gbk.begin(), gbk.end(), [](char c) { return c >= 0x20 || c == '\n'; })) << gbk;
+    }
 }
 
 }  // namespace

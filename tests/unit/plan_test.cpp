@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "ini/ini_file.h"
+#include "update/payload.h"
 #include "update/plan.h"
 
 namespace {
@@ -155,6 +156,43 @@ TEST(Plan, ManifestPathFitsItsOwnBuffer) {
     EXPECT_TRUE(PlanManifestPath(std::string(259, 'd'), PathStyle::kWindows).fits);
     EXPECT_TRUE(PlanManifestPath("/" + std::string(4070, 'd'), PathStyle::kPosix).fits);
     EXPECT_FALSE(PlanManifestPath("/" + std::string(4072, 'd'), PathStyle::kPosix).fits);
+}
+
+// Digest entries line up with their group's names, split the same way; a malformed or missing
+// entry leaves its name unlisted, and only a digest section asks for any.
+TEST(Plan, DigestEntriesLineUpWithTheirNames) {
+    const std::string a(64, 'a');
+    const std::string upper(64, 'F');
+    CIniFile ini = Manifest(",x.bmp,,y.bmp,z.bmp,", "l.png", "Quill,mon.exe");
+    EXPECT_FALSE(CarriesDigests(ini));
+    ini.PutValue("CltDigest", "Skin", ",5:" + a + ",,6:" + upper, true);
+    ini.PutValue("cltdigest", "main", "7:" + a, true);
+    ASSERT_TRUE(CarriesDigests(ini));
+    const std::vector<ListedDigest> skins = ListedDigests(RuleOf(PlanGroup::kSkin), ini);
+    ASSERT_EQ(3u, skins.size());
+    EXPECT_TRUE(skins[0].listed && skins[0].file.size == 5 && skins[0].file.sha256[31] == 0xAA);
+    EXPECT_TRUE(skins[1].listed && skins[1].file.size == 6 && skins[1].file.sha256[0] == 0xFF);
+    EXPECT_FALSE(skins[2].listed);
+    EXPECT_FALSE(ListedDigests(RuleOf(PlanGroup::kLogo), ini).at(0).listed);
+    const std::vector<ListedDigest> main = ListedDigests(RuleOf(PlanGroup::kMain), ini);
+    ASSERT_EQ(1u, main.size());  // one name, commas and all, one entry
+    EXPECT_EQ(7u, main[0].file.size);
+    EXPECT_TRUE(ListedDigests(RuleOf(PlanGroup::kManifest), ini).empty());
+
+    os::FileDigest256 file;
+    file.size = 18446744073709551615ull;
+    file.sha256[0] = 0x0F;
+    const std::string entry = DigestEntry(file);
+    EXPECT_EQ("18446744073709551615:0f" + std::string(62, '0'), entry);
+    os::FileDigest256 back;
+    EXPECT_FALSE(ParseDigestEntry(entry, &back));  // 20 digits: more than a size here holds
+    const std::vector<std::string> bad = {"5:" + a.substr(1), "5:" + a + "0", "-5:" + a, "5 :" + a,
+                                          ":" + a, "5:" + std::string(63, 'a') + "g", "5;" + a, "5"};
+    for (const std::string& entry : bad) {
+        EXPECT_FALSE(ParseDigestEntry(entry, &back)) << entry;
+    }
+    EXPECT_TRUE(ParseDigestEntry("0012:" + a, &back));
+    EXPECT_EQ(12u, back.size);
 }
 
 }  // namespace

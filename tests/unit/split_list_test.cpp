@@ -7,31 +7,24 @@ namespace {
 
 using Names = std::vector<std::string>;
 
-TEST(SplitList, EmptyAndDelimiterOnlyTextsGiveNoNames) {
-    EXPECT_EQ(Names{}, SplitList(",", ""));
-    EXPECT_EQ(Names{}, SplitList("", ""));
-    EXPECT_EQ(Names{}, SplitList(",", ",,,"));
-}
-
-TEST(SplitList, RunsOfDelimitersSeparateLikeOne) {
-    EXPECT_EQ((Names{"a", "b"}), SplitList(",", "a,,b,"));
-    EXPECT_EQ((Names{"a", "b"}), SplitList(",", ",a,b"));
-    EXPECT_EQ((Names{"a.bmp"}), SplitList(",", "a.bmp"));
-}
-
-TEST(SplitList, NothingIsTrimmed) {
-    EXPECT_EQ((Names{"a ", " b", " "}), SplitList(",", "a , b, "));
-}
-
-TEST(SplitList, EveryDelimiterByteCounts) {
-    EXPECT_EQ((Names{"a", "b", "c", "d"}), SplitList(",;", "a;b,c;;,d"));
-    EXPECT_EQ((Names{"a,b"}), SplitList("", "a,b"));
-    // Bytes are compared as they are: a GBK trail byte is no comma.
-    EXPECT_EQ((Names{"\xD6\xD0", "x"}), SplitList(",", "\xD6\xD0,x"));
-}
-
-TEST(SplitList, TextEndsAtItsFirstZeroByte) {
-    EXPECT_EQ((Names{"a"}), SplitList(",", std::string("a,\0b", 4)));
+TEST(SplitList, SplitsOnEveryDelimiterByteAndTrimsNothing) {
+    const struct {
+        const char* delimiters;
+        std::string text;
+        Names names;
+    } cases[] = {
+        // Empty and delimiter-only texts give no names.
+        {",", "", {}}, {"", "", {}}, {",", ",,,", {}},
+        // Runs of delimiters separate like one.
+        {",", "a,,b,", {"a", "b"}}, {",", ",a,b", {"a", "b"}}, {",", "a.bmp", {"a.bmp"}},
+        // Nothing is trimmed.
+        {",", "a , b, ", {"a ", " b", " "}},
+        // Every delimiter byte counts, none without delimiters; a GBK trail byte is no comma.
+        {",;", "a;b,c;;,d", {"a", "b", "c", "d"}}, {"", "a,b", {"a,b"}}, {",", "\xD6\xD0,x", {"\xD6\xD0", "x"}},
+        // The text ends at its first zero byte.
+        {",", std::string("a,\0b", 4), {"a"}},
+    };
+    for (const auto& c : cases) EXPECT_EQ(c.names, SplitList(c.delimiters, c.text)) << c.text;
 }
 
 }  // namespace

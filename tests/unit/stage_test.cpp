@@ -2,8 +2,10 @@
 // an error, and whether relayhive's own plan then reproduces NEW; its command line.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <filesystem>
+#include <iterator>
 #include <map>
 #include <ostream>
 #include <string>
@@ -12,8 +14,11 @@
 #include "stage/arguments.h"
 #include "stage/decide.h"
 #include "stage/proof.h"
+#include "stage/report.h"
 #include "stage/tree.h"
+#include "check/manifest_scan.h"
 #include "os/os.h"
+#include "update/payload.h"
 #include "scratch.h"
 
 namespace {
@@ -53,6 +58,18 @@ ReleaseTree TreeOf(const std::vector<std::string>& entries, MemoryContents* cont
     }
     return tree;
 }
+
+// OLD (as the update starts from it) and NEW, with the bytes their files hold.
+struct Pair {
+    Pair(const std::vector<std::string>& old, const std::vector<std::string>& fresh) {
+        release = TreeOf(fresh, &contents, &release);
+        base = InstalledBase(TreeOf(old, &contents, &base), release);
+    }
+    Pair(const Pair&) = delete;
+    MemoryContents contents;
+    ReleaseTree release;
+    ReleaseTree base;
+};
 
 const std::vector<std::string> kOld = {"Quillmon.exe=v1", "skin/a.bmp=a1", "skin/b.bmp=b1", "logo/l.png=l1"};
 
@@ -130,12 +147,8 @@ TEST_P(StageTest, StagesWhatDiffersAndProvesIt) {
     options.style = c.style;
     options.codePage = c.style == kWin ? CodePage::k936 : CodePage::kUtf8;
     options.installDirLength = c.installDirLength;
-    MemoryContents contents;
-    ReleaseTree release;
-    ReleaseTree base;
-    release = TreeOf(c.release, &contents, &release);
-    base = InstalledBase(TreeOf(c.old, &contents, &base), release);
-    const Staging staging = DecideStaging(base, release, options, &contents);
+    Pair trees(c.old, c.release);
+    const Staging staging = DecideStaging(trees.base, trees.release, options, &trees.contents);
 
     std::vector<std::string> staged;
     for (const StagedFile& file : staging.files) staged.push_back(file.file);
@@ -148,7 +161,7 @@ TEST_P(StageTest, StagesWhatDiffersAndProvesIt) {
     }
 
     // relayhive's plan on OLD with the staged download/ reproduces NEW but where an error says why.
-    const Proof proof = ProveStaging(base, release, staging, options, &contents);
+    const Proof proof = ProveStaging(trees.base, trees.release, staging, options, &trees.contents);
     EXPECT_EQ(proof.defects, std::vector<std::string>());
     EXPECT_EQ(Reproduces(staging, proof), c.errors.empty());
     EXPECT_EQ(proof.differences.empty(), c.errors.empty());
@@ -196,6 +209,65 @@ TEST(StageOnDisk, ComparesCopiesAndWritesTheManifestLast) {
     // A second run over the first's download/ says why, and that it made nothing.
     EXPECT_FALSE(WriteStagedUpdate(download + "/late.bmp", staging, release, &made, &error));
     EXPECT_FALSE(made);
+}
+
+// The digest section, appended to the manifest, gives relayhive each staged file's own digest,
+// in its group's order, whatever the names.
+TEST(StageDigests, RelayhiveReadsEachFilesOwnDigest) {
+    Pair trees(kOld, With(kOld, {"skin/z;#[.bmp=z", "skin/c.bmp=c", "Quillmon.exe=v2"}));
+    StageOptions options;
+    options.style = kPosix;
+    const Staging staging = DecideStaging(trees.base, trees.release, options, &trees.contents);
+    std::vector<os::FileDigest256> digests(staging.files.size());
+    for (std::size_t i = 0; i < digests.size(); ++i) digests[i].size = staging.files[i].file.size();
+    const std::string manifest = staging.manifest + DigestSectionText(staging.files, digests);
+    CIniFile ini{std::string()};
+    LoadOutcome load;
+    ScanManifest(manifest, false, &ini, &load);
+    ASSERT_TRUE(CarriesDigests(ini));
+    std::vector<std::uint64_t> sizes;
+    for (PlanGroup group : {PlanGroup::kSkin, PlanGroup::kLogo, PlanGroup::kMain}) {
+        for (const ListedDigest& listed : ListedDigests(RuleOf(group), ini)) sizes.push_back(listed.file.size);
+    }
+    EXPECT_EQ((std::vector<std::uint64_t>{std::string("skin/c.bmp").size(), std::string("skin/z;#[.bmp").size(),
+                                          std::string("Quillmon.exe").size()}),
+              sizes)
+        << manifest;
+}
+
+// The heading names the install directory only where its length counts (Windows); counts agree in number.
+TEST(StageReportTest, HeadingAndCounts) {
+    struct Shown {
+        const char* title;  // a row of kCases
+        const char* heading;
+        const char* proof;
+        const char* last;
+        const char* installDirLength;  // in the JSON
+    };
+    const Shown rows[] = {
+        {"a name too long at a deep install directory", "target windows, code page 936, install directory of 220 bytes",
+         "proof: does not reproduce NEW, 6 files compared, 1 differs", "1 staged, 1 error", "220"},
+        {"a new logo", "target linux, code page utf-8", "proof: reproduces NEW, 5 files compared, 0 differ",
+         "1 staged, 0 errors", "null"},
+    };
+    for (const Shown& row : rows) {
+        const Case& c = *std::find_if(std::begin(kCases), std::end(kCases),
+                                      [&](const Case& known) { return std::string(known.title) == row.title; });
+        StageOptions options;
+        options.style = c.style;
+        options.codePage = c.style == kWin ? CodePage::k936 : CodePage::kUtf8;
+        options.installDirLength = c.installDirLength;
+        Pair trees(c.old, c.release);
+        const Staging staging = DecideStaging(trees.base, trees.release, options, &trees.contents);
+        const Proof proof = ProveStaging(trees.base, trees.release, staging, options, &trees.contents);
+        const std::string text = RenderStageText({options, staging, proof});
+        EXPECT_EQ(0u, text.find(std::string("relayhive-stage: ") + row.heading + "\nstaged:\n")) << text;
+        EXPECT_NE(std::string::npos, text.find(std::string("\n") + row.proof + "\n")) << text;
+        EXPECT_EQ(std::string(row.last) + "\n", text.substr(text.rfind('\n', text.size() - 2) + 1)) << text;
+        EXPECT_NE(std::string::npos,
+                  RenderStageJson({options, staging, proof}).find(std::string("\"install_dir_length\": ") +
+                                                                  row.installDirLength + ","));
+    }
 }
 
 TEST(StageArgumentsTest, DefaultsFollowTheTargetAndBadUsageIsRefused) {

@@ -9,6 +9,7 @@
 #include "os/os.h"
 #include "scratch.h"
 #include "update/path_style.h"
+#include "update/payload.h"
 #include "update/transfer.h"
 
 #if defined(_WIN32)
@@ -292,20 +293,87 @@ TEST(TransferFile, EveryFailedCallLeavesTheOldFileAndNoScratchFile) {
     }
 }
 
-TEST(ReplacementMode, SetIdBitsStayOnlyWithTheOwnerAndGroup) {
-    struct Case {
-        unsigned oldMode;
-        bool ownerAndGroupKept;
-        unsigned mode;
+// The platform's SHA-256 of known texts, and a file read in blocks gives the digest of its whole.
+TEST(TransferFile, DigestOfAFileIsItsSha256) {
+    ScratchDir dir;
+    struct Known {
+        std::string bytes;
+        const char* entry;
     };
-    const Case cases[] = {{04755, true, 04755}, {02750, true, 02750}, {06777, false, 0777},
-                          {04755, false, 0755}, {02750, false, 0750}, {01777, false, 01777},
-                          {0600, false, 0600}};
-    for (const Case& c : cases) {
-        EXPECT_EQ(c.mode, os::ReplacementMode(c.oldMode, c.ownerAndGroupKept))
-            << std::oct << c.oldMode;
+    const Known kKnown[] = {
+        {"", "0:e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+        {"abc", "3:ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+        {std::string(1000000, 'a'), "1000000:cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
+    };
+    for (const Known& known : kKnown) {
+        dir.Write("f", known.bytes);
+        os::FileDigest256 digest;
+        bool irregular = true;
+        ASSERT_TRUE(os::DigestFile(dir.Path("f").c_str(), &digest, &irregular));
+        EXPECT_FALSE(irregular);
+        EXPECT_EQ(known.entry, DigestEntry(digest));
+    }
+    os::FileDigest256 digest;
+    bool irregular = false;
+    errno = 0;
+    EXPECT_FALSE(os::DigestFile(dir.Path("none").c_str(), &digest, &irregular));
+    EXPECT_EQ(ENOENT, errno);
+}
+
+// A copy of a listed file lands only when the bytes it wrote are that file: a staged file that
+// changed after the check, or a digest that fails, leaves the old file and no scratch file.
+TEST(TransferFile, ListedFileLandsOnlyWhenTheBytesWrittenAreIt) {
+    ScratchDir dir;
+    dir.Write("src", Bytes(5000));
+    ListedDigest listed;
+    bool irregular = false;
+    ASSERT_TRUE(os::DigestFile(dir.Path("src").c_str(), &listed.file, &irregular));
+    listed.listed = true;
+    ListedDigest longer = listed, other = listed;
+    longer.file.size += 1;
+    other.file.sha256[7] ^= 1;
+    struct Case {
+        const char* what;
+        ListedDigest listed;
+        void (*install)(os::FileCalls* calls);
+        int result;
+        std::string report;  // after "download/src: "
+    };
+    const Case kCases[] = {
+        {"the listed file", listed, nullptr, 1, ""},
+        {"another size", longer, nullptr, -6, "does not match the manifest: 5000 bytes, it lists 5001"},
+        {"another digest", other, nullptr, -6, "does not match the manifest: its SHA-256 differs"},
+        {"no entry", ListedDigest{}, nullptr, -6, "does not match the manifest: it lists no digest for it"},
+        {"digest-begin fails", listed,
+         [](os::FileCalls* c) { c->beginDigest = []() -> os::Sha256* { errno = ENOMEM; return nullptr; }; }, -6,
+         os::ErrorMessage(ENOMEM)},
+        {"digest fails", listed,
+         [](os::FileCalls* c) { c->digest = [](os::Sha256*, const char*, std::size_t) { errno = EIO; return false; }; },
+         -6, os::ErrorMessage(EIO)},
+    };
+    for (const Case& c : kCases) {
+        dir.Write("dest", "old contents");
+        const os::FileCalls saved = os::fileCalls;
+        if (c.install != nullptr) c.install(&os::fileCalls);
+        int result = 0;
+        const std::string errors = CaptureStderr([&] {
+            FILE* source = std::fopen(dir.Path("src").c_str(), "rb");
+            result = TransferFile(dir.Path("dest").c_str(), dir.Path(".relayhive.tmp").c_str(), source,
+                                  "download/src", &c.listed);
+        });
+        os::fileCalls = saved;
+        EXPECT_EQ(c.result, result) << c.what;
+        EXPECT_EQ(c.report.empty() ? "" : "download/src: " + c.report + "\n", errors) << c.what;
+        EXPECT_EQ(c.result == 1 ? Bytes(5000) : "old contents", dir.Read("dest")) << c.what;
+        EXPECT_EQ("dest\nsrc\n", dir.Listing()) << c.what;
     }
 }
+
+// A replacement keeps set-user-ID and set-group-ID only where it kept the old owner and group.
+static_assert(os::ReplacementMode(04755, true) == 04755 && os::ReplacementMode(02750, true) == 02750);
+static_assert(os::ReplacementMode(06777, false) == 0777 && os::ReplacementMode(04755, false) == 0755);
+static_assert(os::ReplacementMode(02750, false) == 0750 && os::ReplacementMode(01777, false) == 01777);
+static_assert(os::ReplacementMode(0600, false) == 0600);
 
 #if defined(_WIN32)
 

@@ -5,7 +5,8 @@ and by CTest (faults.table).
 table: the fault table, on either build. tests/probe/rh_fault runs a whole
   update with the N-th call of one file operation of the copy (every entry of
   os::FileCalls: open-staged, open-scratch and the calls that make it up,
-  read, write, flush, close, move, flush-directory, remove) failing with
+  read, write, flush, close, move, flush-directory, remove, and the digest
+  each copy keeps of the bytes it writes, its manifest listing digests) failing with
   ENOSPC, EIO or EACCES, for every N up to that operation's calls in a clean
   run, which a first run that fails nothing counts; natively or under Wine.
 strace: the outside view (Linux build). The real relayhive under strace, once
@@ -36,15 +37,16 @@ ERRNOS = ["ENOSPC", "EIO", "EACCES"]
 # entry of os::FileCalls is here but same-file, which has no failure.
 OPERATIONS = {"open-staged": 1, "open-scratch": 1, "inspect": 1, "inspect-source": 1, "may-write": 1,
               "create": 1, "take-owner": 0, "take-mode": 0, "read": 1, "write": 1, "flush": 1,
-              "close": None, "move": 1, "flush-directory": 0, "remove": 1}
+              "close": None, "move": 1, "flush-directory": 0, "remove": 1,
+              "digest-begin": 1, "digest": 1, "digest-end": 1}
 # Destination -> (old, new); the manifest and the client come on top.
 FILES = {"skin/a.bmp": (b"old a" * 3000, b"new a" * 2000), "skin/b.bmp": (b"old b", b"new b" * 10),
          "logo/c.png": (b"old c" * 900, b"new c")}
 
 
-def sample_install(standin):
+def sample_install(standin, digests=False):
     install = kit.Install(standin, "relayhive-fault-")
-    install.stage_update(FILES, newline=b"\n")
+    install.stage_update(FILES, newline=b"\n", digests=digests)
     install.configure_client("exit=0\n")
     return install
 
@@ -193,7 +195,7 @@ SILENT_CLIENT = "client relaunched but silent"
 def table_case(probe, operation, position, errno_name):
     """One update with the position-th call of operation failing (0: none);
     returns (problems, calls per operation, standard error)."""
-    install = sample_install(probe.standin)
+    install = sample_install(probe.standin, digests=True)
     try:
         status, stdout, stderr, traces = probe.run(install, operation, position, errno_name)
         calls, fault = probe_lines(stdout)

@@ -59,15 +59,28 @@ WINE_TRACE = re.compile(rb'^[0-9a-f]+:[a-z]+:debugstr:OutputDebugStringA "(.*)"$
 
 # --- Manifests ------------------------------------------------------------------------
 
-def manifest(skin=None, logo=None, main=None, newline=b"\r\n", comment=None):
+DIGEST_SECTION = "cltdigest"
+
+
+def digest_entry(data):
+    """One staged file's entry in the digest section: SIZE:SHA256."""
+    return b"%d:%s" % (len(data), hashlib.sha256(data).hexdigest().encode())
+
+
+def manifest(skin=None, logo=None, main=None, newline=b"\r\n", comment=None, digests=None):
     """An update manifest: the skin and logo file lists and the main file, each
-    group only when given."""
+    group only when given; digests maps "skin", "logo" and "main" to the staged
+    contents of each name of that group, in order (the digest section)."""
     lines = [b"; " + comment.encode()] if comment else []
     for section, key, value in (("cltskin", "filelist", skin), ("cltlogo", "filelist", logo),
                                 ("cltmain", "mainfile", main)):
         if value is not None:
             value = ",".join(value) if isinstance(value, (list, tuple)) else value
             lines += [b"[" + section.encode() + b"]", key.encode() + b"=" + value.encode("latin-1")]
+    if digests is not None:
+        lines.append(b"[" + DIGEST_SECTION.encode() + b"]")
+        lines += [key.encode() + b"=" + b",".join(digest_entry(data) for data in contents)
+                  for key, contents in digests.items()]
     return b"".join(line + newline for line in lines)
 
 
@@ -575,23 +588,26 @@ class Install:
         """Puts data in download/ under name; returns data."""
         return self.write(STAGING + "/" + name, data, executable)
 
-    def stage_update(self, files, main=None, manifest_text=None, newline=b"\r\n"):
+    def stage_update(self, files, main=None, manifest_text=None, newline=b"\r\n", digests=False):
         """Stages a whole update. files maps destinations under skin/ or logo/
         to (old, new): old is put in place (unless None), new is staged under
         the destination's base name. main is the client's (old, new), by
-        default the stand-in and its new build. The manifest lists them all
-        (or is manifest_text)."""
+        default the stand-in and its new build. The manifest lists them all,
+        with their digests when asked (or is manifest_text)."""
         old_client, new_client = main or (self.old_client, self.new_client)
         groups = {"skin": [], "logo": []}
+        contents = {"skin": [], "logo": [], "main": [new_client]}
         for destination, (old, new) in files.items():
             group, name = destination.split("/", 1)
             groups[group].append(name)
+            contents[group].append(new)
             if old is not None:
                 self.write(destination, old)
             self.stage(name, new)
             self.old[destination], self.new[destination] = old, new
         if manifest_text is None:
-            manifest_text = manifest(groups["skin"] or None, groups["logo"] or None, CLIENT, newline)
+            manifest_text = manifest(groups["skin"] or None, groups["logo"] or None, CLIENT, newline,
+                                     digests=contents if digests else None)
         self.stage(MANIFEST_NAME, manifest_text)
         self.old[MANIFEST_NAME], self.new[MANIFEST_NAME] = None, manifest_text
         self.write(CLIENT, old_client, executable=True)

@@ -6,13 +6,13 @@ relayhive_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 # Debian packages each kind of work needs.
 packages_for() {
   case "$1" in
-    native) echo "cmake g++ python3 libgtest-dev googletest" ;;
+    native) echo "cmake g++ python3 libgtest-dev googletest libssl-dev" ;;
     windows) echo "cmake g++-mingw-w64-i686 googletest python3 wine wine32:i386 locales" ;;
-    sanitize) echo "cmake clang libclang-rt-14-dev libgtest-dev googletest python3" ;;
-    fuzz) echo "cmake clang libclang-rt-14-dev" ;;
-    bench) echo "cmake g++ libinih-dev valgrind time hyperfine python3" ;;
+    sanitize) echo "cmake clang libclang-rt-14-dev libgtest-dev googletest python3 libssl-dev" ;;
+    fuzz) echo "cmake clang libclang-rt-14-dev libssl-dev" ;;
+    bench) echo "cmake g++ libinih-dev valgrind time hyperfine python3 libssl-dev" ;;
     faults) echo "strace util-linux valgrind" ;;
-    release) echo "git cmake g++ g++-mingw-w64-i686 binutils-mingw-w64-i686 python3" ;;
+    release) echo "git cmake g++ g++-mingw-w64-i686 binutils-mingw-w64-i686 python3 libssl-dev" ;;
     sign) echo "osslsigncode openssl" ;;
   esac
 }
