@@ -275,9 +275,10 @@ bool MakeDirectory(const char* path);
 // Writes bytes as the whole of a new file at path and flushes it to disk. False, errno set, on failure.
 bool WriteNewFile(const char* path, const std::string& bytes);
 // Copies the regular file from to a new file at path a block at a time, with from's permission
-// bits (POSIX); flushed to disk by FlushWrittenFiles, or here where that cannot;
-// *copied: the bytes written. False, errno set, on failure; *readFailed when reading from failed.
-bool CopyToNewFile(const char* from, const char* path, std::uint64_t* copied, bool* readFailed);
+// bits (POSIX), taking the size and SHA-256 of the bytes it writes; flushed to disk by
+// FlushWrittenFiles, or here where that cannot. False, errno set, on failure; *readFailed
+// when reading from failed.
+bool CopyToNewFile(const char* from, const char* path, FileDigest256* copied, bool* readFailed);
 // Makes every file written so far on directory's file system durable, with the names made
 // there: one flush for thousands of files (POSIX), nothing where each copy flushed itself (Windows).
 bool FlushWrittenFiles(const char* directory);

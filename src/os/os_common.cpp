@@ -205,10 +205,10 @@ bool WriteNewFile(const char* path, const std::string& bytes) {
     return Closed(file, written);
 }
 
-bool CopyToNewFile(const char* from, const char* path, std::uint64_t* copied, bool* readFailed) {
+bool CopyToNewFile(const char* from, const char* path, FileDigest256* copied, bool* readFailed) {
     InputFile source;
     bool irregular = false;
-    *copied = 0;
+    copied->size = 0;
     *readFailed = true;
     if (!source.Open(from, &irregular)) return Irregular(irregular);
     FileFacts like;
@@ -216,9 +216,10 @@ bool CopyToNewFile(const char* from, const char* path, std::uint64_t* copied, bo
     like.mode &= 0777;  // the permission bits, no set-ID
     like.keptAttributes = 0;
     *readFailed = false;
+    Sha256* sha = BeginSha256();
+    if (sha == nullptr) return false;
     FILE* file = fileCalls.createExclusive(path, like);
-    if (file == nullptr) return false;
-    bool done = fileCalls.takeMode(file, like.mode);
+    bool done = file != nullptr && fileCalls.takeMode(file, like.mode);
     std::vector<char> block(kBlockSize);
     while (done) {
         const long got = source.Read(block.data(), block.size());
@@ -227,9 +228,16 @@ bool CopyToNewFile(const char* from, const char* path, std::uint64_t* copied, bo
             done = got == 0;
             break;
         }
-        done = fileCalls.write(file, block.data(), static_cast<std::size_t>(got));
-        *copied += static_cast<std::uint64_t>(got);
+        done = fileCalls.write(file, block.data(), static_cast<std::size_t>(got)) &&
+               UpdateSha256(sha, block.data(), static_cast<std::size_t>(got));
+        copied->size += static_cast<std::uint64_t>(got);
     }
+    const int saved = errno;
+    // Finished even after a failure: that releases it.
+    const bool finished = FinishSha256(sha, copied->sha256);
+    if (!done) errno = saved;
+    done = done && finished;
+    if (file == nullptr) return false;
     return Closed(file, done && (!platform::kFlushEachCopy || fileCalls.flushToDisk(file)));
 }
 

@@ -73,22 +73,10 @@ int Stage(int argc, char** argv, std::string* note) {
     if (os::KindOfPath(download.c_str()) != os::PathKind::kMissing) {
         return Refuse(download + ": already there; relayhive-stage writes a new one");
     }
-    // Decided and proved before anything is written: a run that fails there leaves nothing behind.
+    // Decided before anything is written: a tree that cannot be read leaves nothing behind.
     HostContents contents;
     const ReleaseTree base = InstalledBase(old, release);
     Staging staging = DecideStaging(base, release, arguments.options, &contents);
-    std::vector<os::FileDigest256> digests(staging.files.size());  // each staged file's size and digest, read in blocks
-    for (std::size_t i = 0; i < staging.files.size(); ++i) {
-        const std::string path = HostPath(arguments.release, staging.files[i].file);
-        bool irregular = false;
-        if (!os::DigestFile(path.c_str(), &digests[i], &irregular)) {
-            return Refuse(path + ": cannot read the file: " +
-                          (irregular ? texts::kNotRegularFile : os::ErrorMessage(errno)));
-        }
-    }
-    // relayhive then checks every staged file against it before it stops the client.
-    staging.manifest += DigestSectionText(staging.files, digests);
-    const Proof proof = ProveStaging(base, release, staging, arguments.options, &contents);
     if (!contents.error().empty()) return Refuse(contents.error());
     if (!os::MakeDirectory(arguments.out.c_str())) {
         return Refuse(arguments.out + ": cannot make the directory: " + os::ErrorMessage(errno));
@@ -96,9 +84,15 @@ int Stage(int argc, char** argv, std::string* note) {
     const std::string incomplete = download + " is incomplete: remove it before the next run";
     *note = incomplete;
     bool made = false;
-    if (!WriteStagedUpdate(download, staging, release, &made, &error)) {
+    std::vector<os::FileDigest256> digests;  // each staged file's size and SHA-256, taken as it is copied
+    if (!CopyStagedFiles(download, staging, release, &made, &digests, &error)) {
         return Refuse(made ? error + " (" + incomplete + ")" : error);
     }
+    // relayhive then checks every staged file against it before it stops the client.
+    staging.manifest += DigestSectionText(staging.files, digests);
+    const Proof proof = ProveStaging(base, release, staging, arguments.options, &contents);
+    if (!contents.error().empty()) return Refuse(contents.error() + " (" + incomplete + ")");
+    if (!WriteManifest(download, staging.manifest, &error)) return Refuse(error + " (" + incomplete + ")");
     note->clear();
     const StageReport report{arguments.options, staging, proof};
     const std::string text = arguments.json ? RenderStageJson(report) : RenderStageText(report);

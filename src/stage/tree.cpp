@@ -19,6 +19,12 @@ std::string Failure(const std::string& path, const char* what) {
     return path + ": " + what + os::ErrorMessage(errno);
 }
 
+// False, with "<path>: <why errno gives>".
+bool Failed(const std::string& path, std::string* error) {
+    *error = Failure(path, "");
+    return false;
+}
+
 // The size of a file, opened to show it can be read; false, with why, when it cannot.
 bool SizeOfReadable(const std::string& path, std::uint64_t* size, std::string* error) {
     os::InputFile file;
@@ -103,42 +109,42 @@ bool ReadReleaseTree(const std::string& root, ReleaseTree* tree, std::string* er
     return ReadBelow(root, "", 0, tree, error);
 }
 
-bool WriteStagedUpdate(const std::string& download, const Staging& staging, const ReleaseTree& release,
-                       bool* made, std::string* error) {
-    auto fail = [&](const std::string& path) {
-        *error = Failure(path, "");
-        return false;
-    };
+bool CopyStagedFiles(const std::string& download, const Staging& staging, const ReleaseTree& release,
+                     bool* made, std::vector<os::FileDigest256>* digests, std::string* error) {
     *made = os::MakeDirectory(download.c_str());
-    if (!*made) return fail(download);
+    if (!*made) return Failed(download, error);
     std::set<std::string> directories;  // made below download/ already
-    for (const StagedFile& file : staging.files) {
+    digests->assign(staging.files.size(), os::FileDigest256{});
+    for (std::size_t i = 0; i < staging.files.size(); ++i) {
+        const StagedFile& file = staging.files[i];
         const std::string& relative = file.staged;
         for (std::size_t slash = relative.find('/'); slash != std::string::npos;
              slash = relative.find('/', slash + 1)) {
             const std::string parent = HostPath(download, relative.substr(0, slash));
-            if (directories.count(parent) == 0 && !os::MakeDirectory(parent.c_str())) return fail(parent);
+            if (directories.count(parent) == 0 && !os::MakeDirectory(parent.c_str())) return Failed(parent, error);
             directories.insert(parent);
         }
         const std::string from = HostPath(release.root, file.file);
         const std::string path = HostPath(download, relative);
-        std::uint64_t copied = 0;
         bool readFailed = false;
-        if (!os::CopyToNewFile(from.c_str(), path.c_str(), &copied, &readFailed)) {
-            return readFailed ? fail(from) : fail(path);
+        if (!os::CopyToNewFile(from.c_str(), path.c_str(), &(*digests)[i], &readFailed)) {
+            return Failed(readFailed ? from : path, error);
         }
         const auto listed = release.files.find(file.file);
-        if (listed == release.files.end() || listed->second != copied) {
+        if (listed == release.files.end() || listed->second != (*digests)[i].size) {
             *error = from + ": changed while it was staged";
             return false;
         }
     }
     // Each staged file and the names of download/'s directories made durable, before a manifest can list them.
-    if (!os::FlushWrittenFiles(download.c_str())) return fail(download);
+    return os::FlushWrittenFiles(download.c_str()) || Failed(download, error);
+}
+
+bool WriteManifest(const std::string& download, const std::string& manifest, std::string* error) {
     const std::string scratch = HostPath(download, texts::kScratchName);
-    const std::string manifest = HostPath(download, texts::kManifestName);
-    if (!os::WriteNewFile(scratch.c_str(), staging.manifest)) return fail(scratch);
-    if (!os::fileCalls.flushDirectory(download.c_str())) return fail(download);
-    if (!os::fileCalls.moveIntoPlace(scratch.c_str(), manifest.c_str())) return fail(manifest);
-    return os::fileCalls.flushDirectory(download.c_str()) || fail(download);
+    const std::string path = HostPath(download, texts::kManifestName);
+    if (!os::WriteNewFile(scratch.c_str(), manifest)) return Failed(scratch, error);
+    if (!os::fileCalls.flushDirectory(download.c_str())) return Failed(download, error);
+    if (!os::fileCalls.moveIntoPlace(scratch.c_str(), path.c_str())) return Failed(path, error);
+    return os::fileCalls.flushDirectory(download.c_str()) || Failed(download, error);
 }

@@ -8,6 +8,9 @@
 #include <set>
 #include <string>
 #include <tuple>
+#include <vector>
+
+#include "os/os.h"
 
 // Paths relative to the tree's root, '/' between components, bytes as the host lists them.
 struct ReleaseTree {
@@ -51,11 +54,15 @@ bool ReadReleaseTree(const std::string& root, ReleaseTree* tree, std::string* er
 
 struct Staging;
 
-// Writes the staged update into download, which must not exist: each staged file copied from
-// release with its permission bits (a new client must stay executable) and flushed, then the
-// directories, then the manifest through a scratch file renamed into place. A run cut short at
-// any point leaves no manifest that lists a file not whole. *made: download was made.
-bool WriteStagedUpdate(const std::string& download, const Staging& staging, const ReleaseTree& release,
-                       bool* made, std::string* error);
+// Copies each staged file from release into download, which must not exist, with its permission
+// bits (a new client must stay executable), taking the size and SHA-256 of each as it is copied
+// (digests, in staging.files' order); then makes them and download/'s names durable. *made:
+// download was made.
+bool CopyStagedFiles(const std::string& download, const Staging& staging, const ReleaseTree& release,
+                     bool* made, std::vector<os::FileDigest256>* digests, std::string* error);
+
+// Writes the manifest into download last, through a scratch file flushed and renamed into place:
+// a run cut short at any point leaves no manifest that lists a file that is not whole.
+bool WriteManifest(const std::string& download, const std::string& manifest, std::string* error);
 
 #endif

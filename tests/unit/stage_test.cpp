@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <iterator>
 #include <map>
@@ -202,12 +203,20 @@ TEST(StageOnDisk, ComparesCopiesAndWritesTheManifestLast) {
 
     bool made = false;
     const std::string download = scratch.Path("download");
-    ASSERT_TRUE(WriteStagedUpdate(download, staging, release, &made, &error)) << error;
+    std::vector<os::FileDigest256> digests;
+    ASSERT_TRUE(CopyStagedFiles(download, staging, release, &made, &digests, &error)) << error;
     EXPECT_EQ(block + "new", scratch.Read("download/late.bmp"));
+    ASSERT_EQ(1u, digests.size());
+    os::FileDigest256 read;
+    bool irregular = false;
+    ASSERT_TRUE(os::DigestFile(scratch.Path("download/late.bmp").c_str(), &read, &irregular));
+    EXPECT_EQ(read.size, digests[0].size);
+    EXPECT_EQ(0, std::memcmp(read.sha256, digests[0].sha256, os::kSha256Size));
+    ASSERT_TRUE(WriteManifest(download, staging.manifest, &error)) << error;
     EXPECT_EQ(staging.manifest, scratch.Read("download/autoupdate.ini"));
     EXPECT_FALSE(scratch.Exists("download/.relayhive.tmp"));
     // A second run over the first's download/ says why, and that it made nothing.
-    EXPECT_FALSE(WriteStagedUpdate(download + "/late.bmp", staging, release, &made, &error));
+    EXPECT_FALSE(CopyStagedFiles(download + "/late.bmp", staging, release, &made, &digests, &error));
     EXPECT_FALSE(made);
 }
 
