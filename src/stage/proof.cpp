@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <map>
+#include <optional>
 #include <set>
 
 #include "check/installation.h"
@@ -91,19 +92,20 @@ Proof ProveStaging(const ReleaseTree& base, const ReleaseTree& release, const St
     in.workingDirectory = InstallDirectoryOf(options);
     in.manifestFits = PlanManifestPath(in.workingDirectory, in.style).fits;
 
-    Simulation simulation(base, options.style);
-    simulation.AddDirectory(texts::kStagingDirectory);
+    // Let go before the findings are gathered: the peak of memory is then the plan's alone.
+    std::optional<Simulation> simulation(std::in_place, base, options.style);
+    simulation->AddDirectory(texts::kStagingDirectory);
     // download/ holds each staged file, a copy of NEW's, and the manifest.
     std::vector<StagedFile> download = staging.files;
     download.push_back(StagedFile{PlanGroup::kMain, std::string(), std::string(), texts::kManifestName});
     for (const StagedFile& file : download) {
         const std::string path = std::string(texts::kStagingDirectory) + "/" + file.staged;
         for (std::size_t slash = path.find('/'); slash != std::string::npos; slash = path.find('/', slash + 1)) {
-            simulation.AddDirectory(path.substr(0, slash));
+            simulation->AddDirectory(path.substr(0, slash));
         }
         const auto inRelease = release.files.find(file.file);
         const bool copy = inRelease != release.files.end();
-        simulation.Put(path, copy ? &release : nullptr, copy ? &inRelease->first : nullptr);
+        simulation->Put(path, copy ? &release : nullptr, copy ? &inRelease->first : nullptr);
         in.staged.push_back(file.staged);
     }
     std::sort(in.staged.begin(), in.staged.end());
@@ -115,7 +117,7 @@ Proof ProveStaging(const ReleaseTree& base, const ReleaseTree& release, const St
         in.load = manifest.LoadQuietly();
     }
     in.plan = PlanUpdate(in.workingDirectory, manifest, in.style, in.lead);
-    for (const PlanStep& step : in.plan) in.facts.push_back(FactsOf(step, in, simulation));
+    for (const PlanStep& step : in.plan) in.facts.push_back(FactsOf(step, in, *simulation));
 
     // The run: every copy whose source is a file and whose destination's directory is there.
     for (std::size_t i = 0; i < in.plan.size(); ++i) {
@@ -127,10 +129,10 @@ Proof ProveStaging(const ReleaseTree& base, const ReleaseTree& release, const St
         }
         // A leftover scratch file goes first; a directory in its place stops the copy.
         const std::string scratch = TreePath(step.scratch, in);
-        if (simulation.IsDirectory(scratch)) continue;
-        simulation.Remove(scratch);
-        const SimulatedFile source = *simulation.Find(TreePath(step.source, in));
-        simulation.Put(TreePath(step.destination, in), source.tree, source.file);
+        if (simulation->IsDirectory(scratch)) continue;
+        simulation->Remove(scratch);
+        const SimulatedFile source = *simulation->Find(TreePath(step.source, in));
+        simulation->Put(TreePath(step.destination, in), source.tree, source.file);
     }
 
     Proof proof;
@@ -139,24 +141,27 @@ Proof ProveStaging(const ReleaseTree& base, const ReleaseTree& release, const St
     // Every byte accounted for: each file ends as NEW's own, or a copy of it, or one that compares equal.
     for (const auto& entry : release.files) {
         const std::string& path = entry.first;
-        const SimulatedFile* result = simulation.Find(path);
+        const SimulatedFile* result = simulation->Find(path);
         const bool same = result != nullptr && result->tree != nullptr &&
                           ((result->tree == &release && *result->file == path) ||
                            contents->Same(*result->tree, *result->file, release, path));
         if (!same) differences.insert(path);
     }
-    const Simulation expected(release, options.style);
-    for (const auto& entry : simulation.Files()) {
-        const std::string& path = entry.second.path;
-        if (!IsWorkingFile(path, options.style) && expected.Find(path) == nullptr) differences.insert(path);
+    {
+        const Simulation expected(release, options.style);
+        for (const auto& entry : simulation->Files()) {
+            const std::string& path = entry.second.path;
+            if (!IsWorkingFile(path, options.style) && expected.Find(path) == nullptr) differences.insert(path);
+        }
+        // relayhive makes and removes no directory: the result has OLD's.
+        for (const std::string& directory : release.directories) {
+            if (!simulation->IsDirectory(directory)) differences.insert(directory);
+        }
+        for (const std::string& directory : base.directories) {
+            if (!expected.IsDirectory(directory)) differences.insert(directory);
+        }
     }
-    // relayhive makes and removes no directory: the result has OLD's.
-    for (const std::string& directory : release.directories) {
-        if (!simulation.IsDirectory(directory)) differences.insert(directory);
-    }
-    for (const std::string& directory : base.directories) {
-        if (!expected.IsDirectory(directory)) differences.insert(directory);
-    }
+    simulation.reset();
     proof.differences.assign(differences.begin(), differences.end());
     for (const std::string& path : proof.differences) {
         if (!Explains(staging.errors, path)) proof.defects.push_back(path);
