@@ -56,15 +56,6 @@ static std::string Recorded(const Installation& in, std::size_t index, const rec
     return "the run recorded: " + step->result;
 }
 
-FileDigest DigestOf(const std::string& bytes) {
-    FileDigest digest{true, true, bytes.size(), 0xCBF29CE484222325ull};
-    for (char c : bytes) {
-        digest.hash ^= static_cast<unsigned char>(c);
-        digest.hash *= 0x100000001B3ull;
-    }
-    return digest;
-}
-
 const char* LandedLabel(Landed state) {
     static const char* const kLabels[] = {"landed", "differs", "missing", "not copied", "unread"};
     return kLabels[static_cast<int>(state)];

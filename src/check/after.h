@@ -10,14 +10,13 @@
 #include "check/installation.h"
 #include "update/run_record.h"
 
-// A file's size and content hash (64-bit FNV-1a), or that it could not be read.
+// A file's size and content hash (Hash64), or that it could not be read.
 struct FileDigest {
     bool read = false;
     bool present = false;  // the path names something, read or not (a file held open)
     std::uint64_t size = 0;
     std::uint64_t hash = 0;
 };
-FileDigest DigestOf(const std::string& bytes);
 
 enum class Landed {
     kLanded,     // the destination equals the staged file

@@ -13,7 +13,7 @@ const char kCheckUsage[] =
     "how the staged names of a windows target are spelt on this disk, as the code page's\n"
     "bytes or as Wine keeps them (UTF-8); wine on Linux, windows on Windows.\n"
     "Exit status: 0 no errors, 1 errors found (with --strict: or warnings), 2 bad usage,\n"
-    "3 the report could not be written.\n"
+    "3 the report could not be written, 4 memory ran out.\n"
     "--after: after a run, whether each file of the plan now equals the staged one, and why\n"
     "not; exit status 1 when one did not land. -- ends the options.\n";
 

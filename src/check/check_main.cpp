@@ -22,9 +22,7 @@ int Delivered(int status) {
     return kExitUnwritten;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int Check(int argc, char** argv, std::string*) {
     os::WritesToClosedPipesFail();
     const CheckArguments arguments =
         ParseCheckArguments(std::vector<std::string>(argv + 1, argv + argc), Host{NativePathStyle(), os::AnsiCodePage()});
@@ -70,3 +68,7 @@ int main(int argc, char** argv) {
     }
     return Delivered(kExitClean);
 }
+
+}  // namespace
+
+int main(int argc, char** argv) { return RunTool("relayhive-check", Check, argc, argv); }

@@ -1,5 +1,7 @@
 #include "check/survey.h"
 
+#include "check/digest.h"
+
 #include <algorithm>
 #include <set>
 
@@ -68,12 +70,16 @@ private:
     Layout layout_;
 };
 
+// Read a block at a time; only a regular file is read: a pipe could wait for ever.
 FileDigest DigestOfFile(const std::string& path) {
-    std::string bytes;
-    // Only a regular file is read: a pipe could wait for ever.
-    const bool read = os::KindOfPath(path.c_str()) == os::PathKind::kFile &&
-                      os::ReadWholeFile(path.c_str(), &bytes);
-    return read ? DigestOf(bytes) : FileDigest{};
+    Hash64 hash;
+    FileDigest digest;
+    if (os::KindOfPath(path.c_str()) != os::PathKind::kFile || !os::StreamFile(path.c_str(), &hash, &digest.size)) {
+        return FileDigest{};
+    }
+    digest.read = true;
+    digest.hash = hash.Value();
+    return digest;
 }
 
 FileState StateOf(const std::string& path) {

@@ -1,5 +1,11 @@
 #include "common/options.h"
 
+#include <cstdio>
+#include <new>
+#include <stdexcept>
+
+#include "common/texts.h"
+
 bool EndsParse(const std::string& argument, CommandLine* parsed) {
     const bool help = argument == "--help" || argument == "-h";
     if (!help && argument != "--version") return false;
@@ -18,4 +24,17 @@ bool OptionValue(const std::vector<std::string>& arguments, std::size_t* i,
     *missing = *i + 1 >= arguments.size();
     if (!*missing) *value = arguments[++*i];
     return true;
+}
+
+int RunTool(const char* tool, int (*body)(int, char**, std::string*), int argc, char** argv) {
+    std::string note;
+    try {
+        return body(argc, argv, &note);
+    } catch (const std::bad_alloc&) {
+    } catch (const std::length_error&) {  // a string or list longer than memory can hold
+    }
+    // Written without allocating: nothing is left to allocate with.
+    std::fprintf(stderr, "%s: %s%s%s%s\n", tool, texts::kOutOfMemory, note.empty() ? "" : " (", note.c_str(),
+                 note.empty() ? "" : ")");
+    return kExitOutOfMemory;
 }

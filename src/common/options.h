@@ -9,6 +9,12 @@
 
 inline constexpr int kExitUsage = 2;
 inline constexpr int kExitUnwritten = 3;  // the report could not be written
+inline constexpr int kExitOutOfMemory = 4;
+
+// Runs a tool's body: memory running out anywhere in it ends the tool with one line on standard
+// error ("<tool>: out of memory", then " (<note>)" unless *note is empty) and kExitOutOfMemory,
+// never an abort. The body sets *note to what the user must know then.
+int RunTool(const char* tool, int (*body)(int, char**, std::string*), int argc, char** argv);
 
 struct CommandLine {
     enum class Outcome { kRun, kHelp, kVersion, kUsageError } outcome = Outcome::kRun;

@@ -84,6 +84,11 @@ inline constexpr char kDigestDiffers[] = "its SHA-256 differs";
 inline constexpr char kNothingCopied[] =
     "nothing copied, the client left running: the staged files above do not match it";
 
+// --- The release tools (relayhive-check, relayhive-stage) ---------------------------
+
+// "<tool>: out of memory", exit status 4.
+inline constexpr char kOutOfMemory[] = "out of memory";
+
 // --- Traces ---------------------------------------------------------------------
 
 inline constexpr char kTraceKilled[] = "killed";

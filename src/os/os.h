@@ -234,8 +234,50 @@ bool MayWriteFile(const char* path);
 bool MayCreateIn(const char* directory);
 // True when path opens for binary reading (a regular file; never waited on); it is closed again at once.
 bool OpensForReading(const char* path);
-// The whole file in bytes. False when it cannot be opened or read.
+// The whole file in bytes, for small files only (a manifest). False when it cannot be opened or read.
 bool ReadWholeFile(const char* path, std::string* bytes);
+
+// --- Files in blocks ----------------------------------------------------------
+// Files of any size are read, compared, copied and digested a block at a time,
+// never held whole; sizes are 64-bit on every build.
+
+inline constexpr std::size_t kBlockSize = 256 * 1024;
+
+// A regular file open for reading, with its size when it was opened.
+class InputFile {
+public:
+    InputFile() = default;
+    InputFile(const InputFile&) = delete;
+    InputFile& operator=(const InputFile&) = delete;
+    ~InputFile();
+    // As OpenRegularFile: false, errno set (EISDIR for a directory) or *irregular for a pipe,
+    // a device or a socket, which is never waited on.
+    bool Open(const char* path, bool* irregular);
+    std::uint64_t size() const { return size_; }
+    // Bytes read, up to size; 0 at the end; -1, errno set, on a failure.
+    long Read(char* buffer, std::size_t size);
+
+private:
+    FILE* file_ = nullptr;
+    std::uint64_t size_ = 0;
+};
+
+// Takes a file's bytes a block at a time, in order: a digest, say.
+class BlockConsumer {
+public:
+    virtual void Take(const char* bytes, std::size_t size) = 0;
+
+protected:
+    ~BlockConsumer() = default;
+};
+
+// Feeds every byte of the regular file at path to consumer; *size: how many. False, errno set
+// (EINVAL for a file that is no regular one), on a failure.
+bool StreamFile(const char* path, BlockConsumer* consumer, std::uint64_t* size);
+
+// Whether the regular files a and b hold the same bytes, read side by side up to the first
+// difference. False, errno set, when either cannot be read.
+bool CompareFiles(const char* a, const char* b, bool* same);
 
 struct DirectoryEntry {
     std::string name;
@@ -253,10 +295,16 @@ bool AbsolutePath(const char* path, std::string* absolute);
 
 // Creates the directory path; an existing directory there is no failure. False, errno set, otherwise.
 bool MakeDirectory(const char* path);
-// Writes bytes as the whole of a new or truncated file at path. False, errno set, on failure.
-bool WriteWholeFile(const char* path, const std::string& bytes);
-// Gives the file at path the permission bits of the file at from (POSIX; nothing to do on Windows).
-bool CopyPermissions(const char* from, const char* path);
+// Writes bytes as the whole of a new file at path and flushes it to disk. False, errno set, on failure.
+bool WriteNewFile(const char* path, const std::string& bytes);
+// Copies the regular file from to a new file at path a block at a time, with from's permission
+// bits (POSIX), taking the size and SHA-256 of the bytes it writes; flushed to disk by
+// FlushWrittenFiles, or here where that cannot. False, errno set, on failure; *readFailed
+// when reading from failed.
+bool CopyToNewFile(const char* from, const char* path, FileDigest256* copied, bool* readFailed);
+// Makes every file written so far on directory's file system durable, with the names made
+// there: one flush for thousands of files (POSIX), nothing where each copy flushed itself (Windows).
+bool FlushWrittenFiles(const char* directory);
 
 }  // namespace os
 

@@ -1,6 +1,7 @@
 // The OS layer both platforms share: the C runtime's streams and the table of file calls.
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
 #include "os/os.h"
 #include "os/os_platform.h"
@@ -48,6 +49,20 @@ FILE* OpenReplacement(const char* scratchPath, const char* destination, FILE* so
     const bool ownerKept = existing.exists && calls.takeOwner(stream, existing);
     (void)calls.takeMode(stream, existing.exists ? ReplacementMode(existing.mode, ownerKept) : wanted.mode);
     return stream;
+}
+
+// False, with errno EINVAL for a file that is no regular one (a pipe, a device).
+bool Irregular(bool irregular) {
+    if (irregular) errno = EINVAL;
+    return false;
+}
+
+// Closes file; false, with the first failure's errno, unless done and the close succeeded.
+bool Closed(FILE* file, bool done) {
+    const int saved = errno;
+    const bool closed = fileCalls.close(file);
+    if (!done) errno = saved;
+    return done && closed;
 }
 
 }  // namespace
@@ -129,14 +144,101 @@ bool DigestFile(const char* path, FileDigest256* digest, bool* irregular) {
     return digested && finished;
 }
 
-bool WriteWholeFile(const char* path, const std::string& bytes) {
-    FILE* file = std::fopen(path, "wb");
+InputFile::~InputFile() {
+    if (file_ != nullptr) std::fclose(file_);
+}
+
+bool InputFile::Open(const char* path, bool* irregular) {
+    file_ = OpenRegularFile(path, "rb", irregular);
+    if (file_ == nullptr) return false;
+    // Blocks go straight to the caller's buffer: no second copy through the stream's.
+    std::setvbuf(file_, nullptr, _IONBF, 0);
+    return platform::SizeOf(file_, &size_);
+}
+
+long InputFile::Read(char* buffer, std::size_t size) {
+    const std::size_t got = std::fread(buffer, 1, size, file_);
+    return got == 0 && std::ferror(file_) ? -1 : static_cast<long>(got);
+}
+
+bool StreamFile(const char* path, BlockConsumer* consumer, std::uint64_t* size) {
+    InputFile file;
+    bool irregular = false;
+    *size = 0;
+    if (!file.Open(path, &irregular)) return Irregular(irregular);
+    std::vector<char> block(kBlockSize);
+    long got;
+    while ((got = file.Read(block.data(), block.size())) > 0) {
+        consumer->Take(block.data(), static_cast<std::size_t>(got));
+        *size += static_cast<std::uint64_t>(got);
+    }
+    return got == 0;
+}
+
+bool CompareFiles(const char* a, const char* b, bool* same) {
+    InputFile first;
+    InputFile second;
+    bool irregular = false;
+    *same = false;
+    if (!first.Open(a, &irregular) || !second.Open(b, &irregular)) return Irregular(irregular);
+    if (first.size() != second.size()) return true;
+    std::vector<char> blocks(2 * kBlockSize);
+    char* const other = blocks.data() + kBlockSize;
+    for (;;) {
+        const long got = first.Read(blocks.data(), kBlockSize);
+        const long also = got < 0 ? -1 : second.Read(other, kBlockSize);
+        if (got < 0 || also < 0) return false;
+        // Sizes were equal when opened: blocks of unequal length mean one changed meanwhile.
+        if (got != also || std::memcmp(blocks.data(), other, static_cast<std::size_t>(got)) != 0) return true;
+        if (got == 0) break;
+    }
+    *same = true;
+    return true;
+}
+
+bool WriteNewFile(const char* path, const std::string& bytes) {
+    FileFacts like;
+    like.mode = 0666;
+    FILE* file = fileCalls.createExclusive(path, like);
     if (file == nullptr) return false;
-    const bool written = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+    const bool written = fileCalls.write(file, bytes.data(), bytes.size()) && fileCalls.flushToDisk(file);
+    return Closed(file, written);
+}
+
+bool CopyToNewFile(const char* from, const char* path, FileDigest256* copied, bool* readFailed) {
+    InputFile source;
+    bool irregular = false;
+    copied->size = 0;
+    *readFailed = true;
+    if (!source.Open(from, &irregular)) return Irregular(irregular);
+    FileFacts like;
+    if (!platform::Inspect(from, &like)) return false;
+    like.mode &= 0777;  // the permission bits, no set-ID
+    like.keptAttributes = 0;
+    *readFailed = false;
+    Sha256* sha = BeginSha256();
+    if (sha == nullptr) return false;
+    FILE* file = fileCalls.createExclusive(path, like);
+    bool done = file != nullptr && fileCalls.takeMode(file, like.mode);
+    std::vector<char> block(kBlockSize);
+    while (done) {
+        const long got = source.Read(block.data(), block.size());
+        *readFailed = got < 0;
+        if (got <= 0) {
+            done = got == 0;
+            break;
+        }
+        done = fileCalls.write(file, block.data(), static_cast<std::size_t>(got)) &&
+               UpdateSha256(sha, block.data(), static_cast<std::size_t>(got));
+        copied->size += static_cast<std::uint64_t>(got);
+    }
     const int saved = errno;
-    const bool closed = std::fclose(file) == 0;
-    if (!written) errno = saved;
-    return written && closed;
+    // Finished even after a failure: that releases it.
+    const bool finished = FinishSha256(sha, copied->sha256);
+    if (!done) errno = saved;
+    done = done && finished;
+    if (file == nullptr) return false;
+    return Closed(file, done && (!platform::kFlushEachCopy || fileCalls.flushToDisk(file)));
 }
 
 }  // namespace os

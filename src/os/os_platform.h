@@ -2,6 +2,7 @@
 #ifndef RELAYHIVE_OS_OS_PLATFORM_H
 #define RELAYHIVE_OS_OS_PLATFORM_H
 
+#include <cstdint>
 #include <cstdio>
 
 #include "os/os.h"
@@ -18,6 +19,10 @@ bool FlushToDisk(FILE* stream);
 bool MoveIntoPlace(const char* scratchPath, const char* destination);
 bool FlushDirectory(const char* directory);
 bool Remove(const char* path);
+// True when each copied file must be flushed as it closes: no flush of a whole file system here.
+extern const bool kFlushEachCopy;
+// The size of the open file, 64-bit on every build.
+bool SizeOf(FILE* stream, std::uint64_t* size);
 
 }  // namespace os::platform
 

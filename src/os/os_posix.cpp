@@ -582,6 +582,16 @@ bool FlushDirectory(const char* directory) {
 
 bool Remove(const char* path) { return unlink(path) == 0 || errno == ENOENT; }
 
+// syncfs makes a whole tree of copies durable at once, where a flush of each would wait for each.
+const bool kFlushEachCopy = false;
+
+bool SizeOf(FILE* stream, std::uint64_t* size) {
+    struct stat status;
+    if (fstat(fileno(stream), &status) != 0) return false;
+    *size = static_cast<std::uint64_t>(status.st_size);
+    return true;
+}
+
 bool SameFile(FILE* stream, const char* path) {
     struct stat mine;
     struct stat theirs;
@@ -628,9 +638,12 @@ bool AbsolutePath(const char* path, std::string* absolute) {
     return Adopt(realpath(path, nullptr), absolute);
 }
 
-bool CopyPermissions(const char* from, const char* path) {
-    struct stat status;
-    return stat(from, &status) == 0 && chmod(path, status.st_mode & 0777) == 0;
+bool FlushWrittenFiles(const char* directory) {
+    const int fd = open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool synced = syncfs(fd) == 0;
+    KeepingErrno([fd] { close(fd); });
+    return synced;
 }
 
 bool MakeDirectory(const char* path) {

@@ -135,7 +135,8 @@ FILE* OpenRegularFile(const char* path, const char* mode, bool* irregular) {
     // A name can reach a device or a pipe: only a file on disk is read. A kernel file of Wine's
     // host (/proc) passes for an empty one, then reads without end.
     const bool disk = GetFileType(HandleOf(stream)) == FILE_TYPE_DISK;
-    if (!disk || (_filelength(_fileno(stream)) == 0 && std::fgetc(stream) != EOF)) {
+    std::uint64_t size = 0;
+    if (!disk || (platform::SizeOf(stream, &size) && size == 0 && std::fgetc(stream) != EOF)) {
         std::fclose(stream);
         *irregular = true;
         return nullptr;
@@ -426,6 +427,16 @@ bool Remove(const char* path) {
     return Succeeded(DeleteFileA(path));
 }
 
+// Flushing a whole volume takes an administrator: each copy flushes its own file.
+const bool kFlushEachCopy = true;
+
+bool SizeOf(FILE* stream, std::uint64_t* size) {
+    LARGE_INTEGER length;
+    if (!Succeeded(GetFileSizeEx(HandleOf(stream), &length))) return false;
+    *size = static_cast<std::uint64_t>(length.QuadPart);
+    return true;
+}
+
 }  // namespace platform
 
 // --- Inspecting an installation ---------------------------------------------
@@ -456,7 +467,8 @@ bool ListDirectory(const char* path, std::vector<DirectoryEntry>* entries) {
     WIN32_FIND_DATAA found;
     entries->clear();
     const HANDLE search = FindFirstFileA(pattern.c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND;
+    // An empty directory lists nothing; any other failure gives its errno (it said "Success").
+    if (search == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND || Succeeded(FALSE);
     do {
         const std::string name(found.cFileName);
         if (name == "." || name == "..") continue;
@@ -477,7 +489,8 @@ bool AbsolutePath(const char* path, std::string* absolute) {
     return true;
 }
 
-bool CopyPermissions(const char*, const char*) { return true; }
+// Each copy flushed itself, and MOVEFILE_WRITE_THROUGH makes renames durable.
+bool FlushWrittenFiles(const char*) { return true; }
 
 bool MakeDirectory(const char* path) {
     if (CreateDirectoryA(path, nullptr)) return true;

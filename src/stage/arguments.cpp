@@ -22,8 +22,8 @@ const char kStageUsage[] =
     "the per-user install directory that docs/integrating.md recommends)\n"
     "is the install directory's length in bytes that path limits are counted from.\n"
     "Exit status: 0 the staged update reproduces NEW, 1 it does not (with --strict: or\n"
-    "relayhive-check warns about it), 2 bad usage or a tree\n"
-    "that cannot be read, 3 the report could not be written.\n";
+    "relayhive-check warns about it), 2 bad usage, a tree that cannot be read or an OUT\n"
+    "that cannot be written, 3 the report could not be written, 4 memory ran out.\n";
 
 
 StageArguments ParseStageArguments(const std::vector<std::string>& arguments, const Host& host) {

@@ -183,7 +183,7 @@ void CaseTwins(const ReleaseTree& release, PathStyle style, const CodePage& code
                std::set<std::string>* flagged) {
     if (style != PathStyle::kWindows) return;
     std::map<std::string, std::vector<std::string>> byKey;
-    for (const auto& [path, bytes] : release.files) byKey[SameFileKey(path, style, codePage)].push_back(path);
+    for (const auto& entry : release.files) byKey[SameFileKey(entry.first, style, codePage)].push_back(entry.first);
     for (const auto& path : release.directories) byKey[SameFileKey(path, style, codePage)].push_back(path);
     for (const auto& entry : byKey) {
         const std::vector<std::string>& paths = entry.second;
@@ -237,11 +237,14 @@ std::string InstallDirectoryOf(const StageOptions& options) {
 }
 
 ReleaseTree InstalledBase(const ReleaseTree& old, const ReleaseTree& release) {
-    const bool empty = old.files.empty() && old.directories.empty();
-    return empty ? ReleaseTree{{}, release.directories, {}} : old;
+    if (!old.files.empty() || !old.directories.empty()) return old;
+    ReleaseTree base;
+    base.directories = release.directories;
+    return base;
 }
 
-Staging DecideStaging(const ReleaseTree& base, const ReleaseTree& release, const StageOptions& options) {
+Staging DecideStaging(const ReleaseTree& base, const ReleaseTree& release, const StageOptions& options,
+                      Contents* contents) {
     Errors errors;
     std::set<std::string> flagged;  // said already: not staged as well
     CaseTwins(release, options.style, options.codePage, &errors, &flagged);
@@ -257,9 +260,9 @@ Staging DecideStaging(const ReleaseTree& base, const ReleaseTree& release, const
         if (release.directories.count(directory) == 0) errors.emplace(directory, kDeletedDirectory);
     }
     std::vector<StagedFile> candidates;
-    for (const auto& [path, bytes] : release.files) {
-        const auto old = base.files.find(path);
-        if (old != base.files.end() && old->second == bytes) continue;
+    for (const auto& entry : release.files) {
+        const std::string& path = entry.first;
+        if (base.files.count(path) != 0 && contents->Same(base, path, release, path)) continue;
         const std::size_t slash = path.rfind('/');
         // A file in a new directory: that directory's error says it.
         if (slash != std::string::npos && !base.directories.count(path.substr(0, slash))) continue;
@@ -298,31 +301,16 @@ std::string DigestSectionText(const std::vector<StagedFile>& files, const std::v
     return text;
 }
 
-std::map<std::string, std::string> DownloadFiles(const Staging& staging, const ReleaseTree& release) {
-    std::map<std::string, std::string> files{{texts::kManifestName, staging.manifest}};
-    for (const StagedFile& file : staging.files) {
-        const auto found = release.files.find(file.file);
-        if (found != release.files.end()) files[file.staged] = found->second;
-    }
-    return files;
-}
-
-std::map<std::string, std::string> SpeltOnDisk(const std::map<std::string, std::string>& files,
-                                               const StageOptions& options) {
-    std::map<std::string, std::string> spelt;
-    for (const auto& [name, value] : files) {
-        std::string host = name;
-        // Every staged name is one the code page reads: any other is an error, and not staged.
-        HostSpelling(name, options.layout, options.codePage, &host);
-        spelt[host] = value;
-    }
-    return spelt;
-}
-
 bool Explains(const std::vector<StageError>& errors, const std::string& path) {
     return std::any_of(errors.begin(), errors.end(), [&](const StageError& error) {
         // An error about the manifest: no manifest read, nothing copied.
         return error.file == path || error.file == ManifestFile() ||
                path.compare(0, error.file.size() + 1, error.file + "/") == 0;
     });
+}
+
+std::string SpeltOnDisk(const std::string& staged, const StageOptions& options) {
+    std::string host = staged;
+    HostSpelling(staged, options.layout, options.codePage, &host);
+    return host;
 }

@@ -51,19 +51,19 @@ struct Staging {
 
 // OLD as the update starts from: an empty OLD is a full update, into an
 // installation that has NEW's directories and no files.
+// A staged path ('/' between components) as the layout spells it on the host's disk; every
+// staged name is one the code page reads, so the spelling never fails.
+std::string SpeltOnDisk(const std::string& staged, const StageOptions& options);
+
 ReleaseTree InstalledBase(const ReleaseTree& old, const ReleaseTree& release);
 
-Staging DecideStaging(const ReleaseTree& base, const ReleaseTree& release, const StageOptions& options);
+// contents tells which files of NEW differ from OLD's.
+Staging DecideStaging(const ReleaseTree& base, const ReleaseTree& release, const StageOptions& options,
+                      Contents* contents);
 
 // The manifest's digest section: for each group, the size and SHA-256 of its files in the
 // manifest's order; digests holds one for each of files, in their order.
 std::string DigestSectionText(const std::vector<StagedFile>& files, const std::vector<os::FileDigest256>& digests);
-
-// The files of OUT/download/, relative to it: each staged file and the manifest.
-std::map<std::string, std::string> DownloadFiles(const Staging& staging, const ReleaseTree& release);
-// The same names as the layout spells them on the host's disk.
-std::map<std::string, std::string> SpeltOnDisk(const std::map<std::string, std::string>& files,
-                                               const StageOptions& options);
 
 // True when an error accounts for a difference at path: it names path, a directory above it, or the manifest.
 bool Explains(const std::vector<StageError>& errors, const std::string& path);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <map>
+#include <optional>
 #include <set>
 
 #include "check/installation.h"
@@ -11,25 +12,28 @@
 
 namespace {
 
+// A file of the simulated installation, known by the tree file whose bytes it holds.
 struct SimulatedFile {
-    std::string path;  // as the tree spells it, '/' between components
-    std::string bytes;
+    std::string path;                    // as the tree spells it, '/' between components
+    const ReleaseTree* tree = nullptr;   // nullptr: the manifest, which no tree holds
+    const std::string* file = nullptr;   // the path in tree, as tree->files holds it
 };
 
-// An installation held in memory, files and directories found by the key the target looks them up by.
+// An installation as relayhive would leave it, files and directories found by the key the target looks them up by.
 class Simulation {
 public:
     Simulation(const ReleaseTree& tree, PathStyle style, const CodePage& codePage)
         : style_(style), codePage_(codePage) {
         for (const std::string& directory : tree.directories) AddDirectory(directory);
-        for (const auto& [path, bytes] : tree.files) Put(path, bytes);
+        for (const auto& entry : tree.files) Put(entry.first, &tree, &entry.first);
     }
 
     void AddDirectory(const std::string& path) { directories_.insert(Key(path)); }
     // A replaced file keeps the name it had.
-    void Put(const std::string& path, const std::string& bytes) {
-        const std::string key = Key(path);
-        files_.try_emplace(key, SimulatedFile{path, {}}).first->second.bytes = bytes;
+    void Put(const std::string& path, const ReleaseTree* tree, const std::string* file) {
+        SimulatedFile& put = files_.try_emplace(Key(path), SimulatedFile{path}).first->second;
+        put.tree = tree;
+        put.file = file;
     }
     void Remove(const std::string& path) { files_.erase(Key(path)); }
     const SimulatedFile* Find(const std::string& path) const {
@@ -83,23 +87,30 @@ bool IsWorkingFile(const std::string& path, PathStyle style, const CodePage& cod
 }  // namespace
 
 Proof ProveStaging(const ReleaseTree& base, const ReleaseTree& release, const Staging& staging,
-                   const StageOptions& options) {
+                   const StageOptions& options, Contents* contents) {
     Installation in;
     in.style = options.style;
     in.codePage = options.codePage;
     in.workingDirectory = InstallDirectoryOf(options);
     in.manifestFits = PlanManifestPath(in.workingDirectory, in.style).fits;
 
-    Simulation simulation(base, options.style, options.codePage);
-    simulation.AddDirectory(texts::kStagingDirectory);
-    for (const auto& [relative, bytes] : DownloadFiles(staging, release)) {
-        const std::string path = std::string(texts::kStagingDirectory) + "/" + relative;
+    // Let go before the findings are gathered: the peak of memory is then the plan's alone.
+    std::optional<Simulation> simulation(std::in_place, base, options.style, options.codePage);
+    simulation->AddDirectory(texts::kStagingDirectory);
+    // download/ holds each staged file, a copy of NEW's, and the manifest.
+    std::vector<StagedFile> download = staging.files;
+    download.push_back(StagedFile{PlanGroup::kMain, std::string(), std::string(), texts::kManifestName});
+    for (const StagedFile& file : download) {
+        const std::string path = std::string(texts::kStagingDirectory) + "/" + file.staged;
         for (std::size_t slash = path.find('/'); slash != std::string::npos; slash = path.find('/', slash + 1)) {
-            simulation.AddDirectory(path.substr(0, slash));
+            simulation->AddDirectory(path.substr(0, slash));
         }
-        simulation.Put(path, bytes);
-        in.staged.push_back(relative);
+        const auto inRelease = release.files.find(file.file);
+        const bool copy = inRelease != release.files.end();
+        simulation->Put(path, copy ? &release : nullptr, copy ? &inRelease->first : nullptr);
+        in.staged.push_back(file.staged);
     }
+    std::sort(in.staged.begin(), in.staged.end());
 
     CIniFile manifest{std::string()};
     if (in.manifestFits) {
@@ -108,7 +119,7 @@ Proof ProveStaging(const ReleaseTree& base, const ReleaseTree& release, const St
         in.load = manifest.LoadQuietly();
     }
     in.plan = PlanUpdate(in.workingDirectory, manifest, in.style, in.codePage);
-    for (const PlanStep& step : in.plan) in.facts.push_back(FactsOf(step, in, simulation));
+    for (const PlanStep& step : in.plan) in.facts.push_back(FactsOf(step, in, *simulation));
 
     // The run: every copy whose source is a file and whose destination's directory is there.
     for (std::size_t i = 0; i < in.plan.size(); ++i) {
@@ -120,30 +131,39 @@ Proof ProveStaging(const ReleaseTree& base, const ReleaseTree& release, const St
         }
         // A leftover scratch file goes first; a directory in its place stops the copy.
         const std::string scratch = TreePath(step.scratch, in);
-        if (simulation.IsDirectory(scratch)) continue;
-        simulation.Remove(scratch);
-        simulation.Put(TreePath(step.destination, in), simulation.Find(TreePath(step.source, in))->bytes);
+        if (simulation->IsDirectory(scratch)) continue;
+        simulation->Remove(scratch);
+        const SimulatedFile source = *simulation->Find(TreePath(step.source, in));
+        simulation->Put(TreePath(step.destination, in), source.tree, source.file);
     }
 
     Proof proof;
     proof.compared = release.files.size();
     std::set<std::string> differences;
-    for (const auto& [path, bytes] : release.files) {
-        const SimulatedFile* result = simulation.Find(path);
-        if (result == nullptr || result->bytes != bytes) differences.insert(path);
+    // Every byte accounted for: each file ends as NEW's own, or a copy of it, or one that compares equal.
+    for (const auto& entry : release.files) {
+        const std::string& path = entry.first;
+        const SimulatedFile* result = simulation->Find(path);
+        const bool same = result != nullptr && result->tree != nullptr &&
+                          ((result->tree == &release && *result->file == path) ||
+                           contents->Same(*result->tree, *result->file, release, path));
+        if (!same) differences.insert(path);
     }
-    const Simulation expected(release, options.style, options.codePage);
-    for (const auto& entry : simulation.Files()) {
-        const std::string& path = entry.second.path;
-        if (!IsWorkingFile(path, options.style, options.codePage) && expected.Find(path) == nullptr) differences.insert(path);
+    {
+        const Simulation expected(release, options.style, options.codePage);
+        for (const auto& entry : simulation->Files()) {
+            const std::string& path = entry.second.path;
+            if (!IsWorkingFile(path, options.style, options.codePage) && expected.Find(path) == nullptr) differences.insert(path);
+        }
+        // relayhive makes and removes no directory: the result has OLD's.
+        for (const std::string& directory : release.directories) {
+            if (!simulation->IsDirectory(directory)) differences.insert(directory);
+        }
+        for (const std::string& directory : base.directories) {
+            if (!expected.IsDirectory(directory)) differences.insert(directory);
+        }
     }
-    // relayhive makes and removes no directory: the result has OLD's.
-    for (const std::string& directory : release.directories) {
-        if (!simulation.IsDirectory(directory)) differences.insert(directory);
-    }
-    for (const std::string& directory : base.directories) {
-        if (!expected.IsDirectory(directory)) differences.insert(directory);
-    }
+    simulation.reset();
     proof.differences.assign(differences.begin(), differences.end());
     for (const std::string& path : proof.differences) {
         if (!Explains(staging.errors, path)) proof.defects.push_back(path);

@@ -1,6 +1,6 @@
 // The proof of a staged update: relayhive's own loader and plan run on a
 // simulated copy of OLD with the staged download/ in it, the result compared
-// with NEW file by file, and relayhive-check's findings for it. Pure.
+// with NEW file by file, and relayhive-check's findings for it. Pure but for contents.
 #ifndef RELAYHIVE_STAGE_PROOF_H
 #define RELAYHIVE_STAGE_PROOF_H
 
@@ -23,9 +23,9 @@ struct Proof {
 // True when the staged update reproduces NEW and nothing stands in its way; strict: nor does a warning.
 bool Reproduces(const Staging& staging, const Proof& proof, bool strict);
 
-// base: OLD as InstalledBase gives it. relayhive's own working files
-// (download/ and autoupdate.ini at the top) are left out of the comparison.
+// base: OLD as InstalledBase gives it; contents compares files that are not the same file of NEW.
+// relayhive's own working files (download/ and autoupdate.ini at the top) are left out of the comparison.
 Proof ProveStaging(const ReleaseTree& base, const ReleaseTree& release, const Staging& staging,
-                   const StageOptions& options);
+                   const StageOptions& options, Contents* contents);
 
 #endif

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "common/options.h"
 #include "common/texts.h"
 #include "common/version.h"
 #include "os/os.h"
@@ -45,9 +46,8 @@ int Refuse(const std::string& error) {
     return kExitUsage;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+// The run; *note, once download/ is made and until its manifest is in place, says it is incomplete.
+int Stage(int argc, char** argv, std::string* note) {
     os::WritesToClosedPipesFail();
     StageArguments arguments =
         ParseStageArguments(std::vector<std::string>(argv + 1, argv + argc), Host{NativePathStyle(), os::AnsiCodePage()});
@@ -77,29 +77,27 @@ int main(int argc, char** argv) {
     if (os::KindOfPath(download.c_str()) != os::PathKind::kMissing) {
         return Refuse(download + ": already there; relayhive-stage writes a new one");
     }
+    // Decided before anything is written: a tree that cannot be read leaves nothing behind.
+    HostContents contents;
     const ReleaseTree base = InstalledBase(old, release);
-    Staging staging = DecideStaging(base, release, arguments.options);
-    std::map<std::string, std::string> modes;  // each staged file takes its permission bits from NEW
-    std::vector<os::FileDigest256> digests(staging.files.size());  // and its size and digest, read in blocks
-    for (std::size_t i = 0; i < staging.files.size(); ++i) {
-        const std::string path = HostPath(arguments.release, staging.files[i].file);
-        modes[staging.files[i].staged] = path;
-        bool irregular = false;
-        if (!os::DigestFile(path.c_str(), &digests[i], &irregular)) {
-            return Refuse(path + ": cannot read the file: " +
-                          (irregular ? texts::kNotRegularFile : os::ErrorMessage(errno)));
-        }
-    }
-    // relayhive then checks every staged file against it before it stops the client.
-    staging.manifest += DigestSectionText(staging.files, digests);
-    modes = SpeltOnDisk(modes, arguments.options);
+    Staging staging = DecideStaging(base, release, arguments.options, &contents);
+    if (!contents.error().empty()) return Refuse(contents.error());
     if (!os::MakeDirectory(arguments.out.c_str())) {
         return Refuse(arguments.out + ": cannot make the directory: " + os::ErrorMessage(errno));
     }
-    if (!WriteStagedFiles(download, SpeltOnDisk(DownloadFiles(staging, release), arguments.options), modes, &error)) {
-        return Refuse(error + " (" + download + " is incomplete: remove it before the next run)");
+    const std::string incomplete = download + " is incomplete: remove it before the next run";
+    *note = incomplete;
+    bool made = false;
+    std::vector<os::FileDigest256> digests;  // each staged file's size and SHA-256, taken as it is copied
+    if (!CopyStagedFiles(download, staging, release, arguments.options, &made, &digests, &error)) {
+        return Refuse(made ? error + " (" + incomplete + ")" : error);
     }
-    const Proof proof = ProveStaging(base, release, staging, arguments.options);
+    // relayhive then checks every staged file against it before it stops the client.
+    staging.manifest += DigestSectionText(staging.files, digests);
+    const Proof proof = ProveStaging(base, release, staging, arguments.options, &contents);
+    if (!contents.error().empty()) return Refuse(contents.error() + " (" + incomplete + ")");
+    if (!WriteManifest(download, staging.manifest, &error)) return Refuse(error + " (" + incomplete + ")");
+    note->clear();
     const StageReport report{arguments.options, staging, proof};
     const std::string text = arguments.json ? RenderStageJson(report) : RenderStageText(report);
     std::fwrite(text.data(), 1, text.size(), stdout);
@@ -110,3 +108,7 @@ int main(int argc, char** argv) {
     }
     return Reproduces(staging, proof, arguments.options.strict) ? kExitReproduces : kExitDiffers;
 }
+
+}  // namespace
+
+int main(int argc, char** argv) { return RunTool("relayhive-stage", Stage, argc, argv); }

@@ -6,12 +6,36 @@
 
 #include "common/texts.h"
 #include "os/os.h"
+#include "stage/decide.h"
 #include "update/path_style.h"
 
 namespace {
 
 // Links are never followed, so only a tree this deep is refused.
 constexpr int kTreeDepth = 256;
+
+// "<path>: <why>" for the failure errno names.
+std::string Failure(const std::string& path, const char* what) {
+    return path + ": " + what + os::ErrorMessage(errno);
+}
+
+// False, with "<path>: <why errno gives>".
+bool Failed(const std::string& path, std::string* error) {
+    *error = Failure(path, "");
+    return false;
+}
+
+// The size of a file, opened to show it can be read; false, with why, when it cannot.
+bool SizeOfReadable(const std::string& path, std::uint64_t* size, std::string* error) {
+    os::InputFile file;
+    bool irregular = false;
+    if (!file.Open(path.c_str(), &irregular)) {
+        *error = irregular ? path + ": " + texts::kNotRegularFile : Failure(path, "cannot read the file: ");
+        return false;
+    }
+    *size = file.size();
+    return true;
+}
 
 bool ReadBelow(const std::string& host, const std::string& relative, int depth, ReleaseTree* tree,
                std::string* error) {
@@ -21,7 +45,7 @@ bool ReadBelow(const std::string& host, const std::string& relative, int depth, 
         return false;
     }
     if (!os::ListDirectory(host.c_str(), &entries)) {
-        *error = host + ": cannot list the directory: " + os::ErrorMessage(errno);
+        *error = Failure(host, "cannot list the directory: ");
         return false;
     }
     for (const os::DirectoryEntry& entry : entries) {
@@ -30,13 +54,17 @@ bool ReadBelow(const std::string& host, const std::string& relative, int depth, 
         }
         const std::string path = relative.empty() ? entry.name : relative + "/" + entry.name;
         const std::string full = JoinPath(host, entry.name, NativePathStyle());
+        // Windows lists a character the code page lacks as '?', which no Windows name holds.
+        if (os::kWindowsPaths && entry.name.find('?') != std::string::npos) {
+            *error = full + ": the name holds a character the code page cannot spell (shown as '?')";
+            return false;
+        }
         if (entry.link) {
             tree->links.insert(path);
         } else if (entry.directory) {
             tree->directories.insert(path);
             if (!ReadBelow(full, path, depth + 1, tree, error)) return false;
-        } else if (!os::ReadWholeFile(full.c_str(), &tree->files[path])) {
-            *error = full + ": cannot read the file";
+        } else if (!SizeOfReadable(full, &tree->files[path], error)) {
             return false;
         }
     }
@@ -44,6 +72,27 @@ bool ReadBelow(const std::string& host, const std::string& relative, int depth, 
 }
 
 }  // namespace
+
+bool HostContents::Same(const ReleaseTree& a, const std::string& pathA, const ReleaseTree& b,
+                        const std::string& pathB) {
+    const auto sizeA = a.files.find(pathA);
+    const auto sizeB = b.files.find(pathB);
+    if (sizeA == a.files.end() || sizeB == b.files.end() || sizeA->second != sizeB->second) return false;
+    // Asked again by the proof for each file the update leaves as it is: read once.
+    const bool onePath = pathA == pathB;
+    if (onePath && same_.count({&a, &b, &sizeB->first}) != 0) return true;
+    const std::string hostA = HostPath(a.root, pathA);
+    const std::string hostB = HostPath(b.root, pathB);
+    bool same = false;
+    if (!os::CompareFiles(hostA.c_str(), hostB.c_str(), &same) && error_.empty()) {
+        const int failure = errno;
+        const std::string& unread = os::OpensForReading(hostA.c_str()) ? hostB : hostA;
+        errno = failure;
+        error_ = Failure(unread, "cannot read the file: ");
+    }
+    if (onePath && same) same_.emplace(&a, &b, &sizeB->first);
+    return same;
+}
 
 std::string HostPath(const std::string& root, const std::string& relative) {
     std::string path = relative;
@@ -56,29 +105,46 @@ bool ReadReleaseTree(const std::string& root, ReleaseTree* tree, std::string* er
         *error = root + ": not a directory";
         return false;
     }
+    tree->root = root;
     return ReadBelow(root, "", 0, tree, error);
 }
 
-bool WriteStagedFiles(const std::string& directory, const std::map<std::string, std::string>& staged,
-                      const std::map<std::string, std::string>& modes, std::string* error) {
-    auto fail = [&](const std::string& path) {
-        *error = path + ": " + os::ErrorMessage(errno);
-        return false;
-    };
-    if (!os::MakeDirectory(directory.c_str())) return fail(directory);
-    std::vector<std::pair<std::string, std::string>> ordered(staged.begin(), staged.end());
-    std::stable_partition(ordered.begin(), ordered.end(),
-                          [](const auto& file) { return file.first != texts::kManifestName; });
-    for (const auto& [relative, bytes] : ordered) {
+bool CopyStagedFiles(const std::string& download, const Staging& staging, const ReleaseTree& release,
+                     const StageOptions& options, bool* made, std::vector<os::FileDigest256>* digests, std::string* error) {
+    *made = os::MakeDirectory(download.c_str());
+    if (!*made) return Failed(download, error);
+    std::set<std::string> directories;  // made below download/ already
+    digests->assign(staging.files.size(), os::FileDigest256{});
+    for (std::size_t i = 0; i < staging.files.size(); ++i) {
+        const StagedFile& file = staging.files[i];
+        const std::string relative = SpeltOnDisk(file.staged, options);  // '/' is never part of a character
         for (std::size_t slash = relative.find('/'); slash != std::string::npos;
              slash = relative.find('/', slash + 1)) {
-            const std::string parent = HostPath(directory, relative.substr(0, slash));
-            if (!os::MakeDirectory(parent.c_str())) return fail(parent);
+            const std::string parent = HostPath(download, relative.substr(0, slash));
+            if (directories.count(parent) == 0 && !os::MakeDirectory(parent.c_str())) return Failed(parent, error);
+            directories.insert(parent);
         }
-        const std::string path = HostPath(directory, relative);
-        if (!os::WriteWholeFile(path.c_str(), bytes)) return fail(path);
-        const auto mode = modes.find(relative);
-        if (mode != modes.end() && !os::CopyPermissions(mode->second.c_str(), path.c_str())) return fail(path);
+        const std::string from = HostPath(release.root, file.file);
+        const std::string path = HostPath(download, relative);
+        bool readFailed = false;
+        if (!os::CopyToNewFile(from.c_str(), path.c_str(), &(*digests)[i], &readFailed)) {
+            return Failed(readFailed ? from : path, error);
+        }
+        const auto listed = release.files.find(file.file);
+        if (listed == release.files.end() || listed->second != (*digests)[i].size) {
+            *error = from + ": changed while it was staged";
+            return false;
+        }
     }
-    return true;
+    // Each staged file and the names of download/'s directories made durable, before a manifest can list them.
+    return os::FlushWrittenFiles(download.c_str()) || Failed(download, error);
+}
+
+bool WriteManifest(const std::string& download, const std::string& manifest, std::string* error) {
+    const std::string scratch = HostPath(download, texts::kScratchName);
+    const std::string path = HostPath(download, texts::kManifestName);
+    if (!os::WriteNewFile(scratch.c_str(), manifest)) return Failed(scratch, error);
+    if (!os::fileCalls.flushDirectory(download.c_str())) return Failed(download, error);
+    if (!os::fileCalls.moveIntoPlace(scratch.c_str(), path.c_str())) return Failed(path, error);
+    return os::fileCalls.flushDirectory(download.c_str()) || Failed(download, error);
 }

@@ -1,30 +1,70 @@
 // A release tree as relayhive-stage reads it, and the staged update it writes.
+// Files are known by path and size; their bytes are read only to compare and copy them.
 #ifndef RELAYHIVE_STAGE_TREE_H
 #define RELAYHIVE_STAGE_TREE_H
 
+#include <cstdint>
 #include <map>
 #include <set>
 #include <string>
+#include <tuple>
+#include <vector>
+
+#include "os/os.h"
 
 // Paths relative to the tree's root, '/' between components, bytes as the host lists them.
 struct ReleaseTree {
-    std::map<std::string, std::string> files;  // path -> content
+    std::string root;                            // where the files are on the host; "" for none
+    std::map<std::string, std::uint64_t> files;  // path -> size in bytes
     std::set<std::string> directories;
     std::set<std::string> links;  // symbolic links, to files or directories; never followed
+};
+
+// Whether a file of one tree holds the same bytes as a file of another.
+class Contents {
+public:
+    virtual bool Same(const ReleaseTree& a, const std::string& pathA, const ReleaseTree& b,
+                      const std::string& pathB) = 0;
+
+protected:
+    ~Contents() = default;
+};
+
+// Files compared on the host block by block, after their sizes; a pair at one path is read once.
+class HostContents final : public Contents {
+public:
+    bool Same(const ReleaseTree& a, const std::string& pathA, const ReleaseTree& b,
+              const std::string& pathB) override;
+    // The first file that could not be read, with why; "" when all could.
+    const std::string& error() const { return error_; }
+
+private:
+    // Pairs at one path found the same: the trees, and the path as the second tree holds it.
+    std::set<std::tuple<const ReleaseTree*, const ReleaseTree*, const std::string*>> same_;
+    std::string error_;
 };
 
 // A tree path ('/' between components) below root, as the host spells it.
 std::string HostPath(const std::string& root, const std::string& relative);
 
-// Reads every file and directory below root, except relayhive's own working
-// files at the top (download/ and autoupdate.ini). False, with a one-line
-// reason, when root or something below it cannot be read.
+// Lists every file and directory below root, except relayhive's own working
+// files at the top (download/ and autoupdate.ini); each file is opened once to
+// show it can be read. False, with a one-line reason, when something cannot be.
 bool ReadReleaseTree(const std::string& root, ReleaseTree* tree, std::string* error);
 
-// Writes each file of staged (tree paths) below directory, making the directories they need;
-// each takes the permission bits of the file modes names for it (a new client must stay
-// executable). The manifest comes last: a run cut short leaves no manifest of a half-written file.
-bool WriteStagedFiles(const std::string& directory, const std::map<std::string, std::string>& staged,
-                      const std::map<std::string, std::string>& modes, std::string* error);
+struct Staging;
+struct StageOptions;
+
+// Copies each staged file from release into download, which must not exist, with its permission
+// bits (a new client must stay executable), taking the size and SHA-256 of each as it is copied
+// (digests, in staging.files' order); then makes them and download/'s names durable. *made:
+// download was made.
+bool CopyStagedFiles(const std::string& download, const Staging& staging, const ReleaseTree& release,
+                     const StageOptions& options,
+                     bool* made, std::vector<os::FileDigest256>* digests, std::string* error);
+
+// Writes the manifest into download last, through a scratch file flushed and renamed into place:
+// a run cut short at any point leaves no manifest that lists a file that is not whole.
+bool WriteManifest(const std::string& download, const std::string& manifest, std::string* error);
 
 #endif

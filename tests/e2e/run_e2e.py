@@ -166,6 +166,34 @@ class Scenario(unittest.TestCase):
             self.assertEqual(data, inst.read(relative), relative)
         self.assert_relaunched(inst.new_client)
 
+    def test_stage_says_why_it_cannot_read_or_write(self):
+        """relayhive-stage as an ordinary user: an unreadable file of NEW and a read-only OUT each
+        say why, and nothing is written; a download/ never made is not called incomplete."""
+        if TARGET.windows or os.geteuid() != 0 or not shutil.which("setpriv"):
+            self.skipTest("needs root and setpriv to run as an ordinary user (Linux build)")
+        inst = self.new_install()
+        trees = {}
+        for which in ("old", "new"):
+            trees[which] = os.path.join(inst.root, which)
+            for directory in ("skin", "logo"):
+                os.makedirs(os.path.join(trees[which], directory))
+            with open(os.path.join(trees[which], "skin", "a.bmp"), "wb") as f:
+                f.write(which.encode())
+        unreadable = os.path.join(trees["new"], "skin", "a.bmp")
+        os.chmod(unreadable, 0)
+        os.chmod(inst.root, 0o755)
+        out = os.path.join(inst.root, "out")
+        TARGET.run_as = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
+        self.addCleanup(setattr, TARGET, "run_as", None)
+        for fix, expected in ((None, unreadable + ": cannot read the file: Permission denied"),
+                              (lambda: (os.chmod(unreadable, 0o644), os.mkdir(out, 0o555)),
+                               os.path.join(out, harness.STAGING) + ": Permission denied")):
+            if fix:
+                fix()
+            result = TARGET.run_stage(trees["old"], trees["new"], out, inst.root)
+            self.assertEqual((2, ("relayhive-stage: %s\n" % expected).encode()), (result.status, result.stderr))
+            self.assertFalse(os.path.exists(os.path.join(out, harness.STAGING)))
+
     def test_no_client_running(self):
         inst = self.new_install()
         self.manifest(b"[cltlogo]\nfilelist=logo.png\n")
@@ -768,6 +796,11 @@ class Scenario(unittest.TestCase):
         self.assertEqual(size, os.path.getsize(inst.file(harness.MANIFEST_NAME)))
         self.assert_normal_traces(result)
         self.assert_relaunched(inst.new_client)
+        # relayhive-check reads the manifest whole: one line and status 4, never an abort.
+        check = os.path.join(os.path.dirname(TARGET.relayhive),
+                             "relayhive-check.exe" if TARGET.windows else "relayhive-check")
+        result = TARGET.run(check, [], inst.app)
+        self.assertEqual((4, TARGET.text(b"relayhive-check: out of memory\n")), (result.status, result.stderr))
 
     def test_scratch_name_is_never_installed(self):
         inst = self.new_install()

@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
 #include <iterator>
 #include <map>
 #include <ostream>
@@ -12,18 +15,30 @@
 #include "stage/arguments.h"
 #include "stage/decide.h"
 #include "stage/proof.h"
-#include "check/manifest_scan.h"
-#include "update/payload.h"
 #include "stage/report.h"
+#include "stage/tree.h"
+#include "check/manifest_scan.h"
+#include "os/os.h"
+#include "update/payload.h"
+#include "scratch.h"
 
 namespace {
 
 const PathStyle kWin = PathStyle::kWindows;
 const PathStyle kPosix = PathStyle::kPosix;
 
+// Each file's content, by tree and path: what the host's files hold.
+class MemoryContents final : public Contents {
+public:
+    bool Same(const ReleaseTree& a, const std::string& pathA, const ReleaseTree& b, const std::string& pathB) override {
+        return bytes[{&a, pathA}] == bytes[{&b, pathB}];
+    }
+    std::map<std::pair<const ReleaseTree*, std::string>, std::string> bytes;
+};
+
 // "path=content"; a path ending in '/' is a directory, one ending in '@' a
 // symbolic link. Every file's directories are in the tree too.
-ReleaseTree TreeOf(const std::vector<std::string>& entries) {
+ReleaseTree TreeOf(const std::vector<std::string>& entries, MemoryContents* contents, const ReleaseTree* as) {
     ReleaseTree tree;
     for (const std::string& entry : entries) {
         const std::size_t equals = entry.find('=');
@@ -36,13 +51,26 @@ ReleaseTree TreeOf(const std::vector<std::string>& entries) {
             tree.directories.insert(path.substr(0, path.size() - 1));
             continue;
         }
-        tree.files[path] = entry.substr(equals + 1);
+        tree.files[path] = entry.size() - equals - 1;
+        contents->bytes[{as, path}] = entry.substr(equals + 1);
         for (std::size_t slash = path.find('/'); slash != std::string::npos; slash = path.find('/', slash + 1)) {
             tree.directories.insert(path.substr(0, slash));
         }
     }
     return tree;
 }
+
+// OLD (as the update starts from it) and NEW, with the bytes their files hold.
+struct Pair {
+    Pair(const std::vector<std::string>& old, const std::vector<std::string>& fresh) {
+        release = TreeOf(fresh, &contents, &release);
+        base = InstalledBase(TreeOf(old, &contents, &base), release);
+    }
+    Pair(const Pair&) = delete;
+    MemoryContents contents;
+    ReleaseTree release;
+    ReleaseTree base;
+};
 
 const std::vector<std::string> kOld = {"Quillmon.exe=v1", "skin/a.bmp=a1", "skin/b.bmp=b1", "logo/l.png=l1"};
 
@@ -131,9 +159,8 @@ TEST_P(StageTest, StagesWhatDiffersAndProvesIt) {
     options.style = c.style;
     ASSERT_TRUE(LoadCodePage(c.style == kWin ? c.codePage : kUtf8CodePage, &options.codePage));
     options.installDirLength = c.installDirLength;
-    const ReleaseTree release = TreeOf(c.release);
-    const ReleaseTree base = InstalledBase(TreeOf(c.old), release);
-    const Staging staging = DecideStaging(base, release, options);
+    Pair trees(c.old, c.release);
+    const Staging staging = DecideStaging(trees.base, trees.release, options, &trees.contents);
 
     std::vector<std::string> staged;
     for (const StagedFile& file : staging.files) staged.push_back(file.file);
@@ -146,7 +173,7 @@ TEST_P(StageTest, StagesWhatDiffersAndProvesIt) {
     }
 
     // relayhive's plan on OLD with the staged download/ reproduces NEW but where an error says why.
-    const Proof proof = ProveStaging(base, release, staging, options);
+    const Proof proof = ProveStaging(trees.base, trees.release, staging, options, &trees.contents);
     EXPECT_EQ(proof.defects, std::vector<std::string>());
     EXPECT_EQ(Reproduces(staging, proof, false), c.errors.empty());
     EXPECT_EQ(proof.differences.empty(), c.errors.empty());
@@ -159,10 +186,9 @@ TEST(StageStrictTest, WarningsFailOnlyWhenStrict) {
     StageOptions options;
     options.style = kWin;
     ASSERT_TRUE(LoadCodePage(936, &options.codePage));
-    const ReleaseTree release = TreeOf(With(kOld, {"skin/\xE4\xB8\xAD\xE6\x96\x87.bmp=n"}));
-    const ReleaseTree base = InstalledBase(TreeOf(kOld), release);
-    const Staging staging = DecideStaging(base, release, options);
-    const Proof proof = ProveStaging(base, release, staging, options);
+    Pair trees(kOld, With(kOld, {"skin/\xE4\xB8\xAD\xE6\x96\x87.bmp=n"}));
+    const Staging staging = DecideStaging(trees.base, trees.release, options, &trees.contents);
+    const Proof proof = ProveStaging(trees.base, trees.release, staging, options, &trees.contents);
     EXPECT_TRUE(Reproduces(staging, proof, false));
     EXPECT_FALSE(Reproduces(staging, proof, true));
 }
@@ -171,20 +197,69 @@ TEST(StageLayoutTest, WineKeepsTheCharactersUtf8) {
     StageOptions options;
     options.style = kWin;
     ASSERT_TRUE(LoadCodePage(932, &options.codePage));
-    const std::map<std::string, std::string> files{{"\x95\x5C/\xB1.bmp", "k"}, {"autoupdate.ini", "m"}};
-    EXPECT_EQ(files, SpeltOnDisk(files, options));
+    EXPECT_EQ("\x95\x5C/\xB1.bmp", SpeltOnDisk("\x95\x5C/\xB1.bmp", options));
+    EXPECT_EQ("autoupdate.ini", SpeltOnDisk("autoupdate.ini", options));
     options.layout = Layout::kWine;
-    const std::map<std::string, std::string> wine{{"\xE8\xA1\xA8/\xEF\xBD\xB1.bmp", "k"}, {"autoupdate.ini", "m"}};
-    EXPECT_EQ(wine, SpeltOnDisk(files, options));
+    EXPECT_EQ("\xE8\xA1\xA8/\xEF\xBD\xB1.bmp", SpeltOnDisk("\x95\x5C/\xB1.bmp", options));
+}
+
+// On disk: files compared past the first block, a size past 4 GiB on every build, the staged
+// copy and the manifest written last through a scratch file that does not stay.
+TEST(StageOnDisk, ComparesCopiesAndWritesTheManifestLast) {
+    testing_support::ScratchDir scratch;
+    const std::string block(os::kBlockSize, 'b');
+    for (const char* tree : {"old", "new"}) {
+        std::filesystem::create_directories(scratch.Path(tree) + "/skin");
+        std::filesystem::create_directories(scratch.Path(tree) + "/logo");
+        scratch.Write(std::string(tree) + "/skin/same.bmp", block + "same");
+        scratch.Write(std::string(tree) + "/skin/late.bmp", block + tree);  // "old" and "new": one size
+    }
+    std::filesystem::create_directories(scratch.Path("big"));
+    scratch.Write("big/huge.bmp", "");
+    std::filesystem::resize_file(scratch.Path("big/huge.bmp"), (std::uint64_t{1} << 32) + 3);
+    ReleaseTree old;
+    ReleaseTree release;
+    ReleaseTree big;
+    std::string error;
+    ASSERT_TRUE(ReadReleaseTree(scratch.Path("old"), &old, &error)) << error;
+    ASSERT_TRUE(ReadReleaseTree(scratch.Path("new"), &release, &error)) << error;
+    ASSERT_TRUE(ReadReleaseTree(scratch.Path("big"), &big, &error)) << error;
+    EXPECT_EQ((std::uint64_t{1} << 32) + 3, big.files["huge.bmp"]);
+
+    HostContents contents;
+    StageOptions options;
+    const Staging staging = DecideStaging(old, release, options, &contents);
+    ASSERT_EQ(1u, staging.files.size());
+    EXPECT_EQ("skin/late.bmp", staging.files[0].file);
+    EXPECT_TRUE(Reproduces(staging, ProveStaging(old, release, staging, options, &contents), false));
+    EXPECT_EQ("", contents.error());
+
+    bool made = false;
+    const std::string download = scratch.Path("download");
+    std::vector<os::FileDigest256> digests;
+    ASSERT_TRUE(CopyStagedFiles(download, staging, release, options, &made, &digests, &error)) << error;
+    EXPECT_EQ(block + "new", scratch.Read("download/late.bmp"));
+    ASSERT_EQ(1u, digests.size());
+    os::FileDigest256 read;
+    bool irregular = false;
+    ASSERT_TRUE(os::DigestFile(scratch.Path("download/late.bmp").c_str(), &read, &irregular));
+    EXPECT_EQ(read.size, digests[0].size);
+    EXPECT_EQ(0, std::memcmp(read.sha256, digests[0].sha256, os::kSha256Size));
+    ASSERT_TRUE(WriteManifest(download, staging.manifest, &error)) << error;
+    EXPECT_EQ(staging.manifest, scratch.Read("download/autoupdate.ini"));
+    EXPECT_FALSE(scratch.Exists("download/.relayhive.tmp"));
+    // A second run over the first's download/ says why, and that it made nothing.
+    EXPECT_FALSE(CopyStagedFiles(download + "/late.bmp", staging, release, options, &made, &digests, &error));
+    EXPECT_FALSE(made);
 }
 
 // The digest section, appended to the manifest, gives relayhive each staged file's own digest,
 // in its group's order, whatever the names.
 TEST(StageDigests, RelayhiveReadsEachFilesOwnDigest) {
-    const ReleaseTree release = TreeOf(With(kOld, {"skin/z;#[.bmp=z", "skin/c.bmp=c", "Quillmon.exe=v2"}));
+    Pair trees(kOld, With(kOld, {"skin/z;#[.bmp=z", "skin/c.bmp=c", "Quillmon.exe=v2"}));
     StageOptions options;
     options.style = kPosix;
-    const Staging staging = DecideStaging(InstalledBase(TreeOf(kOld), release), release, options);
+    const Staging staging = DecideStaging(trees.base, trees.release, options, &trees.contents);
     std::vector<os::FileDigest256> digests(staging.files.size());
     for (std::size_t i = 0; i < digests.size(); ++i) digests[i].size = staging.files[i].file.size();
     const std::string manifest = staging.manifest + DigestSectionText(staging.files, digests);
@@ -224,10 +299,9 @@ TEST(StageReportTest, HeadingAndCounts) {
         options.style = c.style;
         ASSERT_TRUE(LoadCodePage(c.style == kWin ? c.codePage : kUtf8CodePage, &options.codePage));
         options.installDirLength = c.installDirLength;
-        const ReleaseTree release = TreeOf(c.release);
-        const ReleaseTree base = InstalledBase(TreeOf(c.old), release);
-        const Staging staging = DecideStaging(base, release, options);
-        const Proof proof = ProveStaging(base, release, staging, options);
+        Pair trees(c.old, c.release);
+        const Staging staging = DecideStaging(trees.base, trees.release, options, &trees.contents);
+        const Proof proof = ProveStaging(trees.base, trees.release, staging, options, &trees.contents);
         const std::string text = RenderStageText({options, staging, proof});
         EXPECT_EQ(0u, text.find(std::string("relayhive-stage: ") + row.heading + "\nstaged:\n")) << text;
         EXPECT_NE(std::string::npos, text.find(std::string("\n") + row.proof + "\n")) << text;
