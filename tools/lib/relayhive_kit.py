@@ -14,6 +14,7 @@ import shutil
 import signal
 import socket
 import subprocess
+import sys
 import tempfile
 import threading
 import time
@@ -295,6 +296,30 @@ class TraceListener:
 
 # --- Wine ------------------------------------------------------------------------------
 
+# The exit status of a test that cannot run here (CTest's SKIP_RETURN_CODE), as of cmake/wine-run.
+SKIPPED = 77
+WINE_RUN = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))),
+                        "cmake", "wine-run")
+_wine_checked = []
+
+
+def wine_unusable():
+    """Why Wine cannot run a 32-bit program on this machine (cmake/wine-run
+    --check, asked once), or None when it can."""
+    if not _wine_checked:
+        done = subprocess.run([WINE_RUN, "--check"], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE)
+        _wine_checked.append(done.stdout.decode(errors="replace").strip() if done.returncode else None)
+    return _wine_checked[0]
+
+
+def exit_unless_wine_runs():
+    """Ends this program as skipped when Wine cannot run here, saying why."""
+    why = wine_unusable()
+    if why is not None:
+        print("%s: skipped: %s" % (os.path.basename(sys.argv[0]), why), flush=True)
+        sys.exit(SKIPPED)
+
+
 def wine_env(wineprefix, traces=False):
     """The environment for a Windows program in wineprefix, the prefix created
     (once, under a lock shared with cmake/wine-run) if it does not exist yet."""
@@ -430,7 +455,10 @@ def target_kind(args):
 
 
 def target_from(args, **options):
-    """The Target the options of add_program_options name (options: as Target's)."""
+    """The Target the options of add_program_options name (options: as Target's);
+    under Wine, where Wine cannot run, the program ends as skipped."""
+    if target_kind(args) == "wine":
+        exit_unless_wine_runs()
     return Target(target_kind(args), getattr(args, "relayhive", ""), args.standin,
                   probe=getattr(args, "probe", ""), wineprefix=getattr(args, "wineprefix", ""),
                   stage=getattr(args, "stage", ""), **options)

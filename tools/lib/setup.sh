@@ -21,6 +21,12 @@ package_installed() {
   dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"
 }
 
+# wine_cannot_run: prints why Wine cannot run a 32-bit program on this machine
+# (a kernel without 32-bit support, no Wine), nothing when it can.
+wine_cannot_run() {
+  "$relayhive_root/cmake/wine-run" --check || true
+}
+
 # The Chinese locale gives Wine the ANSI code page 936 for the GBK scenario.
 ensure_chinese_locale() {
   locale -a 2>/dev/null | grep -qix 'zh_CN.utf8' && return 0
