@@ -27,6 +27,13 @@ wine_cannot_run() {
   "$relayhive_root/cmake/wine-run" --check || true
 }
 
+# require_wine TOOL: a tool that runs the Windows build stops there (status 1), saying why.
+require_wine() {
+  local why
+  why=$(wine_cannot_run)
+  [ -z "$why" ] || { echo "$1: cannot run the Windows build here: $why" >&2; exit 1; }
+}
+
 # The Chinese locale gives Wine the ANSI code page 936 for the GBK scenario.
 ensure_chinese_locale() {
   locale -a 2>/dev/null | grep -qix 'zh_CN.utf8' && return 0
