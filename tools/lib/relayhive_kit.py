@@ -7,6 +7,7 @@ the benchmarks all import this module; the program keeps its own copy of these
 facts in src/common/texts.h."""
 
 import fcntl
+import functools
 import hashlib
 import os
 import re
@@ -300,16 +301,16 @@ class TraceListener:
 SKIPPED = 77
 WINE_RUN = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))),
                         "cmake", "wine-run")
-_wine_checked = []
 
 
+@functools.lru_cache(maxsize=None)
 def wine_unusable():
     """Why Wine cannot run a 32-bit program on this machine (cmake/wine-run
     --check, asked once), or None when it can."""
-    if not _wine_checked:
-        done = subprocess.run([WINE_RUN, "--check"], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE)
-        _wine_checked.append(done.stdout.decode(errors="replace").strip() if done.returncode else None)
-    return _wine_checked[0]
+    done = subprocess.run([WINE_RUN, "--check"], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE)
+    if done.returncode == 0:
+        return None
+    return done.stdout.decode(errors="replace").strip() or "cmake/wine-run --check: status %d" % done.returncode
 
 
 def exit_unless_wine_runs():
