@@ -11,7 +11,8 @@ with a line naming why, and an interrupted run leaves --out as it was.
     PYTHONPATH=tools/lib release_test.py --standin QUILLMON_STANDIN.exe --linux-standin QUILLMON_STANDIN
         --wineprefix DIR
 
-Ends with "release: N passed, N failed".
+Ends with "release: N passed, N failed, N skipped" (skipped: what needs Wine, where
+Wine cannot run).
 """
 
 import argparse
@@ -87,6 +88,12 @@ def certificate(folder, name, purpose="codeSigning", days=(-1, 2), password_file
     checked(["openssl", "pkcs12", "-export", "-inkey", key, "-in", pem, "-out", pfx,
              "-passout", "file:" + (password_file or os.path.join(folder, "pass"))])
     return pem, pfx
+
+
+def skip_without_wine(test):
+    why = harness.wine_unusable()
+    if why is not None:
+        test.skipTest(why)
 
 
 def zip_members(path):
@@ -258,6 +265,8 @@ class Release(unittest.TestCase):
         for program in ("relayhive-check", "relayhive-stage"):
             self.assertEqual(b"%s %s\n" % (program.encode(), self.version.encode()),
                              checked([os.path.join(linux, program), "--version"]))
+        skip_without_wine(self)
+        for program in ("relayhive-check", "relayhive-stage"):
             self.assertEqual(b"%s %s\r\n" % (program.encode(), self.version.encode()),
                              checked(wine + [self.exe("signed", program + ".exe"), "--version"]))
 
@@ -320,6 +329,7 @@ class Release(unittest.TestCase):
             target.close()
 
     def test_signed_relayhive_updates_an_installation_under_wine(self):
+        skip_without_wine(self)
         self.assert_updates_an_installation(harness.Target(
             "wine", self.exe("signed", "relayhive.exe"), ARGS.standin, wineprefix=ARGS.wineprefix))
 
@@ -345,7 +355,8 @@ def main():
     program = unittest.main(argv=[sys.argv[0]] + rest, exit=False, verbosity=2)
     result = program.result
     failed = len(result.failures) + len(result.errors)
-    print("release: %d passed, %d failed" % (result.testsRun - failed, failed))
+    skipped = len(result.skipped)
+    print("release: %d passed, %d failed, %d skipped" % (result.testsRun - failed - skipped, failed, skipped))
     sys.exit(0 if result.wasSuccessful() and result.testsRun else 1)
 
 

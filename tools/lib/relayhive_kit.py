@@ -7,6 +7,7 @@ the benchmarks all import this module; the program keeps its own copy of these
 facts in src/common/texts.h."""
 
 import fcntl
+import functools
 import hashlib
 import os
 import re
@@ -14,6 +15,7 @@ import shutil
 import signal
 import socket
 import subprocess
+import sys
 import tempfile
 import threading
 import time
@@ -337,6 +339,30 @@ class TraceListener:
 
 # --- Wine ------------------------------------------------------------------------------
 
+# The exit status of a test that cannot run here (CTest's SKIP_RETURN_CODE), as of cmake/wine-run.
+SKIPPED = 77
+WINE_RUN = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))),
+                        "cmake", "wine-run")
+
+
+@functools.lru_cache(maxsize=None)
+def wine_unusable():
+    """Why Wine cannot run a 32-bit program on this machine (cmake/wine-run
+    --check, asked once), or None when it can."""
+    done = subprocess.run([WINE_RUN, "--check"], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE)
+    if done.returncode == 0:
+        return None
+    return done.stdout.decode(errors="replace").strip() or "cmake/wine-run --check: status %d" % done.returncode
+
+
+def exit_unless_wine_runs():
+    """Ends this program as skipped when Wine cannot run here, saying why."""
+    why = wine_unusable()
+    if why is not None:
+        print("%s: skipped: %s" % (os.path.basename(sys.argv[0]), why), flush=True)
+        sys.exit(SKIPPED)
+
+
 def wine_env(wineprefix, traces=False):
     """The environment for a Windows program in wineprefix, the prefix created
     (once, under a lock shared with cmake/wine-run) if it does not exist yet."""
@@ -472,7 +498,10 @@ def target_kind(args):
 
 
 def target_from(args, **options):
-    """The Target the options of add_program_options name (options: as Target's)."""
+    """The Target the options of add_program_options name (options: as Target's);
+    under Wine, where Wine cannot run, the program ends as skipped."""
+    if target_kind(args) == "wine":
+        exit_unless_wine_runs()
     return Target(target_kind(args), getattr(args, "relayhive", ""), args.standin,
                   probe=getattr(args, "probe", ""), wineprefix=getattr(args, "wineprefix", ""),
                   stage=getattr(args, "stage", ""), **options)

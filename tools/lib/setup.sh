@@ -21,6 +21,19 @@ package_installed() {
   dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"
 }
 
+# wine_cannot_run: prints why Wine cannot run a 32-bit program on this machine
+# (a kernel without 32-bit support, no Wine), nothing when it can.
+wine_cannot_run() {
+  "$relayhive_root/cmake/wine-run" --check || true
+}
+
+# require_wine TOOL: a tool that runs the Windows build stops there (status 1), saying why.
+require_wine() {
+  local why
+  why=$(wine_cannot_run)
+  [ -z "$why" ] || { echo "$1: cannot run the Windows build here: $why" >&2; exit 1; }
+}
+
 # The locales that give Wine its ANSI code page for the differential's code page
 # scenarios: 936 (Chinese), 932 (Japanese), 1252 (Western European).
 WINE_LOCALES="zh_CN.UTF-8 ja_JP.UTF-8 de_DE.UTF-8"
