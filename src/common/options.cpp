@@ -1,10 +1,18 @@
 #include "common/options.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <new>
 #include <stdexcept>
 
 #include "common/texts.h"
+#include "os/os.h"
+
+int Delivered(const char* tool, int status) {
+    if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return status;
+    std::fprintf(stderr, "%s: cannot write the report: %s\n", tool, os::ErrorMessage(errno));
+    return kExitUnwritten;
+}
 
 bool EndsParse(const std::string& argument, CommandLine* parsed) {
     const bool help = argument == "--help" || argument == "-h";
