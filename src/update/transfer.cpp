@@ -178,7 +178,7 @@ TransferResult TransferFile(const char* destination, const char* scratchPath, FI
     ScratchFile scratch(scratchPath, opened);
     if (os::fileCalls.sameFile(scratch.get(), destination)) {
         // Moved onto itself it would stay the scratch file, and the next copy would remove it.
-        ReportRefusal(sourcePath != nullptr ? sourcePath : destination, kScratchNameReason);
+        ReportRefusal(sourcePath != nullptr ? sourcePath : destination, texts::kScratchNameReason);
         return kNotReplaced;
     }
     UseCopyBuffers(source, scratch.get());
