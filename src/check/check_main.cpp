@@ -21,14 +21,8 @@ int Check(int argc, char** argv, std::string*) {
     os::WritesToClosedPipesFail();
     const CheckArguments arguments =
         ParseCheckArguments(std::vector<std::string>(argv + 1, argv + argc), Host{NativePathStyle(), os::AnsiCodePage()});
-    if (arguments.outcome == CheckArguments::Outcome::kHelp) {
-        std::fputs(kCheckUsage, stdout);
-        return Delivered(kExitClean);
-    }
-    if (arguments.outcome == CheckArguments::Outcome::kVersion) {
-        std::printf("relayhive-check %s\n", kRelayhiveVersion);
-        return Delivered(kExitClean);
-    }
+    int status = kExitClean;
+    if (Answered(arguments, "relayhive-check", kCheckUsage, &status)) return status;
     Installation installation;
     std::string error = arguments.error;
     CodePage codePage;

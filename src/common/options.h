@@ -27,6 +27,10 @@ struct CommandLine {
     std::string error;  // kUsageError: one line, no line end
 };
 
+// --help and --version answered: the usage or "<tool> <version>" on standard output, then
+// *status as Delivered gives it; false for any other outcome.
+bool Answered(const CommandLine& parsed, const char* tool, const char* usage, int* status);
+
 // --help, -h and --version: true, with the outcome that ends the parse.
 bool EndsParse(const std::string& argument, CommandLine* parsed);
 

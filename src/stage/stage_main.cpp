@@ -52,14 +52,8 @@ int Stage(int argc, char** argv, std::string* note) {
     StageArguments arguments =
         ParseStageArguments(std::vector<std::string>(argv + 1, argv + argc), Host{NativePathStyle(), os::AnsiCodePage()});
     if (arguments.outcome == StageArguments::Outcome::kUsageError) return Refuse(arguments.error);
-    if (arguments.outcome == StageArguments::Outcome::kHelp) {
-        std::fputs(kStageUsage, stdout);
-        return Delivered(kExitClean);
-    }
-    if (arguments.outcome == StageArguments::Outcome::kVersion) {
-        std::printf("relayhive-stage %s\n", kRelayhiveVersion);
-        return Delivered(kExitClean);
-    }
+    int status = kExitClean;
+    if (Answered(arguments, "relayhive-stage", kStageUsage, &status)) return status;
     if (!LoadCodePage(arguments.codePage, &arguments.options.codePage)) {
         return Refuse("code page " + std::to_string(arguments.codePage) + ": this system has no converter for it");
     }
