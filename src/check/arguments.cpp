@@ -27,6 +27,7 @@ CheckArguments ParseCheckArguments(const std::vector<std::string>& arguments, co
     for (std::size_t i = 0; i < arguments.size(); ++i) {
         const std::string& argument = arguments[i];
         std::string value;
+        std::string refusal;
         bool missing = false;
         if (optionsEnded || argument.size() < 2 || argument[0] != '-') {
             if (directoryGiven) {
@@ -34,7 +35,7 @@ CheckArguments ParseCheckArguments(const std::vector<std::string>& arguments, co
             }
             parsed.directory = argument;
             directoryGiven = true;
-        } else if (argument == "--") {
+        } else if (EndsOptions(argument)) {
             optionsEnded = true;  // what follows is the directory, whatever it starts with
         } else if (EndsParse(argument, &parsed)) {
             return parsed;
@@ -45,24 +46,17 @@ CheckArguments ParseCheckArguments(const std::vector<std::string>& arguments, co
         } else if (argument == "--strict") {
             parsed.strict = true;
         } else if (OptionValue(arguments, &i, "--target", &value, &missing)) {
-            const TargetRule* target = RuleNamed(kTargets, value);
-            if (missing) return Refused(parsed, "--target needs a value");
-            if (target == nullptr) {
-                return Refused(parsed, OptionTakes("--target", kTargets) + ", not '" + value + "'");
-            }
+            const TargetRule* target = RuleValue("--target", kTargets, value, missing, &refusal);
+            if (target == nullptr) return Refused(parsed, refusal);
             parsed.style = target->style;
         } else if (OptionValue(arguments, &i, "--code-page", &value, &missing)) {
-            const CodePageRule* codePage = RuleNamed(kCodePages, value);
-            if (missing) return Refused(parsed, "--code-page needs a value");
-            if (codePage == nullptr) {
-                return Refused(parsed,
-                               OptionTakes("--code-page", kCodePages) + ", not '" + value + "'");
-            }
+            const CodePageRule* codePage = RuleValue("--code-page", kCodePages, value, missing, &refusal);
+            if (codePage == nullptr) return Refused(parsed, refusal);
             parsed.codePage = codePage->number;
             codePageGiven = true;
         } else if (OptionValue(arguments, &i, "--layout", &value, &missing)) {
-            const LayoutRule* layout = RuleNamed(kLayouts, value);
-            if (layout == nullptr) return Refused(parsed, OptionTakes("--layout", kLayouts) + ", not '" + value + "'");
+            const LayoutRule* layout = RuleValue("--layout", kLayouts, value, missing, &refusal);
+            if (layout == nullptr) return Refused(parsed, refusal);
             parsed.layout = layout->layout;
             layoutGiven = true;
         } else {

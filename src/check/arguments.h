@@ -8,9 +8,6 @@
 #include "common/options.h"
 #include "target/target.h"
 
-inline constexpr int kExitClean = 0;
-inline constexpr int kExitErrors = 1;
-
 extern const char kCheckUsage[];
 
 struct CheckArguments : CommandLine {

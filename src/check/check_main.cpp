@@ -1,5 +1,4 @@
 // relayhive-check: shows what relayhive would do in a staged installation, then what is wrong.
-#include <cerrno>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -15,25 +14,15 @@
 
 namespace {
 
-// A report nobody receives must not pass for a clean one.
-int Delivered(int status) {
-    if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return status;
-    std::fprintf(stderr, "relayhive-check: cannot write the report: %s\n", os::ErrorMessage(errno));
-    return kExitUnwritten;
-}
+// Ends the run with status, once the report has reached standard output.
+int Delivered(int status) { return ::Delivered("relayhive-check", status); }
 
 int Check(int argc, char** argv, std::string*) {
     os::WritesToClosedPipesFail();
     const CheckArguments arguments =
         ParseCheckArguments(std::vector<std::string>(argv + 1, argv + argc), Host{NativePathStyle(), os::AnsiCodePage()});
-    if (arguments.outcome == CheckArguments::Outcome::kHelp) {
-        std::fputs(kCheckUsage, stdout);
-        return Delivered(kExitClean);
-    }
-    if (arguments.outcome == CheckArguments::Outcome::kVersion) {
-        std::printf("relayhive-check %s\n", kRelayhiveVersion);
-        return Delivered(kExitClean);
-    }
+    int status = kExitClean;
+    if (Answered(arguments, "relayhive-check", kCheckUsage, &status)) return status;
     Installation installation;
     std::string error = arguments.error;
     CodePage codePage;

@@ -24,10 +24,11 @@ const char kPayloadCopiedNothing[] = "copied nothing and left the client running
 // A name within this many edits of one relayhive reads was probably meant to be it.
 constexpr std::size_t kNearMiss = 2;
 
-std::string Hex(int byte) {
-    char text[8];
-    std::snprintf(text, sizeof text, "0x%02X", static_cast<unsigned>(byte) & 0xFFu);
-    return text;
+// What relayhive prints when its loader stops, without the line end.
+std::string LoadFailureText(int byte) {
+    char text[sizeof texts::kLoadFailureFormat + 16];
+    const int length = std::snprintf(text, sizeof text, texts::kLoadFailureFormat, byte);
+    return std::string(text, length > 0 ? static_cast<std::size_t>(length) - 1 : 0);
 }
 
 std::string Number(std::size_t value) { return std::to_string(value); }
@@ -130,7 +131,7 @@ constexpr StateWords kStateWords[] = {
     {FileState::kIrregular, "the manifest is not a regular file (a pipe, a device or a socket)",
      "is not a regular file (a pipe, a device or a socket): relayhive refuses it"},
     {FileState::kNameTooLong, "the manifest's path is longer than the file system holds",
-     "has a name longer than the file system holds (File name too long)"},
+     "has a name longer than the file system holds"},
 };
 
 const StateWords* WordsOf(FileState state) {
@@ -168,8 +169,8 @@ void CheckManifestFile(const Installation& in, Collector* out) {
             : failing != nullptr ? FirstByteProblem(*failing)
                                  : "the line starts with " + Hex(in.load.byte);
         out->AtLine(Severity::kError, in.load.line,
-                    "relayhive stops reading the manifest here (it prints \"Failing on char " +
-                        std::to_string(in.load.byte) + "\"): " + problem + "; " + skipped);
+                    "relayhive stops reading the manifest here (it prints \"" + LoadFailureText(in.load.byte) +
+                        "\"): " + problem + "; " + skipped);
     } else if (in.form == ManifestForm::kLoneCarriageReturns) {
         out->AtLine(lost.empty() ? Severity::kWarning : Severity::kError, 1,
                     "the lines end in CR alone, and relayhive ends lines only at LF: it reads the whole file as "
@@ -221,7 +222,9 @@ std::string StepProblem(const Installation& in, const PlanStep& step, const Step
                " that does not end: relayhive cannot open it";
     }
     if (const StateWords* words = WordsOf(facts.source)) {
-        return named + ", but " + ShownSource(step) + " " + words->source;
+        // The system's own words follow, as relayhive prints them for that copy.
+        const std::string system = facts.source == FileState::kNameTooLong ? std::string(" (") + texts::kTooLong + ")" : "";
+        return named + ", but " + ShownSource(step) + " " + words->source + system;
     }
     const std::string directory = ShownDestinationDirectory(step, in.style, in.codePage);
     if (!facts.destinationDirectoryExists) {

@@ -1,5 +1,5 @@
 // A staged installation as relayhive-check sees it: relayhive's plan, the manifest read both ways
-// and the file facts each step depends on; and the pure rules mapping target paths to the host's.
+// and the file facts each step depends on.
 #ifndef RELAYHIVE_CHECK_INSTALLATION_H
 #define RELAYHIVE_CHECK_INSTALLATION_H
 
@@ -57,8 +57,5 @@ struct Installation {
     // target's code page reaches: under Wine, bytes that are neither UTF-8 nor the code page's.
     std::vector<std::string> unspellable;
 };
-
-// The part of a plan path after the working directory and its separator.
-std::string RelativeToWorkingDirectory(const std::string& path, const std::string& workingDirectory);
 
 #endif

@@ -28,13 +28,6 @@ std::string Step(const PlanStep& step) {
     return json + "}";
 }
 
-std::string FindingObject(const Finding& finding) {
-    std::string json = "{" + Field("severity", String(SeverityLabel(finding.severity))) + ", " +
-                       Field("file", String(finding.file));
-    if (finding.line != 0) json += ", " + Field("line", std::to_string(finding.line));
-    return json + ", " + Field("message", String(finding.message)) + "}";
-}
-
 std::string Digest(const char* prefix, const FileDigest& digest) {
     if (!digest.read) return std::string();
     char hash[17];
@@ -61,6 +54,13 @@ std::string Opening(const Installation& installation, const char* list) {
 
 }  // namespace
 
+std::string FindingJson(const Finding& finding) {
+    // Every finding has the same keys: null says it names a file, not a manifest line.
+    const std::string line = finding.line == 0 ? std::string("null") : std::to_string(finding.line);
+    return "{" + Field("severity", String(SeverityLabel(finding.severity))) + ", " + Field("file", String(finding.file)) +
+           ", " + Field("line", line) + ", " + Field("message", String(finding.message)) + "}";
+}
+
 std::string RenderAfterJson(const Installation& installation, const std::vector<Landing>& landings,
                             const record::Read& run) {
     std::string json = Opening(installation, "after");
@@ -81,7 +81,7 @@ std::string RenderJson(const Installation& installation, const std::vector<Findi
     }
     json += "\n  ],\n  \"findings\": [";
     for (std::size_t i = 0; i < findings.size(); ++i) {
-        json += (i == 0 ? "\n    " : ",\n    ") + FindingObject(findings[i]);
+        json += (i == 0 ? "\n    " : ",\n    ") + FindingJson(findings[i]);
     }
     return json + "\n  ]\n}\n";
 }

@@ -10,6 +10,8 @@
 #include "check/findings.h"
 #include "check/installation.h"
 
+// One finding as one JSON object, as both tools write it: "line" is null when it names a file.
+std::string FindingJson(const Finding& finding);
 std::string RenderJson(const Installation& installation, const std::vector<Finding>& findings);
 // After a run: each step that names a file, its state, the sizes and hashes (16 hex digits) of
 // what could be read, and the reason for each file that did not land.

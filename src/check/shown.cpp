@@ -86,6 +86,12 @@ std::string ShowInCodePage(const std::string& shown, const CodePage& codePage) {
     return codePage.Number() == kUtf8CodePage ? ShowUtf8Text(shown) : shown;
 }
 
+std::string Hex(int byte) {
+    char text[8];
+    std::snprintf(text, sizeof text, "0x%02X", static_cast<unsigned>(byte) & 0xFFu);
+    return text;
+}
+
 std::string ShowBytes(const std::string& bytes) { return Show(bytes, false); }
 
 std::string ShowPath(const std::string& path) { return Show(path, true); }

@@ -11,6 +11,8 @@
 #include "update/plan.h"
 
 std::string ShowBytes(const std::string& bytes);
+// One byte as a person reads it in a message: "0x1A".
+std::string Hex(int byte);
 // A whole path, such as the working directory: as ShowBytes, but its backslashes are separators, shown as such.
 std::string ShowPath(const std::string& path);
 // 'name', bytes shown as ShowBytes does.

@@ -3,6 +3,7 @@
 #include "check/digest.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <set>
 
 #include "common/texts.h"
@@ -178,10 +179,10 @@ ManifestForm FormOf(const std::string& bytes, std::string* meant) {
 
 // Why root cannot be looked at, found false when it is not there; nullptr when it can.
 const char* Refusal(const std::string& root, bool found) {
-    if (!found) return "No such file or directory";
-    if (os::KindOfPath(root.c_str()) != os::PathKind::kDirectory) return "Not a directory";
+    if (!found) return os::ErrorMessage(ENOENT);
+    if (os::KindOfPath(root.c_str()) != os::PathKind::kDirectory) return os::ErrorMessage(ENOTDIR);
     const std::string entered = JoinPath(root, ".", NativePathStyle());
-    return os::KindOfPath(entered.c_str()) == os::PathKind::kDenied ? "Permission denied" : nullptr;
+    return os::KindOfPath(entered.c_str()) == os::PathKind::kDenied ? os::ErrorMessage(EACCES) : nullptr;
 }
 
 }  // namespace

@@ -1,10 +1,31 @@
 #include "common/options.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <new>
 #include <stdexcept>
 
 #include "common/texts.h"
+#include "common/version.h"
+#include "os/os.h"
+
+int Delivered(const char* tool, int status) {
+    if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return status;
+    std::fprintf(stderr, "%s: cannot write the report: %s\n", tool, os::ErrorMessage(errno));
+    return kExitUnwritten;
+}
+
+bool Answered(const CommandLine& parsed, const char* tool, const char* usage, int* status) {
+    if (parsed.outcome == CommandLine::Outcome::kHelp) {
+        std::fputs(usage, stdout);
+    } else if (parsed.outcome == CommandLine::Outcome::kVersion) {
+        std::printf("%s %s\n", tool, kRelayhiveVersion);
+    } else {
+        return false;
+    }
+    *status = Delivered(tool, kExitClean);
+    return true;
+}
 
 bool EndsParse(const std::string& argument, CommandLine* parsed) {
     const bool help = argument == "--help" || argument == "-h";

@@ -73,6 +73,14 @@ inline constexpr char kFatalReadError[] = "Fatal read error.\n";
 // "<path>: refused: <reason>" and "<path>: File name too long".
 inline constexpr char kRefusedPrefix[] = "refused: ";
 inline constexpr char kTooLong[] = "File name too long";
+// The reasons after "refused: ".
+inline constexpr char kReasonAbsolute[] = "absolute path";
+inline constexpr char kReasonDrive[] = "drive letter";
+inline constexpr char kReasonControl[] = "control character in name";
+inline constexpr char kReasonColon[] = "':' names a drive or a stream";
+inline constexpr char kReasonParent[] = "'..' would leave the install directory";
+inline constexpr char kReasonDevice[] = "name of a system device";
+inline constexpr char kScratchNameReason[] = "name of relayhive's scratch file";
 // "<source path>: not a regular file": a pipe, a device or a socket is never read.
 inline constexpr char kNotRegularFile[] = "not a regular file";
 // "<source path>: does not match the manifest: <why>": a staged file not as its digest entry says.

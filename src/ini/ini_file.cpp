@@ -3,7 +3,6 @@
 
 #include "common/ascii.h"
 
-std::string CIniFile::FoldCase(const std::string& text) const { return ascii::Fold(text); }
 
 std::uint32_t CIniFile::FindSection(std::string_view name) const {
     return sectionIndex.Find(sectionNames, name);

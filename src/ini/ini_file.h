@@ -74,8 +74,6 @@ public:
     void AddHeaderComment(const std::string& text);
     bool AddSectionCommentAt(std::uint32_t section, const std::string& text);
     bool AddSectionComment(const std::string& section, const std::string& text);
-    // The lookups always fold ASCII case.
-    std::string FoldCase(const std::string& text) const;
 
     const std::vector<std::string>& SectionNames() const { return sectionNames; }
     const std::vector<IniSection>& Sections() const { return sections; }

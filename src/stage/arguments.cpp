@@ -6,7 +6,8 @@
 
 const char kStageUsage[] =
     "usage: relayhive-stage [--target windows|linux] [--code-page CP] [--layout windows|wine]\n"
-    "                       [--install-dir-length N] [--strict] [--json] OLD NEW OUT\n"
+    "                       [--install-dir-length N] [--strict] [--json] [--]\n"
+    "                       OLD NEW OUT\n"
     "       relayhive-stage --help | --version\n"
     "Writes OUT/download/: the files of the release tree NEW whose content differs from the\n"
     "installed tree OLD (an empty OLD: a full update), and the autoupdate.ini that lists them;\n"
@@ -23,7 +24,8 @@ const char kStageUsage[] =
     "is the install directory's length in bytes that path limits are counted from.\n"
     "Exit status: 0 the staged update reproduces NEW, 1 it does not (with --strict: or\n"
     "relayhive-check warns about it), 2 bad usage, a tree that cannot be read or an OUT\n"
-    "that cannot be written, 3 the report could not be written, 4 memory ran out.\n";
+    "that cannot be written, 3 the report could not be written, 4 memory ran out.\n"
+    "-- ends the options.\n";
 
 
 StageArguments ParseStageArguments(const std::vector<std::string>& arguments, const Host& host) {
@@ -31,41 +33,46 @@ StageArguments ParseStageArguments(const std::vector<std::string>& arguments, co
     parsed.options.style = host.style;
     bool codePageGiven = false;
     std::vector<std::string> trees;
+    bool optionsEnded = false;
     for (std::size_t i = 0; i < arguments.size(); ++i) {
         const std::string& argument = arguments[i];
-        std::string value;  // empty when missing: no rule has that name, and it is no number
+        std::string value;
+        std::string refusal;
         bool missing = false;
-        if (EndsParse(argument, &parsed)) {
+        if (optionsEnded || argument.size() < 2 || argument[0] != '-') {
+            trees.push_back(argument);
+        } else if (EndsOptions(argument)) {
+            optionsEnded = true;  // what follows are the trees, whatever they start with
+        } else if (EndsParse(argument, &parsed)) {
             return parsed;
         } else if (argument == "--json") {
             parsed.json = true;
         } else if (argument == "--strict") {
             parsed.options.strict = true;
         } else if (OptionValue(arguments, &i, "--layout", &value, &missing)) {
-            const LayoutRule* layout = RuleNamed(kLayouts, value);
-            if (layout == nullptr) return Refused(parsed, OptionTakes("--layout", kLayouts));
+            const LayoutRule* layout = RuleValue("--layout", kLayouts, value, missing, &refusal);
+            if (layout == nullptr) return Refused(parsed, refusal);
             parsed.options.layout = layout->layout;
         } else if (OptionValue(arguments, &i, "--target", &value, &missing)) {
-            const TargetRule* target = RuleNamed(kTargets, value);
-            if (target == nullptr) return Refused(parsed, OptionTakes("--target", kTargets));
+            const TargetRule* target = RuleValue("--target", kTargets, value, missing, &refusal);
+            if (target == nullptr) return Refused(parsed, refusal);
             parsed.options.style = target->style;
         } else if (OptionValue(arguments, &i, "--code-page", &value, &missing)) {
-            const CodePageRule* codePage = RuleNamed(kCodePages, value);
-            if (codePage == nullptr) return Refused(parsed, OptionTakes("--code-page", kCodePages));
+            const CodePageRule* codePage = RuleValue("--code-page", kCodePages, value, missing, &refusal);
+            if (codePage == nullptr) return Refused(parsed, refusal);
             parsed.codePage = codePage->number;
             codePageGiven = true;
         } else if (OptionValue(arguments, &i, "--install-dir-length", &value, &missing)) {
             // Digits only: strtoul would also take blanks and a sign in front.
             const unsigned long length = std::strtoul(value.c_str(), nullptr, 10);
+            if (missing) return Refused(parsed, MissingValue("--install-dir-length"));
             if (value.empty() || value.find_first_not_of("0123456789") != std::string::npos ||
                 length > 65536) {
                 return Refused(parsed, "--install-dir-length takes a number of bytes up to 65536");
             }
             parsed.options.installDirLength = length;
-        } else if (argument.size() > 1 && argument[0] == '-') {
-            return Refused(parsed, "unknown option '" + argument + "'");
         } else {
-            trees.push_back(argument);
+            return Refused(parsed, "unknown option '" + argument + "'");
         }
     }
     if (trees.size() != 3) return Refused(parsed, "needs OLD, NEW and OUT");

@@ -78,9 +78,7 @@ std::string NameProblem(const StagedFile& file, const StageOptions& options) {
     }
     const std::size_t invalid = options.codePage.FirstInvalidByte(name);
     if (invalid != kAllValid) {
-        char byte[8];
-        std::snprintf(byte, sizeof byte, "0x%02X", static_cast<unsigned char>(name[invalid]));
-        return std::string("not a name in ") + CodePageRuleOf(options.codePage.Number()).title + ": byte " + byte +
+        return std::string("not a name in ") + CodePageRuleOf(options.codePage.Number()).title + ": byte " + Hex(name[invalid]) +
                " at offset " + std::to_string(invalid);
     }
     if (options.style == PathStyle::kWindows) {
@@ -116,7 +114,7 @@ void TreeProblems(const ReleaseTree& tree, PathStyle style, const CodePage& code
         const std::vector<std::string> components = TargetComponents(path, style, codePage);
         if (components.empty()) continue;
         const std::string& last = components.back();
-        const bool scratch = UnsafeNameReason(last.c_str(), style, codePage) == kScratchNameReason;
+        const bool scratch = UnsafeNameReason(last.c_str(), style, codePage) == texts::kScratchNameReason;
         if (!scratch && (style != PathStyle::kWindows || !MayBeShortScratchName(last))) continue;
         errors->emplace(path, scratch ? kScratch : kShortScratch);
         flagged->insert(path);

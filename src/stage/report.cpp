@@ -1,5 +1,6 @@
 #include "stage/report.h"
 
+#include "check/report_json.h"
 #include "check/report_text.h"
 #include "check/shown.h"
 #include "common/json_string.h"
@@ -70,9 +71,7 @@ std::string RenderStageJson(const StageReport& report) {
     for (const std::string& path : report.proof.differences) differences.push_back(JsonString(path));
     std::vector<std::string> findings;
     for (const Finding& finding : report.proof.findings) {
-        findings.push_back("{\"severity\": " + JsonString(SeverityLabel(finding.severity)) +
-                           ", \"file\": " + JsonString(finding.file) + ", \"line\": " +
-                           std::to_string(finding.line) + ", \"message\": " + JsonString(finding.message) + "}");
+        findings.push_back(FindingJson(finding));
     }
     return std::string("{\"target\": ") + JsonString(TargetOf(options.style).name) +
            ", \"code_page\": " + JsonString(CodePageRuleOf(options.codePage.Number()).name) +

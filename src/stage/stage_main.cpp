@@ -19,9 +19,6 @@
 
 namespace {
 
-constexpr int kExitReproduces = 0;
-constexpr int kExitDiffers = 1;
-
 // True when path, once made, lies below (not at) directory; a path that does not exist yet counts by its parent.
 bool Below(const std::string& path, const std::string& directory) {
     std::string absolute;
@@ -41,6 +38,9 @@ bool Below(const std::string& path, const std::string& directory) {
            IsPathSeparator(absolute[root.size()], NativePathStyle());
 }
 
+// Ends the run with status, once the report has reached standard output.
+int Delivered(int status) { return ::Delivered("relayhive-stage", status); }
+
 int Refuse(const std::string& error) {
     std::fprintf(stderr, "relayhive-stage: %s\n", error.c_str());
     return kExitUsage;
@@ -52,14 +52,8 @@ int Stage(int argc, char** argv, std::string* note) {
     StageArguments arguments =
         ParseStageArguments(std::vector<std::string>(argv + 1, argv + argc), Host{NativePathStyle(), os::AnsiCodePage()});
     if (arguments.outcome == StageArguments::Outcome::kUsageError) return Refuse(arguments.error);
-    if (arguments.outcome == StageArguments::Outcome::kHelp) {
-        std::fputs(kStageUsage, stdout);
-        return kExitReproduces;
-    }
-    if (arguments.outcome == StageArguments::Outcome::kVersion) {
-        std::printf("relayhive-stage %s\n", kRelayhiveVersion);
-        return kExitReproduces;
-    }
+    int status = kExitClean;
+    if (Answered(arguments, "relayhive-stage", kStageUsage, &status)) return status;
     if (!LoadCodePage(arguments.codePage, &arguments.options.codePage)) {
         return Refuse("code page " + std::to_string(arguments.codePage) + ": this system has no converter for it");
     }
@@ -101,12 +95,7 @@ int Stage(int argc, char** argv, std::string* note) {
     const StageReport report{arguments.options, staging, proof};
     const std::string text = arguments.json ? RenderStageJson(report) : RenderStageText(report);
     std::fwrite(text.data(), 1, text.size(), stdout);
-    // A report nobody receives must not pass for a clean one.
-    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-        std::fprintf(stderr, "relayhive-stage: cannot write the report: %s\n", os::ErrorMessage(errno));
-        return kExitUnwritten;
-    }
-    return Reproduces(staging, proof, arguments.options.strict) ? kExitReproduces : kExitDiffers;
+    return Delivered(Reproduces(staging, proof, arguments.options.strict) ? kExitClean : kExitErrors);
 }
 
 }  // namespace

@@ -143,3 +143,12 @@ bool HostSpelling(std::string_view name, Layout layout, const CodePage& codePage
     host->assign(name);
     return true;
 }
+
+std::string RelativeToWorkingDirectory(const std::string& path, const std::string& workingDirectory) {
+    if (path == workingDirectory) return std::string();
+    if (path.size() <= workingDirectory.size() ||
+        path.compare(0, workingDirectory.size(), workingDirectory) != 0) {
+        return path;
+    }
+    return path.substr(workingDirectory.size() + 1);
+}

@@ -71,4 +71,7 @@ enum class Layout { kWindows, kWine };
 // The host's spelling of a target's name; false when the code page reads no characters there.
 bool HostSpelling(std::string_view name, Layout layout, const CodePage& codePage, std::string* host);
 
+// The part of a plan path after the working directory and its separator.
+std::string RelativeToWorkingDirectory(const std::string& path, const std::string& workingDirectory);
+
 #endif

@@ -2,7 +2,7 @@
 
 #include "common/texts.h"
 #include "update/safe_name.h"
-#include "update/transfer.h"
+#include "update/split_list.h"
 
 namespace {
 

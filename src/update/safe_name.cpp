@@ -6,12 +6,13 @@
 
 namespace {
 
-const char kReasonAbsolute[] = "absolute path";
-const char kReasonDrive[] = "drive letter";
-const char kReasonControl[] = "control character in name";
-const char kReasonColon[] = "':' names a drive or a stream";
-const char kReasonParent[] = "'..' would leave the install directory";
-const char kReasonDevice[] = "name of a system device";
+using texts::kReasonAbsolute;
+using texts::kReasonColon;
+using texts::kReasonControl;
+using texts::kReasonDevice;
+using texts::kReasonDrive;
+using texts::kReasonParent;
+using texts::kScratchNameReason;
 
 bool IsAnySeparator(char c) { return c == '/' || c == '\\'; }
 
@@ -34,8 +35,6 @@ const char* ComponentReason(std::string_view component, PathStyle style, const C
 }
 
 }  // namespace
-
-const char kScratchNameReason[] = "name of relayhive's scratch file";
 
 const char* UnsafeNameReason(const char* name, PathStyle style, const CodePage& codePage) {
     if (IsAnySeparator(name[0])) return kReasonAbsolute;

@@ -11,7 +11,5 @@
 // in characters of its code page, as Windows reads it.
 const char* UnsafeNameReason(const char* name, PathStyle style, const CodePage& codePage);
 
-// Why a name that reaches the scratch file is refused.
-extern const char kScratchNameReason[];
 
 #endif

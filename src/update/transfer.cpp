@@ -9,19 +9,6 @@
 #include "update/report.h"
 #include "update/safe_name.h"
 
-std::vector<std::string> SplitList(const std::string& delimiters, const std::string& text) {
-    std::vector<std::string> names;
-    // Like a C string, the text ends at its first zero byte.
-    const std::string copy(text.c_str());
-    const std::string delimiterSet(delimiters.c_str());
-    for (std::size_t start = copy.find_first_not_of(delimiterSet); start != std::string::npos;) {
-        const std::size_t end = copy.find_first_of(delimiterSet, start);
-        names.push_back(copy.substr(start, end - start));  // to the end when end is npos
-        start = copy.find_first_not_of(delimiterSet, end);
-    }
-    return names;
-}
-
 namespace {
 
 // The path a failed openReplacement is reported with: the scratch file when
@@ -178,7 +165,7 @@ TransferResult TransferFile(const char* destination, const char* scratchPath, FI
     ScratchFile scratch(scratchPath, opened);
     if (os::fileCalls.sameFile(scratch.get(), destination)) {
         // Moved onto itself it would stay the scratch file, and the next copy would remove it.
-        ReportRefusal(sourcePath != nullptr ? sourcePath : destination, kScratchNameReason);
+        ReportRefusal(sourcePath != nullptr ? sourcePath : destination, texts::kScratchNameReason);
         return kNotReplaced;
     }
     UseCopyBuffers(source, scratch.get());

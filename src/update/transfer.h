@@ -1,4 +1,4 @@
-// The file operations of an update: splitting a manifest list, copying one staged file into place.
+// The file operation of an update: copying one staged file into place.
 #ifndef RELAYHIVE_UPDATE_TRANSFER_H
 #define RELAYHIVE_UPDATE_TRANSFER_H
 
@@ -8,9 +8,6 @@
 
 #include "update/payload.h"
 #include "update/report.h"
-
-// The maximal non-empty runs of non-delimiter bytes of text, in order, untrimmed.
-std::vector<std::string> SplitList(const std::string& delimiters, const std::string& text);
 
 // How a copy ended; the numbers are those the classic updater used.
 enum TransferResult : int {

@@ -12,6 +12,7 @@
 #include "check/arguments.h"
 #include "check/digest.h"
 #include "check/findings.h"
+#include "check/report_json.h"
 #include "check/report_text.h"
 #include "check/shown.h"
 #include "check/survey.h"
@@ -538,6 +539,14 @@ TEST(Check, TextReportShowsUtf8NamesAsText) {
         const std::string gbk = RenderText(installation, {finding});
         EXPECT_TRUE(std::all_of(gbk.begin(), gbk.end(), [](char c) { return c >= 0x20 || c == '\n'; })) << gbk;
     }
+}
+
+// Both tools write a finding with the same keys; one that names a file has no line.
+TEST(Check, FindingJsonKeepsItsKeys) {
+    EXPECT_EQ("{\"severity\": \"warning\", \"file\": \"download/a\\u0001\", \"line\": null, \"message\": \"m\"}",
+              FindingJson({Severity::kWarning, "download/a\x01", 0, "m"}));
+    EXPECT_EQ("{\"severity\": \"error\", \"file\": \"autoupdate.ini\", \"line\": 3, \"message\": \"\\\"\"}",
+              FindingJson({Severity::kError, "autoupdate.ini", 3, "\""}));
 }
 
 // --after takes each cause from the run's record, which a crash may have cut at any byte.

@@ -1,7 +1,7 @@
 // Splitting a manifest list into file names.
 #include <gtest/gtest.h>
 
-#include "update/transfer.h"
+#include "update/split_list.h"
 
 namespace {
 

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "check/arguments.h"
 #include "stage/arguments.h"
 #include "stage/decide.h"
 #include "stage/proof.h"
@@ -330,6 +331,8 @@ TEST(StageArgumentsTest, DefaultsFollowTheTargetAndBadUsageIsRefused) {
         {{"--install-dir-length", "+52", "o", "n", "x"}, false, kWin, 936u, 0},
         {{"--target", "mac", "o", "n", "x"}, false, kWin, 936u, 0},
         {{"o", "n"}, false, kWin, 936u, 0},
+        {{"--json", "--", "-o", "--help", "x"}, true, kWin, 932u, kDefaultInstallDirLength},
+        {{"--", "o", "n", "x", "--"}, false, kWin, 936u, 0},
         {{"--install-dir-length"}, false, kWin, 936u, 0},
         {{"--layout", "wine", "o", "n", "x"}, false, kWin, 936u, 0},  // a Windows host spells names its own way
     };
@@ -342,6 +345,14 @@ TEST(StageArgumentsTest, DefaultsFollowTheTargetAndBadUsageIsRefused) {
         EXPECT_EQ(line.codePage, parsed.codePage);
         EXPECT_EQ(line.installDirLength, parsed.options.installDirLength);
         EXPECT_EQ(std::string("x"), parsed.out);
+    }
+    // Both tools word a refused value alike.
+    for (const std::vector<std::string>& option : {std::vector<std::string>{"--layout"}, {"--target", "mac"}}) {
+        std::vector<std::string> arguments = {"o", "n", "x"};
+        arguments.insert(arguments.end(), option.begin(), option.end());
+        const std::string error = ParseStageArguments(arguments, Host{kPosix, 0}).error;
+        EXPECT_EQ(ParseCheckArguments(option, Host{kPosix, 0}).error, error);
+        EXPECT_EQ(0u, error.find(option.size() == 1 ? "--layout needs a value" : "--target takes windows or linux, not 'mac'"));
     }
 }
 
