@@ -30,8 +30,10 @@ int Check(int argc, char** argv, std::string*) {
     if (usable && !LoadCodePage(arguments.codePage, &codePage)) {
         error = "code page " + std::to_string(arguments.codePage) + ": this system has no converter for it";
     }
+    // After a run the files are looked at only to tell why a copy did not land.
+    const SurveyDepth depth = arguments.after ? SurveyDepth::kPlan : SurveyDepth::kFiles;
     if (!error.empty() || !SurveyInstallation(arguments.directory, arguments.style, codePage, arguments.layout,
-                                              &installation, &error)) {
+                                              &installation, &error, depth)) {
         std::fprintf(stderr, "relayhive-check: %s\n", error.c_str());
         return kExitUsage;
     }
@@ -40,7 +42,11 @@ int Check(int argc, char** argv, std::string*) {
         std::vector<FileDigest> destinations;
         SurveyDigests(installation, &sources, &destinations);
         const record::Read run = SurveyRecord(installation);
-        const std::vector<Landing> landings = Landings(installation, sources, destinations, run);
+        std::vector<Landing> landings = Landings(installation, sources, destinations, run);
+        if (NotLanded(landings) > 0) {
+            SurveyFiles(&installation);
+            landings = Landings(installation, sources, destinations, run);
+        }
         const std::string report = arguments.json ? RenderAfterJson(installation, landings, run)
                                                   : RenderAfterText(installation, landings, run);
         std::fwrite(report.data(), 1, report.size(), stdout);

@@ -9,6 +9,7 @@
 #include "check/manifest_scan.h"
 #include "ini/ini_file.h"
 #include "target/name.h"
+#include "update/payload.h"
 #include "update/plan.h"
 
 // What opening a path for reading finds. kIrregular: a pipe, a device or a socket, which
@@ -48,6 +49,8 @@ struct Installation {
     std::vector<PlanStep> plan;    // PlanUpdate on the loaded manifest
     std::vector<StepFacts> facts;  // one per plan step
     bool digests = false;  // the manifest lists digests: relayhive checks every file first
+    // One per plan step: what the digest section lists for its staged file (unlisted: nothing).
+    std::vector<ListedDigest> listed;
     // One per plan step: why its staged file is not what the digests list ("does not match the
     // manifest: ..."), or "" when it is or is not checked.
     std::vector<std::string> payload;

@@ -71,13 +71,11 @@ private:
     Layout layout_;
 };
 
-// Read a block at a time; only a regular file is read: a pipe could wait for ever.
+// Read a block at a time; only a regular file is opened: a pipe could wait for ever.
 FileDigest DigestOfFile(const std::string& path) {
     Hash64 hash;
     FileDigest digest;
-    if (os::KindOfPath(path.c_str()) != os::PathKind::kFile || !os::StreamFile(path.c_str(), &hash, &digest.size)) {
-        return FileDigest{};
-    }
+    if (!os::StreamFile(path.c_str(), &hash, &digest.size)) return FileDigest{};
     digest.read = true;
     digest.hash = hash.Value();
     return digest;
@@ -101,36 +99,81 @@ FileState StateOf(const std::string& path) {
     return os::OpensForReading(path.c_str()) ? FileState::kFile : FileState::kUnreadable;
 }
 
-StepFacts FactsOf(const PlanStep& step, const Installation& in, const HostPaths& host) {
-    StepFacts facts;
-    if (step.kind != StepKind::kCopy) return facts;
-    facts.source = StateOf(host.OfPlan(step.source));
-    const std::string directory = host.OfPlan(DirectoryOf(step.destination, in.style, in.codePage));
-    const std::string destination = host.OfPlan(step.destination);
-    const os::PathKind destinationKind = os::KindOfPath(destination.c_str());
-    facts.destinationDirectoryExists = os::KindOfPath(directory.c_str()) == os::PathKind::kDirectory;
-    facts.destinationIsDirectory = destinationKind == os::PathKind::kDirectory;
-    facts.destinationWritable = destinationKind != os::PathKind::kFile || os::MayWriteFile(destination.c_str());
-    facts.scratchIsDirectory =
-        os::KindOfPath(host.OfPlan(step.scratch).c_str()) == os::PathKind::kDirectory;
-    facts.directoryWritable = !facts.destinationDirectoryExists || os::MayCreateIn(directory.c_str());
-    return facts;
-}
+// The facts of a destination directory, which every step into it shares.
+struct DirectoryFacts {
+    bool exists = false;
+    bool writable = false;
+    bool scratchIsDirectory = false;
+};
 
-// With digests, why each file relayhive copies is not the one listed, as its check before the stop finds it.
-std::vector<std::string> PayloadOf(const Installation& in, const CIniFile& manifest, const HostPaths& host) {
-    std::vector<std::string> payload(in.plan.size());
-    if (!in.digests) return payload;
+class StepSurvey {
+public:
+    StepSurvey(const Installation& in, const HostPaths& host) : in_(in), host_(host) {}
+
+    StepFacts FactsOf(const PlanStep& step) {
+        StepFacts facts;
+        if (step.kind != StepKind::kCopy) return facts;
+        facts.source = StateOf(host_.OfPlan(step.source));
+        const DirectoryFacts& directory = DirectoryOfStep(step);
+        const std::string destination = host_.OfPlan(step.destination);
+        const os::PathKind destinationKind = os::KindOfPath(destination.c_str());
+        facts.destinationDirectoryExists = directory.exists;
+        facts.destinationIsDirectory = destinationKind == os::PathKind::kDirectory;
+        facts.destinationWritable = destinationKind != os::PathKind::kFile || os::MayWriteFile(destination.c_str());
+        facts.scratchIsDirectory = directory.scratchIsDirectory;
+        facts.directoryWritable = !directory.exists || directory.writable;
+        return facts;
+    }
+
+private:
+    // Steps come grouped by directory: the last one looked at is the one asked for again.
+    const DirectoryFacts& DirectoryOfStep(const PlanStep& step) {
+        const std::string directory = host_.OfPlan(DirectoryOf(step.destination, in_.style, in_.codePage));
+        const std::string scratch = host_.OfPlan(step.scratch);
+        if (looked_ && directory == lastDirectory_ && scratch == lastScratch_) return last_;
+        looked_ = true;
+        lastDirectory_ = directory;
+        lastScratch_ = scratch;
+        last_.exists = os::KindOfPath(directory.c_str()) == os::PathKind::kDirectory;
+        last_.writable = last_.exists && os::MayCreateIn(directory.c_str());
+        last_.scratchIsDirectory = os::KindOfPath(scratch.c_str()) == os::PathKind::kDirectory;
+        return last_;
+    }
+
+    const Installation& in_;
+    const HostPaths& host_;
+    bool looked_ = false;
+    std::string lastDirectory_;
+    std::string lastScratch_;
+    DirectoryFacts last_;
+};
+
+// What the digest section lists for each step's staged file, in its group's order.
+std::vector<ListedDigest> ListedOf(const Installation& in, const CIniFile& manifest) {
+    std::vector<ListedDigest> entries(in.plan.size());
+    if (!in.digests) return entries;
     for (const GroupRule& rule : kGroupRules) {
         const std::vector<ListedDigest> listed = ListedDigests(rule, manifest);
         std::size_t position = 0;  // the step's place in its group, which is its name's in the list
         for (std::size_t i = 0; i < in.plan.size(); ++i) {
             if (in.plan[i].group != rule.group) continue;
             const std::size_t at = position++;
-            if (rule.digestKey == nullptr || in.plan[i].kind != StepKind::kCopy) continue;
+            if (at < listed.size()) entries[i] = listed[at];
+        }
+    }
+    return entries;
+}
+
+// With digests, why each file relayhive copies is not the one listed, as its check before the stop finds it.
+std::vector<std::string> PayloadOf(const Installation& in, const HostPaths& host) {
+    std::vector<std::string> payload(in.plan.size());
+    if (!in.digests) return payload;
+    for (const GroupRule& rule : kGroupRules) {
+        if (rule.digestKey == nullptr) continue;
+        for (std::size_t i = 0; i < in.plan.size(); ++i) {
+            if (in.plan[i].group != rule.group || in.plan[i].kind != StepKind::kCopy) continue;
             char why[256];
-            const ListedDigest entry = at < listed.size() ? listed[at] : ListedDigest{};
-            if (!StagedMatches(host.OfPlan(in.plan[i].source).c_str(), entry, why, sizeof why)) payload[i] = why;
+            if (!StagedMatches(host.OfPlan(in.plan[i].source).c_str(), in.listed[i], why, sizeof why)) payload[i] = why;
         }
     }
     return payload;
@@ -188,7 +231,7 @@ const char* Refusal(const std::string& root, bool found) {
 }  // namespace
 
 bool SurveyInstallation(const std::string& directory, PathStyle style, const CodePage& codePage, Layout layout,
-                        Installation* in, std::string* error) {
+                        Installation* in, std::string* error, SurveyDepth depth) {
     std::string absolute;
     const bool resolved = os::AbsolutePath(directory.c_str(), &absolute);
     // A directory whose whole path is too long for the host to resolve or look
@@ -228,17 +271,24 @@ bool SurveyInstallation(const std::string& directory, PathStyle style, const Cod
         in->load = manifest.LoadQuietly();
     }
     in->plan = PlanUpdate(in->workingDirectory, manifest, style, in->codePage);
-    in->facts.clear();
-    for (const PlanStep& step : in->plan) in->facts.push_back(FactsOf(step, *in, host));
     in->digests = CarriesDigests(manifest);
-    in->payload = PayloadOf(*in, manifest, host);
+    in->listed = ListedOf(*in, manifest);
+    if (depth == SurveyDepth::kFiles) SurveyFiles(in);
+    return true;
+}
+
+void SurveyFiles(Installation* in) {
+    const HostPaths host(*in);
+    StepSurvey steps(*in, host);
+    in->facts.clear();
+    for (const PlanStep& step : in->plan) in->facts.push_back(steps.FactsOf(step));
+    in->payload = PayloadOf(*in, host);
     in->staged.clear();
     in->unspellable.clear();
     std::set<std::string> visited;
     ListStaged(host, host.Of(texts::kStagingDirectory), "", 0, &visited, in);
     std::sort(in->staged.begin(), in->staged.end());
     std::sort(in->unspellable.begin(), in->unspellable.end());
-    return true;
 }
 
 record::Read SurveyRecord(const Installation& in) {
@@ -259,6 +309,7 @@ void SurveyDigests(const Installation& in, std::vector<FileDigest>* sources, std
         const std::string destination = host.OfPlan(step.destination);
         (*destinations)[i] = DigestOfFile(destination);
         // A file that is there but will not be read (held open on Windows) is no missing one.
-        (*destinations)[i].present = os::KindOfPath(destination.c_str()) != os::PathKind::kMissing;
+        (*destinations)[i].present =
+            (*destinations)[i].read || os::KindOfPath(destination.c_str()) != os::PathKind::kMissing;
     }
 }

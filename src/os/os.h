@@ -258,7 +258,13 @@ public:
     long Read(char* buffer, std::size_t size);
 
 private:
+#if defined(_WIN32)
     FILE* file_ = nullptr;
+#else
+    int fd_ = -1;
+    std::uint64_t position_ = 0;
+    bool ended_ = false;  // a read came back short at the size it was opened with: no read past the end
+#endif
     std::uint64_t size_ = 0;
 };
 

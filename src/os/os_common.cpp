@@ -1,7 +1,7 @@
 // The OS layer both platforms share: the C runtime's streams and the table of file calls.
 #include <cerrno>
 #include <cstring>
-#include <vector>
+#include <memory>
 
 #include "os/os.h"
 #include "os/os_platform.h"
@@ -56,6 +56,9 @@ bool Irregular(bool irregular) {
     if (irregular) errno = EINVAL;
     return false;
 }
+
+// A block for a file's bytes, left unfilled: zeroing 256 KiB for each small file costs more than reading it.
+std::unique_ptr<char[]> Block(std::size_t size) { return std::unique_ptr<char[]>(new char[size]); }
 
 // Closes file; false, with the first failure's errno, unless done and the close succeeded.
 bool Closed(FILE* file, bool done) {
@@ -124,41 +127,23 @@ bool ReadWholeFile(const char* path, std::string* bytes) {
 }
 
 bool DigestFile(const char* path, FileDigest256* digest, bool* irregular) {
-    FILE* file = OpenRegularFile(path, "rb", irregular);
-    if (file == nullptr) return false;
+    InputFile file;
+    if (!file.Open(path, irregular)) return false;
     Sha256* sha = BeginSha256();
     bool digested = sha != nullptr;
     digest->size = 0;
     char block[64 * 1024];
-    std::size_t got;
-    while (digested && (got = std::fread(block, 1, sizeof block, file)) > 0) {
-        digest->size += got;
-        digested = UpdateSha256(sha, block, got);
+    long got = 0;
+    while (digested && (got = file.Read(block, sizeof block)) > 0) {
+        digest->size += static_cast<std::uint64_t>(got);
+        digested = UpdateSha256(sha, block, static_cast<std::size_t>(got));
     }
-    if (std::ferror(file) != 0) digested = false;  // errno tells the read's error
+    if (got < 0) digested = false;  // errno tells the read's error
     const int saved = errno;
     // Finished even after a failure: that releases it.
     const bool finished = sha != nullptr && FinishSha256(sha, digest->sha256);
-    std::fclose(file);
     if (!digested) errno = saved;
     return digested && finished;
-}
-
-InputFile::~InputFile() {
-    if (file_ != nullptr) std::fclose(file_);
-}
-
-bool InputFile::Open(const char* path, bool* irregular) {
-    file_ = OpenRegularFile(path, "rb", irregular);
-    if (file_ == nullptr) return false;
-    // Blocks go straight to the caller's buffer: no second copy through the stream's.
-    std::setvbuf(file_, nullptr, _IONBF, 0);
-    return platform::SizeOf(file_, &size_);
-}
-
-long InputFile::Read(char* buffer, std::size_t size) {
-    const std::size_t got = std::fread(buffer, 1, size, file_);
-    return got == 0 && std::ferror(file_) ? -1 : static_cast<long>(got);
 }
 
 bool StreamFile(const char* path, BlockConsumer* consumer, std::uint64_t* size) {
@@ -166,10 +151,10 @@ bool StreamFile(const char* path, BlockConsumer* consumer, std::uint64_t* size) 
     bool irregular = false;
     *size = 0;
     if (!file.Open(path, &irregular)) return Irregular(irregular);
-    std::vector<char> block(kBlockSize);
+    const std::unique_ptr<char[]> block = Block(kBlockSize);
     long got;
-    while ((got = file.Read(block.data(), block.size())) > 0) {
-        consumer->Take(block.data(), static_cast<std::size_t>(got));
+    while ((got = file.Read(block.get(), kBlockSize)) > 0) {
+        consumer->Take(block.get(), static_cast<std::size_t>(got));
         *size += static_cast<std::uint64_t>(got);
     }
     return got == 0;
@@ -182,14 +167,14 @@ bool CompareFiles(const char* a, const char* b, bool* same) {
     *same = false;
     if (!first.Open(a, &irregular) || !second.Open(b, &irregular)) return Irregular(irregular);
     if (first.size() != second.size()) return true;
-    std::vector<char> blocks(2 * kBlockSize);
-    char* const other = blocks.data() + kBlockSize;
+    const std::unique_ptr<char[]> blocks = Block(2 * kBlockSize);
+    char* const other = blocks.get() + kBlockSize;
     for (;;) {
-        const long got = first.Read(blocks.data(), kBlockSize);
+        const long got = first.Read(blocks.get(), kBlockSize);
         const long also = got < 0 ? -1 : second.Read(other, kBlockSize);
         if (got < 0 || also < 0) return false;
         // Sizes were equal when opened: blocks of unequal length mean one changed meanwhile.
-        if (got != also || std::memcmp(blocks.data(), other, static_cast<std::size_t>(got)) != 0) return true;
+        if (got != also || std::memcmp(blocks.get(), other, static_cast<std::size_t>(got)) != 0) return true;
         if (got == 0) break;
     }
     *same = true;
@@ -220,16 +205,16 @@ bool CopyToNewFile(const char* from, const char* path, FileDigest256* copied, bo
     if (sha == nullptr) return false;
     FILE* file = fileCalls.createExclusive(path, like);
     bool done = file != nullptr && fileCalls.takeMode(file, like.mode);
-    std::vector<char> block(kBlockSize);
+    const std::unique_ptr<char[]> block = Block(kBlockSize);
     while (done) {
-        const long got = source.Read(block.data(), block.size());
+        const long got = source.Read(block.get(), kBlockSize);
         *readFailed = got < 0;
         if (got <= 0) {
             done = got == 0;
             break;
         }
-        done = fileCalls.write(file, block.data(), static_cast<std::size_t>(got)) &&
-               UpdateSha256(sha, block.data(), static_cast<std::size_t>(got));
+        done = fileCalls.write(file, block.get(), static_cast<std::size_t>(got)) &&
+               UpdateSha256(sha, block.get(), static_cast<std::size_t>(got));
         copied->size += static_cast<std::uint64_t>(got);
     }
     const int saved = errno;

@@ -210,32 +210,69 @@ bool DecodeEach(unsigned codePage, const std::vector<std::string>& sequences, st
     return true;
 }
 
-FILE* OpenRegularFile(const char* path, const char* mode, bool* irregular) {
+namespace {
+
+// OpenRegularFile's descriptor, with what fstat found of it; -1 on failure.
+int OpenRegularDescriptor(const char* path, bool* irregular, struct stat* status) {
     *irregular = false;
-    struct stat status;
     // Looked at first: a socket does not open at all, a pipe or a device may wait for ever.
-    if (stat(path, &status) != 0) return nullptr;
-    if (S_ISDIR(status.st_mode)) {
+    if (stat(path, status) != 0) return -1;
+    if (S_ISDIR(status->st_mode)) {
         errno = EISDIR;
-        return nullptr;
+        return -1;
     }
-    if (!S_ISREG(status.st_mode)) {
+    if (!S_ISREG(status->st_mode)) {
         *irregular = true;
-        return nullptr;
+        return -1;
     }
     // Without blocking still, and looked at again: the name may have changed in between.
     const int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) return nullptr;
-    const bool examined = fstat(fd, &status) == 0;
-    if (!examined || !S_ISREG(status.st_mode) || !HoldsWhatItSays(fd, status)) {
+    if (fd < 0) return -1;
+    const bool examined = fstat(fd, status) == 0;
+    if (!examined || !S_ISREG(status->st_mode) || !HoldsWhatItSays(fd, *status)) {
         KeepingErrno([fd] { close(fd); });
         *irregular = examined;
-        return nullptr;
+        return -1;
     }
     // Left non-blocking: a regular file ignores it, a kernel file that would wait fails the read.
+    return fd;
+}
+
+}  // namespace
+
+FILE* OpenRegularFile(const char* path, const char* mode, bool* irregular) {
+    struct stat status;
+    const int fd = OpenRegularDescriptor(path, irregular, &status);
+    if (fd < 0) return nullptr;
     FILE* stream = fdopen(fd, mode);
     if (stream == nullptr) KeepingErrno([fd] { close(fd); });
     return stream;
+}
+
+// Straight on the descriptor: a stream would look at the file again and ask once more for its end.
+InputFile::~InputFile() {
+    if (fd_ >= 0) close(fd_);
+}
+
+bool InputFile::Open(const char* path, bool* irregular) {
+    struct stat status;
+    fd_ = OpenRegularDescriptor(path, irregular, &status);
+    size_ = fd_ < 0 ? 0 : static_cast<std::uint64_t>(status.st_size);
+    return fd_ >= 0;
+}
+
+long InputFile::Read(char* buffer, std::size_t size) {
+    std::size_t got = 0;
+    while (got < size && !ended_) {
+        const ssize_t n = read(fd_, buffer + got, size - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return got > 0 ? static_cast<long>(got) : -1;  // the failure shows at the next read
+        position_ += static_cast<std::uint64_t>(n);
+        // A regular file reads short only at its end.
+        ended_ = n == 0 || (position_ >= size_ && static_cast<std::size_t>(n) < size - got);
+        got += static_cast<std::size_t>(n);
+    }
+    return static_cast<long>(got);
 }
 
 void Trace(const char* text) {
@@ -624,6 +661,11 @@ bool ListDirectory(const char* path, std::vector<DirectoryEntry>* entries) {
     while (const struct dirent* entry = readdir(directory)) {
         const std::string name(entry->d_name);
         if (name == "." || name == "..") continue;
+        // The entry's type, where the file system gives it, spares looking at each file.
+        if (entry->d_type == DT_REG || entry->d_type == DT_DIR) {
+            entries->push_back(DirectoryEntry{name, entry->d_type == DT_DIR, false});
+            continue;
+        }
         const std::string full = std::string(path) + "/" + name;
         struct stat own;
         const bool link = lstat(full.c_str(), &own) == 0 && S_ISLNK(own.st_mode);

@@ -145,6 +145,23 @@ FILE* OpenRegularFile(const char* path, const char* mode, bool* irregular) {
     return stream;
 }
 
+InputFile::~InputFile() {
+    if (file_ != nullptr) std::fclose(file_);
+}
+
+bool InputFile::Open(const char* path, bool* irregular) {
+    file_ = OpenRegularFile(path, "rb", irregular);
+    if (file_ == nullptr) return false;
+    // Blocks go straight to the caller's buffer: no second copy through the stream's.
+    std::setvbuf(file_, nullptr, _IONBF, 0);
+    return platform::SizeOf(file_, &size_);
+}
+
+long InputFile::Read(char* buffer, std::size_t size) {
+    const std::size_t got = std::fread(buffer, 1, size, file_);
+    return got == 0 && std::ferror(file_) ? -1 : static_cast<long>(got);
+}
+
 void Trace(const char* text) { OutputDebugStringA(text); }
 
 void SleepMilliseconds(unsigned milliseconds) { Sleep(milliseconds); }
