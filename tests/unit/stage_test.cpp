@@ -52,12 +52,13 @@ ReleaseTree TreeOf(const std::vector<std::string>& entries, MemoryContents* cont
             tree.directories.insert(path.substr(0, path.size() - 1));
             continue;
         }
-        tree.files[path] = entry.size() - equals - 1;
+        tree.files.Add(path, entry.size() - equals - 1);
         contents->bytes[{as, path}] = entry.substr(equals + 1);
         for (std::size_t slash = path.find('/'); slash != std::string::npos; slash = path.find('/', slash + 1)) {
             tree.directories.insert(path.substr(0, slash));
         }
     }
+    tree.files.Sort();
     return tree;
 }
 
@@ -225,7 +226,8 @@ TEST(StageOnDisk, ComparesCopiesAndWritesTheManifestLast) {
     ASSERT_TRUE(ReadReleaseTree(scratch.Path("old"), &old, &error)) << error;
     ASSERT_TRUE(ReadReleaseTree(scratch.Path("new"), &release, &error)) << error;
     ASSERT_TRUE(ReadReleaseTree(scratch.Path("big"), &big, &error)) << error;
-    EXPECT_EQ((std::uint64_t{1} << 32) + 3, big.files["huge.bmp"]);
+    ASSERT_EQ(1u, big.files.count("huge.bmp"));
+    EXPECT_EQ((std::uint64_t{1} << 32) + 3, big.files.find("huge.bmp")->second);
 
     HostContents contents;
     StageOptions options;
