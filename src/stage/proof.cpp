@@ -112,7 +112,7 @@ void PlanStaged(const std::string& manifestText, Installation* in) {
         in->load = manifest.LoadQuietly();
     }
     in->plan = PlanUpdate(in->workingDirectory, manifest, in->style, in->codePage);
-    in->plan.shrink_to_fit();  // held through the simulation, whose memory peaks with it
+    in->plan.shrink_to_fit();  // else its spare room is held all through the simulation
 }
 
 // download/<staged>, and the directories above it, put in the simulation.
@@ -187,7 +187,7 @@ Proof ProveStaging(const ReleaseTree& base, const ReleaseTree& release, const St
     Proof proof;
     proof.compared = release.files.size();
     {
-        // Let go before the findings are gathered: the plan and the simulation are never built at once.
+        // Built once the plan is made, let go before the findings are gathered: it meets neither's own peak of memory.
         Simulation simulation(base, options.style, options.codePage);
         simulation.AddDirectory(texts::kStagingDirectory);
         // download/ holds each staged file, a copy of NEW's, and the manifest.
