@@ -5,6 +5,7 @@
 #include <cstring>
 #include <optional>
 #include <set>
+#include <utility>
 
 #include "check/installation.h"
 #include "check/manifest_scan.h"
@@ -137,19 +138,20 @@ std::string ManifestText(const std::vector<StagedFile>& files) {
 }
 
 // Asks relayhive's own loader and plan about every candidate at the install
-// directory; keeps those it copies as they are named, an error for each other.
-std::vector<StagedFile> PlannedAsNamed(const std::vector<StagedFile>& candidates,
-                                       const StageOptions& options, Errors* errors) {
+// directory; keeps those it copies as they are named (moved, not copied), an error for each other.
+std::vector<StagedFile> PlannedAsNamed(std::vector<StagedFile> candidates, const StageOptions& options,
+                                       Errors* errors) {
     CIniFile manifest{std::string()};
     LoadOutcome load;
     ScanManifest(ManifestText(candidates), options.style == PathStyle::kWindows, &manifest, &load);
     const std::string directory = InstallDirectoryOf(options);
     std::vector<StagedFile> kept;
+    kept.reserve(candidates.size());
     for (const GroupRule& rule : kGroupRules) {
         if (rule.section == nullptr) continue;
         const std::vector<PlanStep> steps = PlanGroupSteps(rule.group, directory, manifest, options.style, options.codePage);
         std::size_t next = 0;
-        for (const StagedFile& candidate : candidates) {
+        for (StagedFile& candidate : candidates) {
             if (candidate.group != rule.group) continue;
             const std::string& file = candidate.file;
             if (next >= steps.size()) {
@@ -169,7 +171,7 @@ std::vector<StagedFile> PlannedAsNamed(const std::vector<StagedFile>& candidates
                                           " is longer than its buffer holds (" +
                                           std::to_string(PathBufferSize(options.style) - 1) + " bytes)"});
             } else {
-                kept.push_back(candidate);
+                kept.push_back(std::move(candidate));
             }
         }
     }
@@ -193,9 +195,9 @@ void CaseTwins(const ReleaseTree& release, PathStyle style, const CodePage& code
     }
 }
 
-// Drops the candidates whose staged files would be one file of download/ (or the manifest).
-std::vector<StagedFile> StagedApart(const std::vector<StagedFile>& candidates, PathStyle style,
-                                    const CodePage& codePage, Errors* errors) {
+// Drops the candidates whose staged files would be one file of download/ (or the manifest); moves the others.
+std::vector<StagedFile> StagedApart(std::vector<StagedFile> candidates, PathStyle style, const CodePage& codePage,
+                                    Errors* errors) {
     // Each key download/ holds, with what a second file there is told.
     std::map<std::string, std::string> taken{
         {SameFileKey(texts::kManifestName, style, codePage), kManifestTwin}};
@@ -208,7 +210,8 @@ std::vector<StagedFile> StagedApart(const std::vector<StagedFile>& candidates, P
         }
     }
     std::vector<StagedFile> kept;
-    for (const StagedFile& candidate : candidates) {
+    kept.reserve(candidates.size());
+    for (StagedFile& candidate : candidates) {
         const std::string key = SameFileKey(candidate.staged, style, codePage);
         const auto under = directories.find(key);
         // Taken even when under a directory: a twin of its key is under it too.
@@ -218,7 +221,7 @@ std::vector<StagedFile> StagedApart(const std::vector<StagedFile>& candidates, P
         } else if (!found.second) {
             errors->emplace(candidate.file, found.first->second);
         } else {
-            kept.push_back(candidate);
+            kept.push_back(std::move(candidate));
         }
     }
     return kept;
@@ -234,7 +237,7 @@ std::string InstallDirectoryOf(const StageOptions& options) {
     return directory;
 }
 
-ReleaseTree InstalledBase(const ReleaseTree& old, const ReleaseTree& release) {
+ReleaseTree InstalledBase(ReleaseTree old, const ReleaseTree& release) {
     if (!old.files.empty() || !old.directories.empty()) return old;
     ReleaseTree base;
     base.directories = release.directories;
@@ -274,8 +277,8 @@ Staging DecideStaging(const ReleaseTree& base, const ReleaseTree& release, const
         }
     }
     Staging staging;
-    candidates = StagedApart(candidates, options.style, options.codePage, &errors);
-    staging.files = PlannedAsNamed(candidates, options, &errors);
+    staging.files = PlannedAsNamed(StagedApart(std::move(candidates), options.style, options.codePage, &errors),
+                                   options, &errors);
     if (!PlanManifestPath(InstallDirectoryOf(options), options.style).fits) {
         errors.emplace(ManifestFile(), kManifestTooLong);
     }

@@ -49,13 +49,13 @@ struct Staging {
     std::string manifest;            // the bytes of download/autoupdate.ini
 };
 
-// OLD as the update starts from: an empty OLD is a full update, into an
-// installation that has NEW's directories and no files.
 // A staged path ('/' between components) as the layout spells it on the host's disk; every
 // staged name is one the code page reads, so the spelling never fails.
 std::string SpeltOnDisk(const std::string& staged, const StageOptions& options);
 
-ReleaseTree InstalledBase(const ReleaseTree& old, const ReleaseTree& release);
+// OLD as the update starts from: an empty OLD is a full update, into an
+// installation that has NEW's directories and no files. Taken by value: OLD moves in, not copied.
+ReleaseTree InstalledBase(ReleaseTree old, const ReleaseTree& release);
 
 // contents tells which files of NEW differ from OLD's.
 Staging DecideStaging(const ReleaseTree& base, const ReleaseTree& release, const StageOptions& options,

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/options.h"
@@ -46,7 +47,50 @@ int Refuse(const std::string& error) {
     return kExitUsage;
 }
 
-// The run; *note, once download/ is made and until its manifest is in place, says it is incomplete.
+// Stages the update from the trees and proves it; the trees go on return, before the report is made.
+// "" when done, else why not. *note, once download/ is made and until its manifest is in place, says it is incomplete.
+std::string StageAndProve(const StageArguments& arguments, Staging* staging, Proof* proof, std::string* note) {
+    ReleaseTree old;
+    ReleaseTree release;
+    std::string error;
+    if (!ReadReleaseTree(arguments.old, &old, &error) || !ReadReleaseTree(arguments.release, &release, &error)) {
+        return error;
+    }
+    // OUT below OLD or NEW would land in that tree (OUT equal to one is fine: its top download/ is left out).
+    for (const std::string* tree : {&arguments.old, &arguments.release}) {
+        if (Below(arguments.out, *tree)) return arguments.out + ": inside the release tree " + *tree;
+    }
+    const std::string download = JoinPath(arguments.out, texts::kStagingDirectory, NativePathStyle());
+    if (os::KindOfPath(download.c_str()) != os::PathKind::kMissing) {
+        return download + ": already there; relayhive-stage writes a new one";
+    }
+    // Decided before anything is written: a tree that cannot be read leaves nothing behind.
+    HostContents contents;
+    const ReleaseTree base = InstalledBase(std::move(old), release);
+    *staging = DecideStaging(base, release, arguments.options, &contents);
+    if (!contents.error().empty()) return contents.error();
+    if (!os::MakeDirectory(arguments.out.c_str())) {
+        return arguments.out + ": cannot make the directory: " + os::ErrorMessage(errno);
+    }
+    const std::string incomplete = download + " is incomplete: remove it before the next run";
+    *note = incomplete;
+    bool made = false;
+    {
+        std::vector<os::FileDigest256> digests;  // each staged file's size and SHA-256, taken as it is copied
+        if (!CopyStagedFiles(download, *staging, release, arguments.options, &made, &digests, &error)) {
+            return made ? error + " (" + incomplete + ")" : error;
+        }
+        // relayhive then checks every staged file against it before it stops the client.
+        staging->manifest += DigestSectionText(staging->files, digests);
+    }
+    *proof = ProveStaging(base, release, *staging, arguments.options, &contents);
+    if (!contents.error().empty()) return contents.error() + " (" + incomplete + ")";
+    if (!WriteManifest(download, staging->manifest, &error)) return error + " (" + incomplete + ")";
+    note->clear();
+    return std::string();
+}
+
+// The run; *note says what a run cut short leaves behind.
 int Stage(int argc, char** argv, std::string* note) {
     os::WritesToClosedPipesFail();
     StageArguments arguments =
@@ -57,41 +101,10 @@ int Stage(int argc, char** argv, std::string* note) {
     if (!LoadCodePage(arguments.codePage, &arguments.options.codePage)) {
         return Refuse("code page " + std::to_string(arguments.codePage) + ": this system has no converter for it");
     }
-    ReleaseTree old;
-    ReleaseTree release;
-    std::string error;
-    if (!ReadReleaseTree(arguments.old, &old, &error) || !ReadReleaseTree(arguments.release, &release, &error)) {
-        return Refuse(error);
-    }
-    // OUT below OLD or NEW would land in that tree (OUT equal to one is fine: its top download/ is left out).
-    for (const std::string* tree : {&arguments.old, &arguments.release}) {
-        if (Below(arguments.out, *tree)) return Refuse(arguments.out + ": inside the release tree " + *tree);
-    }
-    const std::string download = JoinPath(arguments.out, texts::kStagingDirectory, NativePathStyle());
-    if (os::KindOfPath(download.c_str()) != os::PathKind::kMissing) {
-        return Refuse(download + ": already there; relayhive-stage writes a new one");
-    }
-    // Decided before anything is written: a tree that cannot be read leaves nothing behind.
-    HostContents contents;
-    const ReleaseTree base = InstalledBase(old, release);
-    Staging staging = DecideStaging(base, release, arguments.options, &contents);
-    if (!contents.error().empty()) return Refuse(contents.error());
-    if (!os::MakeDirectory(arguments.out.c_str())) {
-        return Refuse(arguments.out + ": cannot make the directory: " + os::ErrorMessage(errno));
-    }
-    const std::string incomplete = download + " is incomplete: remove it before the next run";
-    *note = incomplete;
-    bool made = false;
-    std::vector<os::FileDigest256> digests;  // each staged file's size and SHA-256, taken as it is copied
-    if (!CopyStagedFiles(download, staging, release, arguments.options, &made, &digests, &error)) {
-        return Refuse(made ? error + " (" + incomplete + ")" : error);
-    }
-    // relayhive then checks every staged file against it before it stops the client.
-    staging.manifest += DigestSectionText(staging.files, digests);
-    const Proof proof = ProveStaging(base, release, staging, arguments.options, &contents);
-    if (!contents.error().empty()) return Refuse(contents.error() + " (" + incomplete + ")");
-    if (!WriteManifest(download, staging.manifest, &error)) return Refuse(error + " (" + incomplete + ")");
-    note->clear();
+    Staging staging;
+    Proof proof;
+    const std::string error = StageAndProve(arguments, &staging, &proof, note);
+    if (!error.empty()) return Refuse(error);
     const StageReport report{arguments.options, staging, proof};
     const std::string text = arguments.json ? RenderStageJson(report) : RenderStageText(report);
     std::fwrite(text.data(), 1, text.size(), stdout);

@@ -64,14 +64,27 @@ bool ReadBelow(const std::string& host, const std::string& relative, int depth, 
         } else if (entry.directory) {
             tree->directories.insert(path);
             if (!ReadBelow(full, path, depth + 1, tree, error)) return false;
-        } else if (!SizeOfReadable(full, &tree->files[path], error)) {
-            return false;
+        } else {
+            std::uint64_t size = 0;
+            if (!SizeOfReadable(full, &size, error)) return false;
+            tree->files.Add(path, size);
         }
     }
     return true;
 }
 
 }  // namespace
+
+void FileSizes::Sort() {
+    std::sort(entries_.begin(), entries_.end());
+    entries_.shrink_to_fit();
+}
+
+FileSizes::const_iterator FileSizes::find(const std::string& path) const {
+    const auto found = std::lower_bound(entries_.begin(), entries_.end(), path,
+                                        [](const Entry& entry, const std::string& key) { return entry.first < key; });
+    return found != entries_.end() && found->first == path ? found : entries_.end();
+}
 
 bool HostContents::Same(const ReleaseTree& a, const std::string& pathA, const ReleaseTree& b,
                         const std::string& pathB) {
@@ -106,7 +119,9 @@ bool ReadReleaseTree(const std::string& root, ReleaseTree* tree, std::string* er
         return false;
     }
     tree->root = root;
-    return ReadBelow(root, "", 0, tree, error);
+    if (!ReadBelow(root, "", 0, tree, error)) return false;
+    tree->files.Sort();
+    return true;
 }
 
 bool CopyStagedFiles(const std::string& download, const Staging& staging, const ReleaseTree& release,

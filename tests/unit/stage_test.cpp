@@ -52,12 +52,13 @@ ReleaseTree TreeOf(const std::vector<std::string>& entries, MemoryContents* cont
             tree.directories.insert(path.substr(0, path.size() - 1));
             continue;
         }
-        tree.files[path] = entry.size() - equals - 1;
+        tree.files.Add(path, entry.size() - equals - 1);
         contents->bytes[{as, path}] = entry.substr(equals + 1);
         for (std::size_t slash = path.find('/'); slash != std::string::npos; slash = path.find('/', slash + 1)) {
             tree.directories.insert(path.substr(0, slash));
         }
     }
+    tree.files.Sort();
     return tree;
 }
 
@@ -214,6 +215,10 @@ TEST(StageOnDisk, ComparesCopiesAndWritesTheManifestLast) {
         std::filesystem::create_directories(scratch.Path(tree) + "/logo");
         scratch.Write(std::string(tree) + "/skin/same.bmp", block + "same");
         scratch.Write(std::string(tree) + "/skin/late.bmp", block + tree);  // "old" and "new": one size
+        // Listed depth first, "a/b" may come before "a.b"; in byte order it comes after.
+        std::filesystem::create_directories(scratch.Path(tree) + "/skin/a");
+        scratch.Write(std::string(tree) + "/skin/a/b", "b");
+        scratch.Write(std::string(tree) + "/skin/a.b", "a");
     }
     std::filesystem::create_directories(scratch.Path("big"));
     scratch.Write("big/huge.bmp", "");
@@ -225,7 +230,12 @@ TEST(StageOnDisk, ComparesCopiesAndWritesTheManifestLast) {
     ASSERT_TRUE(ReadReleaseTree(scratch.Path("old"), &old, &error)) << error;
     ASSERT_TRUE(ReadReleaseTree(scratch.Path("new"), &release, &error)) << error;
     ASSERT_TRUE(ReadReleaseTree(scratch.Path("big"), &big, &error)) << error;
-    EXPECT_EQ((std::uint64_t{1} << 32) + 3, big.files["huge.bmp"]);
+    ASSERT_EQ(1u, big.files.count("huge.bmp"));
+    EXPECT_EQ((std::uint64_t{1} << 32) + 3, big.files.find("huge.bmp")->second);
+    std::vector<std::string> paths;
+    for (const auto& entry : release.files) paths.push_back(entry.first);
+    EXPECT_EQ((std::vector<std::string>{"skin/a.b", "skin/a/b", "skin/late.bmp", "skin/same.bmp"}), paths);
+    for (const std::string& path : paths) EXPECT_EQ(path, release.files.find(path)->first);
 
     HostContents contents;
     StageOptions options;
