@@ -57,6 +57,9 @@ bool Irregular(bool irregular) {
     return false;
 }
 
+// How much of a copy is written before the disk is asked to take it: a multiple of kBlockSize.
+constexpr std::uint64_t kWriteBackBytes = 32 * kBlockSize;
+
 // A block for a file's bytes, left unfilled: zeroing 256 KiB for each small file costs more than reading it.
 std::unique_ptr<char[]> Block(std::size_t size) { return std::unique_ptr<char[]>(new char[size]); }
 
@@ -216,6 +219,8 @@ bool CopyToNewFile(const char* from, const char* path, FileDigest256* copied, bo
         done = fileCalls.write(file, block.get(), static_cast<std::size_t>(got)) &&
                UpdateSha256(sha, block.get(), static_cast<std::size_t>(got));
         copied->size += static_cast<std::uint64_t>(got);
+        // The disk writes while the rest is read and digested, not all at the final flush.
+        if (done && copied->size % kWriteBackBytes == 0) platform::StartWriteBack(file);
     }
     const int saved = errno;
     // Finished even after a failure: that releases it.

@@ -21,6 +21,9 @@ bool FlushDirectory(const char* directory);
 bool Remove(const char* path);
 // True when each copied file must be flushed as it closes: no flush of a whole file system here.
 extern const bool kFlushEachCopy;
+// Asks the system to start writing what stream holds to disk, without waiting: the flush at the
+// end then finds less to wait for. A hint only: its failure changes nothing.
+void StartWriteBack(FILE* stream);
 // The size of the open file, 64-bit on every build.
 bool SizeOf(FILE* stream, std::uint64_t* size);
 

@@ -622,6 +622,10 @@ bool Remove(const char* path) { return unlink(path) == 0 || errno == ENOENT; }
 // syncfs makes a whole tree of copies durable at once, where a flush of each would wait for each.
 const bool kFlushEachCopy = false;
 
+void StartWriteBack(FILE* stream) {
+    if (std::fflush(stream) == 0) (void)sync_file_range(fileno(stream), 0, 0, SYNC_FILE_RANGE_WRITE);
+}
+
 bool SizeOf(FILE* stream, std::uint64_t* size) {
     struct stat status;
     if (fstat(fileno(stream), &status) != 0) return false;
