@@ -83,6 +83,13 @@ class Scenario(unittest.TestCase):
                          harness.changed(before, harness.tree(self.install.root)))
         return result
 
+    def start_staying_client(self, inst):
+        """The client of inst, started and staying until it is stopped."""
+        inst.configure_client("stay=1\n")
+        client = TARGET.start_client(inst.app)
+        self.assertTrue(harness.wait_for(lambda: inst.client_log()), "client did not start")
+        return client
+
     def manifest(self, text):
         return self.install.stage(harness.MANIFEST_NAME, text)
 
@@ -151,9 +158,7 @@ class Scenario(unittest.TestCase):
         self.assertTrue(os.access(os.path.join(out, harness.STAGING, harness.CLIENT), os.X_OK))
         shutil.copytree(os.path.join(out, harness.STAGING), inst.file(harness.STAGING), dirs_exist_ok=True)
 
-        inst.configure_client("stay=1\n")
-        TARGET.start_client(inst.app)
-        self.assertTrue(harness.wait_for(lambda: inst.client_log()), "old client did not start")
+        self.start_staying_client(inst)
         inst.configure_client("exit=%d\n" % RELAUNCHED_EXIT)
         result = self.run_update()
 
@@ -261,9 +266,7 @@ class Scenario(unittest.TestCase):
         inst.stage("extra.bmp", b"extra")
         inst.stage("logo.png", new["logo.png"])
         os.mkdir(inst.file("download/dir.png"))
-        inst.configure_client("stay=1\n")
-        old = TARGET.start_client(inst.app)
-        self.assertTrue(harness.wait_for(lambda: inst.client_log()), "old client did not start")
+        old = self.start_staying_client(inst)
 
         result = self.run_update_changing([])
 
@@ -570,9 +573,7 @@ class Scenario(unittest.TestCase):
         inst = self.new_install()
         self.manifest(b"[cltlogo]\nfilelist=logo.png\n")
         inst.stage("logo.png", b"new logo")
-        inst.configure_client("stay=1\n")
-        client = TARGET.start_client(inst.app)
-        self.assertTrue(harness.wait_for(lambda: inst.client_log()), "client did not start")
+        client = self.start_staying_client(inst)
         result = self.run_unprivileged()
         self.assertEqual([harness.TRACE_KILLED], result.traces)
         self.assertIsNone(client.poll())
@@ -627,9 +628,7 @@ class Scenario(unittest.TestCase):
         inst = self.new_install()
         self.manifest(b"[cltlogo]\nfilelist=logo.png\n")
         inst.stage("logo.png", b"new logo")
-        inst.configure_client("stay=1\n")
-        client = TARGET.start_client(inst.app)
-        self.assertTrue(harness.wait_for(lambda: inst.client_log()), "client did not start")
+        client = self.start_staying_client(inst)
         before = harness.tree(inst.root)
         for option, shown in (("--version", rb"\Arelayhive \d+\.\d+\.\d+\r?\n\Z"), ("--help", rb"\Ausage: relayhive\r?\n")):
             result = TARGET.run(TARGET.relayhive, [option], inst.app)
@@ -656,9 +655,7 @@ class Scenario(unittest.TestCase):
             self.skipTest("the Windows build's named mutex")
         inst = self.new_install()
         self.manifest(EXAMPLE_MANIFEST)
-        inst.configure_client("stay=1\n")
-        client = TARGET.start_client(inst.app)
-        self.assertTrue(harness.wait_for(lambda: inst.client_log()), "client did not start")
+        client = self.start_staying_client(inst)
         before = harness.tree(inst.root)
         for held in ("mutex-denied", "event"):
             release = TARGET.lock(inst.file("held"), held, harness.INSTANCE_NAME)

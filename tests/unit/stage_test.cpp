@@ -153,14 +153,19 @@ const Case kCases[] = {
 
 void PrintTo(const Case& c, std::ostream* out) { *out << c.title; }
 
+// The options a case stages with; false when this system has no converter for its code page.
+bool OptionsOf(const Case& c, StageOptions* options) {
+    options->style = c.style;
+    options->installDirLength = c.installDirLength;
+    return LoadCodePage(c.style == kWin ? c.codePage : kUtf8CodePage, &options->codePage);
+}
+
 class StageTest : public testing::TestWithParam<Case> {};
 
 TEST_P(StageTest, StagesWhatDiffersAndProvesIt) {
     const Case& c = GetParam();
     StageOptions options;
-    options.style = c.style;
-    ASSERT_TRUE(LoadCodePage(c.style == kWin ? c.codePage : kUtf8CodePage, &options.codePage));
-    options.installDirLength = c.installDirLength;
+    ASSERT_TRUE(OptionsOf(c, &options));
     Pair trees(c.old, c.release);
     const Staging staging = DecideStaging(trees.base, trees.release, options, &trees.contents);
 
@@ -304,12 +309,12 @@ TEST(StageReportTest, HeadingAndCounts) {
          "1 staged, 0 errors", "null"},
     };
     for (const Shown& row : rows) {
-        const Case& c = *std::find_if(std::begin(kCases), std::end(kCases),
-                                      [&](const Case& known) { return std::string(known.title) == row.title; });
+        const Case* found = std::find_if(std::begin(kCases), std::end(kCases),
+                                         [&](const Case& known) { return std::string(known.title) == row.title; });
+        ASSERT_NE(std::end(kCases), found) << row.title;
+        const Case& c = *found;
         StageOptions options;
-        options.style = c.style;
-        ASSERT_TRUE(LoadCodePage(c.style == kWin ? c.codePage : kUtf8CodePage, &options.codePage));
-        options.installDirLength = c.installDirLength;
+        ASSERT_TRUE(OptionsOf(c, &options));
         Pair trees(c.old, c.release);
         const Staging staging = DecideStaging(trees.base, trees.release, options, &trees.contents);
         const Proof proof = ProveStaging(trees.base, trees.release, staging, options, &trees.contents);
