@@ -365,6 +365,17 @@ def memory_row(label, peak, count):
         "yes" if peak < allowed else "NO")
 
 
+def peak_row(label, command, root, count):
+    """Runs command once: the peak memory row, or a row with its status when it does not exit 0 (False)."""
+    status, peak, errors = peak_run(command, root)
+    if status != 0:
+        row(label, "status %d" % status, "-", "-", "status 0", "NO")
+        print("%s: status %d: %s" % (label, status, errors), flush=True)
+        return False
+    memory_row("peak RSS, " + label, peak, count)
+    return True
+
+
 def time_against(label, ours, references):
     """Rows of ours (min, median) against each named (min, median) reference."""
     for name, ref, target in references:
@@ -424,13 +435,9 @@ def measure_tools(args, root, releases, changed, count, case, build):
     out, floor_out = os.path.join(root, "out"), os.path.join(root, "floor")
     shutil.rmtree(out, ignore_errors=True)
     stage = stage_program + [path(releases.old), path(releases.new), path(out)]
-    status, peak, errors = peak_run(stage, root)
     label = "stage%s, %s" % (name, case)
-    if status != 0:
-        row(label, "status %d" % status, "-", "-", "status 0", "NO")
-        print("%s: status %d: %s" % (label, status, errors), flush=True)
+    if not peak_row(label, stage, root, count):
         return
-    memory_row("peak RSS, " + label, peak, count)
     ours, floor, floor_sync = hyperfine(
         [stage, ["sh", "-c", STAGE_FLOOR, "sh", releases.old, releases.new, floor_out, changed],
          ["sh", "-c", STAGE_FLOOR_SYNC, "sh", releases.old, releases.new, floor_out, changed]],
@@ -446,13 +453,9 @@ def measure_tools(args, root, releases, changed, count, case, build):
     subprocess.run(["cp", "-al", os.path.join(out, kit.STAGING), landed], check=True)
     shutil.copyfile(os.path.join(out, kit.STAGING, kit.MANIFEST_NAME), os.path.join(landed, kit.MANIFEST_NAME))
     after = check_program + ["--after", path(landed)]
-    status, peak, errors = peak_run(after, root)
     label = "check%s --after, %s" % (name, case)
-    if status != 0:
-        row(label, "status %d" % status, "-", "-", "status 0", "NO")
-        print("%s: status %d: %s" % (label, status, errors), flush=True)
+    if not peak_row(label, after, root, count):
         return
-    memory_row("peak RSS, " + label, peak, count)
     ours, floor = hyperfine([after, ["sh", "-c", AFTER_FLOOR, "sh", landed]], args.runs)
     time_against(label, ours, (("cmp", floor, 1.5),))
 
